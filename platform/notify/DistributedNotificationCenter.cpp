@@ -33,8 +33,8 @@ int DistributedNotificationCenter::addObserver(const QString& name, const QStrin
   if (!listening_) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) return 0;
-    listening_ = bus.connect(QString(), kPath, kInterface, kSignal, this,
-                             SLOT(receive(QString, QString)));
+    listening_ =
+        bus.connect(QString(), kPath, kInterface, kSignal, this, SLOT(receive(QString, QString)));
     if (!listening_) return 0;
   }
   int token = nextToken_++;
@@ -42,7 +42,9 @@ int DistributedNotificationCenter::addObserver(const QString& name, const QStrin
   return token;
 }
 
-void DistributedNotificationCenter::removeObserver(int token) { observers_.erase(token); }
+void DistributedNotificationCenter::removeObserver(int token) {
+  observers_.erase(token);
+}
 
 void DistributedNotificationCenter::receive(const QString& name, const QString& object) {
   // A handler may add or remove observers: call from a snapshot.

@@ -51,8 +51,8 @@ TEST(DistributedNotificationCenter, ObserverGetsOnlyItsNameAndObject) {
 TEST(DistributedNotificationCenter, PostReachesAnotherProcess) {
   // dbus-monitor is the other process: it prints what crossed the bus.
   QProcess monitor;
-  monitor.start("dbus-monitor", {"--session", QString("type='signal',interface='") +
-                                                  notify::kInterface + "'"});
+  monitor.start("dbus-monitor",
+                {"--session", QString("type='signal',interface='") + notify::kInterface + "'"});
   ASSERT_TRUE(monitor.waitForStarted());
   QTest::qWait(300);  // let it register its match rule
   ASSERT_TRUE(DistributedNotificationCenter::defaultCenter()->postNotificationName(

@@ -1,0 +1,86 @@
+// A real child process for tests, started from argv and ended (SIGKILL + reap) when the
+// object goes away. `named` starts a copy of a program under another file name, so the
+// kernel's command name is the one the test chose.
+#pragma once
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace testsupport {
+
+class ChildProcess {
+ public:
+  explicit ChildProcess(std::vector<std::string> argv) {
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    if (::posix_spawn(&pid_, args[0], nullptr, nullptr, args.data(), environ) != 0) pid_ = -1;
+  }
+  // Copies program into dir under the file name name and runs it with args.
+  static ChildProcess named(const std::filesystem::path& dir, const std::string& name,
+                            const std::string& program, std::vector<std::string> args) {
+    auto path = dir / name;
+    std::filesystem::copy_file(program, path, std::filesystem::copy_options::overwrite_existing);
+    args.insert(args.begin(), path.string());
+    return ChildProcess(std::move(args));
+  }
+  ChildProcess(ChildProcess&& o) noexcept : pid_(o.pid_) { o.pid_ = -1; }
+  ChildProcess& operator=(ChildProcess&&) = delete;
+  ~ChildProcess() { stop(); }
+
+  pid_t pid() const { return pid_; }
+  void stop() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+      pid_ = -1;
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// Waits until the process has exec'd (its /proc entry shows the new program), so that a
+// lookup right after start sees its final name.
+inline bool waitUntilExecuted(pid_t pid, const std::string& expectedComm) {
+  for (int i = 0; i < 500; ++i) {
+    std::string comm;
+    if (FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/comm").c_str(), "r")) {
+      char buf[64] = {};
+      if (std::fgets(buf, sizeof buf, f)) comm = buf;
+      std::fclose(f);
+    }
+    if (!comm.empty() && comm.back() == '\n') comm.pop_back();
+    if (comm == expectedComm.substr(0, 15)) return true;
+    ::usleep(2000);
+  }
+  return false;
+}
+
+// A fresh temporary folder, removed with everything in it.
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tvl-test.XXXXXX").string();
+    path_ = ::mkdtemp(pattern.data());
+  }
+  ~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+}  // namespace testsupport
