@@ -81,7 +81,17 @@ bool endsCleanly(std::string_view xml) {
   return true;
 }
 
-Ref<Object> convert(plist_t node, int depth, std::string* error) {
+// Counts the <key> elements of the text: libplist silently drops a key that has no value,
+// so the number of keys read must equal the number of dictionary entries made.
+size_t countKeys(std::string_view xml) {
+  size_t n = 0;
+  for (size_t pos = xml.find("<key"); pos != std::string_view::npos;
+       pos = xml.find("<key", pos + 4))
+    if (xml.substr(pos + 4, 1) == ">" || xml.substr(pos + 4, 2) == "/>") ++n;
+  return n;
+}
+
+Ref<Object> convert(plist_t node, int depth, std::string* error, size_t* entries) {
   if (depth > kMaxDepth) {
     fail(error, "nested too deeply");
     return nullptr;
@@ -128,7 +138,7 @@ Ref<Object> convert(plist_t node, int depth, std::string* error) {
       for (uint32_t i = 0; i < n; ++i) {
         plist_t item = plist_array_get_item(node, i);
         if (!item) return failed(error, "array item missing");
-        auto value = convert(item, depth + 1, error);
+        auto value = convert(item, depth + 1, error, entries);
         if (!value) return nullptr;
         array->append(value.get());
       }
@@ -147,11 +157,12 @@ Ref<Object> convert(plist_t node, int depth, std::string* error) {
         std::unique_ptr<char, MallocDeleter> holdKey(key);
         if (!key && !item) break;
         if (!key || !item) return failed(error, "dictionary key without value");
-        auto value = convert(item, depth + 1, error);
+        auto value = convert(item, depth + 1, error, entries);
         if (!value) return nullptr;
         if (dict->valueForKey(key)) return failed(error, "duplicate dictionary key");
         dict->setValue(key, value.get());
         ++seen;
+        ++*entries;
       }
       if (seen != plist_dict_get_size(node)) return failed(error, "malformed dictionary");
       return dict;
@@ -226,7 +237,10 @@ Ref<Object> createFromXML(std::string_view xml, std::string* error) {
   plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &raw);
   PlistPtr root(raw);
   if (!root) return failed(error, "not a well-formed XML property list");
-  return convert(root.get(), 0, error);
+  size_t entries = 0;
+  auto plist = convert(root.get(), 0, error, &entries);
+  if (plist && entries != countKeys(xml)) return failed(error, "dictionary key without value");
+  return plist;
 }
 
 Ref<Object> createFromXMLFile(const std::string& path, std::string* error, size_t maxBytes) {

@@ -1,0 +1,144 @@
+#include "platform/cf/PropertyListXML.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "support/ChildProcess.h"
+
+using namespace cf;
+
+namespace {
+
+std::string wrap(const std::string& body) {
+  return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">" + body +
+         "</plist>\n";
+}
+
+Ref<Dictionary> sample() {
+  auto d = Dictionary::create();
+  d->setValue("string", String::create("gr\xC3\xBC\xC3\x9F <&> \"q\"").get());
+  d->setValue("min32", Number::createSInt32(INT32_MIN).get());
+  d->setValue("max64", Number::createSInt64(INT64_MAX).get());
+  d->setValue("min64", Number::createSInt64(INT64_MIN).get());
+  d->setValue("real", Number::createReal(0.1).get());
+  d->setValue("true", Boolean::create(true).get());
+  d->setValue("false", Boolean::create(false).get());
+  const unsigned char bytes[] = {0, 1, 2, 0xFF, 0x44};
+  d->setValue("data", Data::create(bytes, sizeof bytes).get());
+  d->setValue("empty-data", Data::create(nullptr, 0).get());
+  d->setValue("date", Date::create(1234567.0).get());
+  auto nested = Array::create();
+  nested->append(Dictionary::create().get());
+  nested->append(Array::create().get());
+  nested->append(String::create("").get());
+  d->setValue("nested", nested.get());
+  return d;
+}
+
+}  // namespace
+
+TEST(PropertyListXML, EveryTypeSurvivesARoundTrip) {
+  auto original = sample();
+  std::string xml;
+  ASSERT_TRUE(createXMLData(original.get(), &xml));
+  std::string error;
+  auto back = createFromXML(xml, &error);
+  ASSERT_TRUE(back) << error;
+  EXPECT_TRUE(equal(original.get(), back.get())) << xml;
+  // Integers come back with a type that holds them.
+  auto* dict = as<Dictionary>(back.get());
+  EXPECT_EQ(as<Number>(dict->valueForKey("min32"))->kind(), Number::Kind::SInt32);
+  EXPECT_EQ(as<Number>(dict->valueForKey("max64"))->kind(), Number::Kind::SInt64);
+}
+
+TEST(PropertyListXML, MalformedInputIsAnErrorNeverAPartialObject) {
+  const std::vector<std::pair<std::string, std::string>> bad = {
+      {"empty", ""},
+      {"not xml", "hello"},
+      {"not a plist", "<?xml version=\"1.0\"?><html></html>"},
+      {"truncated", wrap("<dict><key>a</key><string>x</string>").substr(0, 70)},
+      {"key without value", wrap("<dict><key>a</key></dict>")},
+      {"integer with junk", wrap("<integer>12abc</integer>")},
+      {"integer above 64 bits", wrap("<integer>18446744073709551615</integer>")},
+      {"integer below 64 bits", wrap("<integer>-9223372036854775809</integer>")},
+      {"empty integer", wrap("<integer></integer>")},
+      {"unknown element", wrap("<dict><key>a</key><blob>x</blob></dict>")},
+      {"trailing junk", wrap("<string>x</string>") + "<evil/>"},
+      {"NUL byte", wrap(std::string("<string>a\0b</string>", 20))},
+      {"too deep", wrap(std::string(5000, ' ').replace(0, 0, "") +
+                        [] {
+                          std::string s;
+                          for (int i = 0; i < 1000; ++i) s += "<array>";
+                          for (int i = 0; i < 1000; ++i) s += "</array>";
+                          return s;
+                        }())},
+  };
+  for (auto& [what, xml] : bad) {
+    std::string error;
+    EXPECT_FALSE(createFromXML(xml, &error)) << what << ": " << xml;
+    EXPECT_FALSE(error.empty()) << what;
+  }
+}
+
+TEST(PropertyListXML, AcceptsWhatOtherWritersProduce) {
+  auto plist = createFromXML(
+      wrap("\n <dict>\n  <key>n</key>\n  <integer> -42 </integer>\n  <key>e</key><dict/>\n"
+           "  <key>r</key><real>2.5</real>\n </dict>\n"));
+  ASSERT_TRUE(plist);
+  int32_t n = 0;
+  EXPECT_TRUE(sint32ForKey(as<Dictionary>(plist.get()), "n", &n));
+  EXPECT_EQ(n, -42);
+}
+
+TEST(PropertyListXML, RefusesWhatItCannotWrite) {
+  std::string xml = "previous";
+  EXPECT_FALSE(createXMLData(Number::createReal(1.0 / 0.0).get(), &xml));
+  EXPECT_TRUE(xml.empty());
+  EXPECT_FALSE(createXMLData(nullptr, &xml));
+}
+
+TEST(PropertyListXML, AtomicWriteReplacesWholeAndKeepsTheMode) {
+  testsupport::TempDir dir;
+  auto path = (dir.path() / "prefs.plist").string();
+  { std::ofstream(path) << "old contents"; }
+  ::chmod(path.c_str(), 0640);
+  ASSERT_EQ(writeXMLFileAtomically(sample().get(), path), 0);
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  auto back = createFromXMLFile(path);
+  ASSERT_TRUE(back);
+  EXPECT_TRUE(equal(back.get(), sample().get()));
+  // Nothing is left beside it.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()),
+                          std::filesystem::directory_iterator()),
+            1);
+}
+
+TEST(PropertyListXML, AFailedWriteLeavesTheOldFileAlone) {
+  testsupport::TempDir dir;
+  auto path = (dir.path() / "prefs.plist").string();
+  std::ofstream(path) << "old contents";
+  EXPECT_EQ(writeXMLFileAtomically(Number::createReal(0.0 / 0.0).get(), path), EINVAL);
+  EXPECT_NE(writeXMLFileAtomically(sample().get(), (dir.path() / "no/such/dir/x").string()), 0);
+  std::ifstream in(path);
+  std::string content((std::istreambuf_iterator<char>(in)), {});
+  EXPECT_EQ(content, "old contents");
+}
+
+TEST(PropertyListXML, MissingOrOversizedFilesAreErrors) {
+  std::string error;
+  EXPECT_FALSE(createFromXMLFile("/nonexistent/x.plist", &error));
+  EXPECT_FALSE(error.empty());
+  testsupport::TempDir dir;
+  auto path = (dir.path() / "big.plist").string();
+  std::string xml;
+  ASSERT_TRUE(createXMLData(String::create(std::string(4096, 'x')).get(), &xml));
+  std::ofstream(path) << xml;
+  EXPECT_TRUE(createFromXMLFile(path, &error, 1 << 20));
+  EXPECT_FALSE(createFromXMLFile(path, &error, 1024));
+}
