@@ -42,6 +42,7 @@ class Error {
     if (raw_) g_error_free(raw_);
   }
   const GError* get() const { return raw_; }
+  void clear() { g_clear_error(&raw_); }
   explicit operator bool() const { return raw_ != nullptr; }
 
  private:
@@ -107,7 +108,7 @@ HashTablePtr attributeTable(const Attributes& a) {
   return table;
 }
 
-Status statusFromError(const GError* e) {
+Status mapError(const GError* e) {
   if (g_error_matches(e, G_IO_ERROR, G_IO_ERROR_CANCELLED)) return errSecServiceNotAvailable;
   if (g_error_matches(e, SECRET_ERROR, SECRET_ERROR_IS_LOCKED)) return errSecInteractionNotAllowed;
   if (g_error_matches(e, SECRET_ERROR, SECRET_ERROR_NO_SUCH_OBJECT)) return errSecItemNotFound;
@@ -140,6 +141,16 @@ ValuePtr secretValue(std::string_view password) {
                                    static_cast<gssize>(password.size()), "text/plain"));
 }
 
+// The status of a failed call. When the service is gone, libsecret's cached connection
+// to it is dropped too: it is bound to the daemon that answered first, and a daemon
+// that restarted would otherwise stay unreachable for the life of the process.
+Status statusFromError(const GError* e) {
+  const Status status = mapError(e);
+  if (status == errSecServiceNotAvailable || status == errSecNotAvailable)
+    secret_service_disconnect();
+  return status;
+}
+
 // Whether a session bus can be reached without starting one: GLib would otherwise
 // autolaunch a private bus (and leave its daemon behind) when an X display is set.
 bool sessionBusConfigured() {
@@ -160,17 +171,24 @@ Status openDefaultCollection(GCancellable* cancellable, ObjectPtr<SecretCollecti
   // The process outlives its session bus connection; GLib would otherwise end it.
   g_dbus_connection_set_exit_on_close(bus.get(), FALSE);
 
-  ObjectPtr<SecretService> service(
-      secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, cancellable, error.out()));
-  if (!service) return error ? statusFromError(error.get()) : errSecServiceNotAvailable;
-
-  ObjectPtr<SecretCollection> collection(secret_collection_for_alias_sync(
-      service.get(), SECRET_COLLECTION_DEFAULT, SECRET_COLLECTION_NONE, cancellable, error.out()));
-  if (!collection) {
-    if (!error) return errSecNoDefaultKeychain;
+  ObjectPtr<SecretCollection> collection;
+  for (int attempt = 1;; ++attempt) {
+    ObjectPtr<SecretService> service(
+        secret_service_get_sync(SECRET_SERVICE_OPEN_SESSION, cancellable, error.out()));
+    if (!service) return error ? statusFromError(error.get()) : errSecServiceNotAvailable;
+    collection.reset(secret_collection_for_alias_sync(service.get(), SECRET_COLLECTION_DEFAULT,
+                                                      SECRET_COLLECTION_NONE, cancellable,
+                                                      error.out()));
+    if (collection || !error) break;
     const Status status = statusFromError(error.get());
+    if (status == errSecServiceNotAvailable && attempt == 1 &&
+        !g_cancellable_is_cancelled(cancellable)) {
+      error.clear();  // the daemon that answered before is gone: try the one there now
+      continue;
+    }
     return status == errSecItemNotFound || status == errSecIO ? errSecNoDefaultKeychain : status;
   }
+  if (!collection) return errSecNoDefaultKeychain;
   if (secret_collection_get_locked(collection.get())) return errSecInteractionNotAllowed;
   out = std::move(collection);
   return errSecSuccess;

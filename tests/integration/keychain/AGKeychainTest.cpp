@@ -153,3 +153,26 @@ TEST(AGKeychain, ItemGoneBeforeItsPasswordIsRead) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(AGKeychain, ServiceRestartedWhileTheApplicationRuns) {
+  ASSERT_TRUE(AGKeychain::addKeychainItem(kName, kControl, "olga", "before"));
+  ASSERT_EQ(AGKeychain::getPasswordFromKeychainItem(kName, kControl, "olga"), "before");
+  // A new daemon takes over the bus name (and reads the same keyring files).
+  const std::string owner =
+      "busctl --user call org.freedesktop.DBus /org/freedesktop/DBus org.freedesktop.DBus "
+      "GetNameOwner s org.freedesktop.secrets";
+  const std::string before = keychaintest::run(owner);
+  keychaintest::run(
+      "echo -n test-pw | gnome-keyring-daemon --replace --daemonize --unlock "
+      "--components=secrets >/dev/null");
+  for (int i = 0; i < 250 && keychaintest::run(owner) == before; ++i) usleep(20000);
+  ASSERT_NE(keychaintest::run(owner), before);
+  ASSERT_NE(keychaintest::run(owner), "");
+  EXPECT_EQ(AGKeychain::getPasswordFromKeychainItem(kName, kControl, "olga"), "before");
+  EXPECT_TRUE(AGKeychain::modifyKeychainItem(kName, kControl, "olga", "after"));
+  EXPECT_THAT(secrets(query("olga", kControl)), ElementsAre("after"));
+}
+
+}  // namespace
