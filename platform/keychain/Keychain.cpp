@@ -128,6 +128,9 @@ Status mapError(const GError* e) {
         return errSecServiceNotAvailable;
       case G_DBUS_ERROR_DISCONNECTED:
         return errSecNotAvailable;
+      case G_DBUS_ERROR_UNKNOWN_METHOD:  // gnome-keyring: "Object does not exist at path"
+      case G_DBUS_ERROR_UNKNOWN_OBJECT:
+        return errSecItemNotFound;
       default:
         break;
     }
