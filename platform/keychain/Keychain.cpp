@@ -51,20 +51,16 @@ class Error {
 
 // Items carry the three attributes; the schema name is recorded too, but searches do
 // not require it, so items another client stored with the same attributes are found.
-const SecretSchema kSchema = {"com.nrvk.tvl.GenericPassword",
-                              SECRET_SCHEMA_DONT_MATCH_NAME,
-                              {{"account", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                               {"label", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                               {"description", SECRET_SCHEMA_ATTRIBUTE_STRING},
-                               {nullptr, SECRET_SCHEMA_ATTRIBUTE_STRING}},
-                              0,
-                              nullptr,
-                              nullptr,
-                              nullptr,
-                              nullptr,
-                              nullptr,
-                              nullptr,
-                              nullptr};
+SecretSchema makeSchema() {
+  SecretSchema schema{};
+  schema.name = "com.nrvk.tvl.GenericPassword";
+  schema.flags = SECRET_SCHEMA_DONT_MATCH_NAME;
+  schema.attributes[0] = {"account", SECRET_SCHEMA_ATTRIBUTE_STRING};
+  schema.attributes[1] = {"label", SECRET_SCHEMA_ATTRIBUTE_STRING};
+  schema.attributes[2] = {"description", SECRET_SCHEMA_ATTRIBUTE_STRING};
+  return schema;
+}
+const SecretSchema kSchema = makeSchema();
 
 std::atomic<long long> gTimeoutMs{2000};
 
