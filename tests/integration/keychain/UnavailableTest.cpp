@@ -75,6 +75,11 @@ class KeychainUnavailable : public testing::Test {
       daemon_ = servicePid();
       ASSERT_GT(daemon_, 0);
       keychain::setTimeout(std::chrono::milliseconds(300));
+      // Should this process die before it resumes the daemon, a watcher does it, so no
+      // stopped daemon outlives the test.
+      const std::string me = std::to_string(getpid()), daemon = std::to_string(daemon_);
+      keychaintest::run("(while kill -0 " + me + "; do sleep 0.2; done; kill -CONT " + daemon +
+                        ") </dev/null >/dev/null 2>&1 &");
       kill(daemon_, SIGSTOP);
     }
   }
