@@ -152,10 +152,6 @@ TEST(AGKeychain, ItemGoneBeforeItsPasswordIsRead) {
   EXPECT_EQ(out.text(), "Error = -25300\n");  // on standard output, not in the log
 }
 
-}  // namespace
-
-namespace {
-
 TEST(AGKeychain, ServiceRestartedWhileTheApplicationRuns) {
   ASSERT_TRUE(AGKeychain::addKeychainItem(kName, kControl, "olga", "before"));
   ASSERT_EQ(AGKeychain::getPasswordFromKeychainItem(kName, kControl, "olga"), "before");
@@ -167,9 +163,19 @@ TEST(AGKeychain, ServiceRestartedWhileTheApplicationRuns) {
   keychaintest::run(
       "echo -n test-pw | gnome-keyring-daemon --replace --daemonize --unlock "
       "--components=secrets >/dev/null");
-  for (int i = 0; i < 250 && keychaintest::run(owner) == before; ++i) usleep(20000);
-  ASSERT_NE(keychaintest::run(owner), before);
-  ASSERT_NE(keychaintest::run(owner), "");
+  // The name is briefly unowned between the two daemons: wait for the new owner.
+  std::string now = before;
+  for (int i = 0; i < 250 && (now == before || now.empty()); ++i) {
+    usleep(20000);
+    now = keychaintest::run(owner);
+  }
+  ASSERT_NE(now, before);
+  ASSERT_NE(now, "");
+  // And for it to have unlocked the keyring.
+  const std::string locked =
+      "busctl --user get-property org.freedesktop.secrets "
+      "/org/freedesktop/secrets/aliases/default org.freedesktop.Secret.Collection Locked";
+  for (int i = 0; i < 250 && keychaintest::run(locked) != "b false\n"; ++i) usleep(20000);
   EXPECT_EQ(AGKeychain::getPasswordFromKeychainItem(kName, kControl, "olga"), "before");
   EXPECT_TRUE(AGKeychain::modifyKeychainItem(kName, kControl, "olga", "after"));
   EXPECT_THAT(secrets(query("olga", kControl)), ElementsAre("after"));
