@@ -1,6 +1,7 @@
 #include "privileged/MoreSecurity.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -318,8 +319,9 @@ int RunScriptAsRoot(auth::AuthorizationRef auth, const char* script, ...) {
   int err = auth::AuthorizationExecuteWithPrivileges(
       auth, "/bin/sh", auth::kAuthorizationFlagDefaults, &argv[1], &process);
   if (err != 0) return err;
-  std::fputs(script, process.stream);
-  std::fflush(process.stream);
+  // Straight to the socket (SIGPIPE is ignored): a shell that ends before it has read
+  // everything fails the run through its output, never the caller through a signal.
+  MoreUNIXWrite(fileno(process.stream), script, std::strlen(script), nullptr);
   // End of input after the script, so that a script without "exit" cannot hang us.
   ::shutdown(fileno(process.stream), SHUT_WR);
 
@@ -676,6 +678,19 @@ int MoreSecDestroyInheritedEnvironment(unsigned whatToDubya, char* argv[]) {
       if (::geteuid() == 0 && row.hard < limit.rlim_max) limit.rlim_max = row.hard;
       if (limit.rlim_cur > limit.rlim_max) limit.rlim_cur = limit.rlim_max;
       if (::setrlimit(row.resource, &limit) != 0) return errno;
+    }
+    // glibc sizes new threads' stacks by the stack limit it saw at start (8 MiB as a
+    // rule), and Linux counts thread stacks as data: follow the new limit, or the
+    // threads that polkit's client starts would not fit in the data limit.
+    struct rlimit stack;
+    if (::getrlimit(RLIMIT_STACK, &stack) != 0) return errno;
+    if (stack.rlim_cur != RLIM_INFINITY) {
+      pthread_attr_t attr;
+      if (int err = ::pthread_attr_init(&attr)) return err;
+      int err = ::pthread_attr_setstacksize(&attr, stack.rlim_cur);
+      if (err == 0) err = ::pthread_setattr_default_np(&attr);
+      ::pthread_attr_destroy(&attr);
+      if (err != 0) return err;
     }
   }
   if (!(whatToDubya & kMoreSecKeepCurrentDirMask)) {

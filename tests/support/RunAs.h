@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -57,6 +58,41 @@ inline std::optional<int64_t> runAs(const char* user, const std::function<int64_
   }
   if (n != sizeof result || !WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
   return result;
+}
+
+// As runAs, with a text as the child's answer (read to the end of the pipe).
+inline std::optional<std::string> runAsText(const char* user,
+                                            const std::function<std::string()>& body) {
+  int fds[2];
+  if (::pipe(fds) != 0) return std::nullopt;
+  pid_t pid = ::fork();
+  if (pid < 0) return std::nullopt;
+  if (pid == 0) {
+    ::close(fds[0]);
+    if (user && !becomeUser(user)) ::_exit(126);
+    std::string text = body();
+    size_t done = 0;
+    while (done < text.size()) {
+      ssize_t n = ::write(fds[1], text.data() + done, text.size() - done);
+      if (n <= 0) ::_exit(125);
+      done += size_t(n);
+    }
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string text;
+  char buffer[4096];
+  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    text.append(buffer, size_t(n));
+  }
+  ::close(fds[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) return std::nullopt;
+  return text;
 }
 
 }  // namespace tvltest

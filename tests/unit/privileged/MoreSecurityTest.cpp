@@ -377,6 +377,7 @@ class RootScript : public ::testing::Test {
   void SetUp() override {
     if (::geteuid() != 0) GTEST_SKIP() << "direct root execution needs root";
     gMoreSecLogInteractions = false;
+    ASSERT_EQ(MoreUNIXIgnoreSIGPIPE(), 0);
     ASSERT_EQ(auth::AuthorizationCreate(nullptr, 0, &auth_), 0);
   }
   void TearDown() override {
