@@ -488,6 +488,12 @@ TEST_F(HelperTool, BrokenCopiesAreRepairedOrReplaced) {
   fs::remove(copy);
   fs::create_directories(copy + "/inside");
   EXPECT_EQ(locate("tvltest"), "error " + std::to_string(ENOTEMPTY));
+
+  // No template in the bundle: -4960 and nothing else happens.
+  fs::remove_all(copy);
+  fs::remove(kTemplate);
+  EXPECT_EQ(locate("tvltest"), "error -4960");
+  EXPECT_FALSE(fs::exists(copy));
 }
 
 TEST_F(HelperTool, DeleteByteInThePathRunsNoScript) {
