@@ -161,10 +161,9 @@ int AuthorizationCreateFromExternalForm(const AuthorizationExternalForm* extForm
       layout.reserved != 0)
     return errAuthorizationInvalidRef;
 
-  // Only ourselves or the process that started us; a pid handed in from elsewhere could
-  // be anybody's.
+  // Only the process that started us: a pid handed in from elsewhere could be anybody's.
   pid_t pid = static_cast<pid_t>(layout.pid);
-  if (pid <= 0 || (pid != ::getpid() && pid != ::getppid())) return errAuthorizationInvalidRef;
+  if (pid <= 0 || pid != ::getppid()) return errAuthorizationInvalidRef;
   uid_t realUid = ::getuid();
   if (static_cast<uid_t>(layout.uid) != realUid) return errAuthorizationInvalidRef;
   uid_t processUid;

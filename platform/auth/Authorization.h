@@ -75,8 +75,8 @@ int AuthorizationCopyRights(AuthorizationRef authorization, const char* right,
 int AuthorizationMakeExternalForm(AuthorizationRef authorization,
                                   AuthorizationExternalForm* extForm);
 // Turns an external form back into an authorization. Only a form that names the calling
-// process itself or its parent is accepted, with that process's current start time and
-// with the caller's real uid; the uid kept for polkit is the caller's own getuid().
+// process's parent is accepted, with the parent's current start time and with the
+// caller's real uid; the uid kept for polkit is the caller's own getuid().
 // Anything else is errAuthorizationInvalidRef, so that nobody can present another
 // user's or another process's authorization.
 int AuthorizationCreateFromExternalForm(const AuthorizationExternalForm* extForm,

@@ -151,7 +151,7 @@ TEST(MoreSecurityMapping, DescriptorArrayIsClosedInFull) {
   MoreSecCloseDescriptorArray(nullptr);
 }
 
-// ---- The runtime, served in this process (the test runs as root in CI) ----
+// ---- The runtime, served by a child of the test (the test runs as root in CI) ----
 
 namespace {
 
@@ -160,17 +160,43 @@ int gProcResult = 0;
 Ref<cf::Dictionary> gProcResponse;
 
 int testProc(auth::AuthorizationRef, const cf::Dictionary* request, cf::Dictionary** response) {
-  ++gProcCalls;
-  EXPECT_NE(request->valueForKey("task"), nullptr);
+  if (request->valueForKey("task")) ++gProcCalls;
   if (gProcResponse) *response = Ref<cf::Dictionary>(gProcResponse).detach();
   return gProcResult;
 }
 
-// Sends this process's external form and a request, then runs the runtime on the other
-// end; returns its result and leaves the response frame (if any) in *response.
-int serve(int argc, Ref<cf::Dictionary>* response, std::vector<int>* fds = nullptr,
-          bool zeroFrame = false, std::vector<int>* stillOpen = nullptr) {
+struct Served {
+  int result = -1;
+  int procCalls = -1;
+  int stillOpen = -1;  // how many of the watched descriptors the runtime left open
+};
+
+// A child runs the runtime on one end of a socket pair, as the tool would with this
+// process as its parent; this process sends its external form and a request and
+// receives the response frame (and descriptors, when asked).
+Served serve(int argc, Ref<cf::Dictionary>* response, std::vector<int>* fds = nullptr,
+             bool zeroFrame = false, const std::vector<int>& watched = {}) {
   SocketPair s;
+  int report[2];
+  EXPECT_EQ(::pipe(report), 0);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(report[0]);
+    ::close(s.fd[0]);
+    char name[] = "/tool";
+    char extra[] = "extra";
+    char* argv[] = {name, extra, nullptr};
+    Served served;
+    served.result = MoreSecHelperToolMain(s.fd[1], s.fd[1], nullptr, testProc, argc, argv);
+    served.procCalls = gProcCalls;
+    served.stillOpen = 0;
+    for (int fd : watched)
+      if (::fcntl(fd, F_GETFD) != -1) ++served.stillOpen;
+    (void)!::write(report[1], &served, sizeof served);
+    ::_exit(0);
+  }
+  ::close(report[1]);
+  s.closeEnd(1);
   auth::AuthorizationRef a = nullptr;
   EXPECT_EQ(auth::AuthorizationCreate(nullptr, 0, &a), 0);
   auth::AuthorizationExternalForm form;
@@ -182,29 +208,21 @@ int serve(int argc, Ref<cf::Dictionary>* response, std::vector<int>* fds = nullp
   else
     EXPECT_EQ(WriteDictionaryToDescriptor(dictionaryWith("task", 2).get(), s.fd[0]), 0);
   ::shutdown(s.fd[0], SHUT_WR);
-  char name[] = "/tool";
-  char extra[] = "extra";
-  char* argv[] = {name, extra, nullptr};
-  gProcCalls = 0;
-  int result = MoreSecHelperToolMain(s.fd[1], s.fd[1], nullptr, testProc, argc, argv);
-  // Before anything is received here, which could reuse the numbers.
-  if (stillOpen) {
-    std::vector<int> open;
-    for (int fd : *stillOpen)
-      if (::fcntl(fd, F_GETFD) != -1) open.push_back(fd);
-    *stillOpen = open;
-  }
-  ::shutdown(s.fd[1], SHUT_WR);
   cf::Dictionary* raw = nullptr;
   if (CopyDictionaryFromDescriptor(s.fd[0], &raw) == 0) {
     *response = Ref<cf::Dictionary>::adopt(raw);
-    for (size_t i = 0; fds && i < cf::arrayForKey(raw, kMoreSecFileDescriptorsKey)->count(); ++i) {
+    const cf::Array* list = cf::arrayForKey(raw, kMoreSecFileDescriptorsKey);
+    for (size_t i = 0; fds && list && i < list->count(); ++i) {
       int fd = -1;
       EXPECT_EQ(MoreUNIXReadDescriptor(s.fd[0], &fd), 0);
       fds->push_back(fd);
     }
   }
-  return result;
+  Served served;
+  EXPECT_EQ(::read(report[0], &served, sizeof served), ssize_t(sizeof served));
+  ::close(report[0]);
+  ::waitpid(pid, nullptr, 0);
+  return served;
 }
 
 }  // namespace
@@ -221,7 +239,7 @@ class Runtime : public MoreSecurity {
 
 TEST_F(Runtime, ResponseAlwaysCarriesTheCommandsErrorNumber) {
   Ref<cf::Dictionary> response;
-  EXPECT_EQ(serve(1, &response), 0);
+  EXPECT_EQ(serve(1, &response).result, 0);
   ASSERT_TRUE(response);
   EXPECT_EQ(response->count(), 1u);
   EXPECT_EQ(MoreSecGetErrorFromResponse(response.get()), 0);
@@ -230,17 +248,16 @@ TEST_F(Runtime, ResponseAlwaysCarriesTheCommandsErrorNumber) {
   gProcResponse = dictionaryWith(kMoreSecErrorNumberKey, 7);
   gProcResult = -1;
   response = nullptr;
-  EXPECT_EQ(serve(1, &response), 0);
+  EXPECT_EQ(serve(1, &response).result, 0);
   EXPECT_EQ(MoreSecGetErrorFromResponse(response.get()), 7);
 
   // A cancelled authorization is the command's outcome, not the exchange's.
   gProcResponse = dictionaryWith("returnString", 1);
   gProcResult = -60006;
   response = nullptr;
-  EXPECT_EQ(serve(1, &response), 0);
+  EXPECT_EQ(serve(1, &response).result, 0);
   EXPECT_EQ(MoreSecGetErrorFromResponse(response.get()), -60006);
   EXPECT_TRUE(response->valueForKey("returnString"));
-  EXPECT_EQ(gProcResponse->valueForKey(kMoreSecErrorNumberKey), nullptr);  // a copy was sent
 }
 
 TEST_F(Runtime, DescriptorsFollowTheResponseInOrderAndAreClosedAfterwards) {
@@ -254,10 +271,12 @@ TEST_F(Runtime, DescriptorsFollowTheResponseInOrderAndAreClosedAfterwards) {
   gProcResponse->setValue(kMoreSecFileDescriptorsKey, list.get());
   Ref<cf::Dictionary> response;
   std::vector<int> received;
-  std::vector<int> stillOpen = {a[1], b[1]};
-  EXPECT_EQ(serve(1, &response, &received, false, &stillOpen), 0);
+  Served served = serve(1, &response, &received, false, {a[1], b[1]});
+  EXPECT_EQ(served.result, 0);
+  EXPECT_EQ(served.stillOpen, 0);  // the runtime gave them up
+  ::close(a[1]);
+  ::close(b[1]);
   ASSERT_EQ(received.size(), 2u);
-  EXPECT_TRUE(stillOpen.empty());  // the runtime gave them up
   // The first received descriptor is b's write end: what goes in comes out of b.
   ASSERT_EQ(::write(received[0], "B", 1), 1);
   ASSERT_EQ(::write(received[1], "A", 1), 1);
@@ -271,12 +290,50 @@ TEST_F(Runtime, DescriptorsFollowTheResponseInOrderAndAreClosedAfterwards) {
 
 TEST_F(Runtime, BadFrameOrExtraArgumentServesNothing) {
   Ref<cf::Dictionary> response;
-  EXPECT_EQ(serve(1, &response, nullptr, true), paramErr);
-  EXPECT_EQ(gProcCalls, 0);
+  Served served = serve(1, &response, nullptr, true);
+  EXPECT_EQ(served.result, paramErr);
+  EXPECT_EQ(served.procCalls, 0);
   EXPECT_FALSE(response);
-  EXPECT_EQ(serve(2, &response), kHelperToolNotRootErr);
-  EXPECT_EQ(gProcCalls, 0);
+  served = serve(2, &response);
+  EXPECT_EQ(served.result, kHelperToolNotRootErr);
+  EXPECT_EQ(served.procCalls, 0);
   EXPECT_FALSE(response);
+}
+
+TEST_F(Runtime, AuthorizationOfAnotherProcessIsRefusedBeforeTheRequest) {
+  // A form of this process reaches the runtime in a grandchild: not its parent.
+  Ref<cf::Dictionary> response;
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    Served served = serve(1, &response);
+    ::_exit(served.result == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);  // its own parent: served
+  SocketPair s;
+  pid = ::fork();
+  if (pid == 0) {
+    pid_t inner = ::fork();
+    if (inner == 0) {
+      char name[] = "/tool";
+      char* argv[] = {name, nullptr};
+      int result = MoreSecHelperToolMain(s.fd[1], s.fd[1], nullptr, testProc, 1, argv);
+      ::_exit(result == auth::errAuthorizationInvalidRef && gProcCalls == 0 ? 0 : 1);
+    }
+    int innerStatus = 0;
+    ::waitpid(inner, &innerStatus, 0);
+    ::_exit(WIFEXITED(innerStatus) ? WEXITSTATUS(innerStatus) : 2);
+  }
+  auth::AuthorizationRef a = nullptr;
+  ASSERT_EQ(auth::AuthorizationCreate(nullptr, 0, &a), 0);
+  auth::AuthorizationExternalForm form;
+  auth::AuthorizationMakeExternalForm(a, &form);
+  auth::AuthorizationFree(a);
+  writeRaw(s.fd[0], form.bytes, sizeof form.bytes);
+  EXPECT_EQ(WriteDictionaryToDescriptor(dictionaryWith("task", 2).get(), s.fd[0]), 0);
+  ::waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 // ---- The environment reset, in a child that reports through its exit status ----
