@@ -52,6 +52,11 @@ using Outcome = std::optional<Failure>;  // nullopt is success
 Outcome fail(int err, const std::string& why) {
   return Failure{err, why};
 }
+// errno is read before the text is built, which could change it.
+Outcome failErrno(const char* why, const std::string& detail = "") {
+  int err = errno;
+  return Failure{err, why + detail};
+}
 
 // Raises the effective uid to root for its lifetime.
 class AsRoot {
@@ -236,7 +241,7 @@ Outcome loadLaunchdPlist(const cf::Dictionary* request) {
       !isRootControlled(folderStat))
     return fail(EPERM, "LaunchDaemons folder not root's");
   int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return fail(errno, "cannot open " + filename);
+  if (fd < 0) return failErrno("cannot open ", filename);
   struct stat st;
   std::string xml;
   bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && isRootControlled(st) &&
@@ -264,7 +269,7 @@ Outcome loadLaunchdPlist(const cf::Dictionary* request) {
     return std::nullopt;
 
   if (::mkdir(kLoadedState, 0700) != 0 && errno != EEXIST)
-    return fail(errno, "cannot keep the loaded state");
+    return failErrno("cannot keep the loaded state");
   pid_t pid = 0;
   if (int err = startDaemon(argv, &pid)) return fail(err, "cannot start " + argv[0]);
   std::string tmp = statePath(filename) + ".new";
@@ -274,7 +279,7 @@ Outcome loadLaunchdPlist(const cf::Dictionary* request) {
     if (!out.flush()) return fail(EIO, "cannot record the loaded state");
   }
   if (::rename(tmp.c_str(), statePath(filename).c_str()) != 0)
-    return fail(errno, "cannot record the loaded state");
+    return failErrno("cannot record the loaded state");
   return std::nullopt;
 }
 
@@ -299,7 +304,7 @@ Outcome unloadLaunchdPlist(const cf::Dictionary* request) {
     }
   }
   if (::unlink(statePath(filename).c_str()) != 0 && errno != ENOENT)
-    return fail(errno, "cannot forget the loaded state");
+    return failErrno("cannot forget the loaded state");
   return std::nullopt;
 }
 
@@ -352,7 +357,7 @@ Outcome setHostConfig(bool start) {
   // file, not something reached through a link.
   std::string copyPath = tvl::system::mapPlatformPath(kTempHostConfig);
   int fd = ::open(copyPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return fail(errno, "cannot open the host configuration copy");
+  if (fd < 0) return failErrno("cannot open the host configuration copy");
   struct stat st;
   std::string copy;
   bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == ::getuid() &&
@@ -374,7 +379,7 @@ Outcome setHostConfig(bool start) {
     ::close(in);
     if (!ok) return fail(EIO, "cannot read the host configuration");
   } else if (errno != ENOENT) {
-    return fail(errno, "cannot read the host configuration");
+    return failErrno("cannot read the host configuration");
   }
   if (int err = writeAtomically(hostConfig, withSetting(current, wanted)))
     return fail(err, "cannot write the host configuration");
