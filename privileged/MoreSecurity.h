@@ -51,8 +51,9 @@ extern const char kBlessScript[];
 // While true, RunScriptAsRoot logs its arguments, script and output to standard error.
 extern bool gMoreSecLogInteractions;
 
-// The template is the executable templateToolName in the bundle's Contents/MacOS
-// (none: -4960); otherwise as MoreSecCopyHelperToolURLAndCheck.
+// inBundle is the bundle's folder path; the template is the executable
+// templateToolName in its Contents/MacOS (none: -4960). Otherwise as
+// MoreSecCopyHelperToolURLAndCheck.
 int MoreSecCopyHelperToolURLAndCheckBundled(const cf::String* inBundle,
                                             const cf::String* templateToolName, OSType folder,
                                             const cf::String* subFolderName,
