@@ -1,0 +1,24 @@
+// The helper tool's command procedure: the privileged half of the auto-connect service's
+// switches. It runs inside the set-user-ID tool with the real user's effective uid and
+// raises it to root only around the step that needs it.
+#pragma once
+
+#include "platform/auth/Authorization.h"
+#include "platform/cf/PropertyList.h"
+
+// Request keys and the key of the tool's answer text.
+extern const char kTVLTaskKey[];      // "task", number
+extern const char kTVLFilenameKey[];  // "filename", string
+extern const char kTVLFolderKey[];    // "folder", number
+extern const char kTVLReturnStringKey[];
+// Every refusal's text begins with this.
+extern const char kTVLErrorPrefix[];
+
+// Tasks: 2 and 7 load, 3 and 8 unload the launchd property list "filename" of folder 3;
+// 4 and 5 set TVLD to YES or NO in the host configuration from the user's edited copy
+// and start or stop the startup item. First asks for the administrator right without
+// interaction: a refusal is the result (-60005, -60006) with no response. Everything
+// else that cannot be done is answered {"returnString": "TVLQC Error: ..."} with a
+// non-zero result, and changes nothing.
+int TVLQCCommandProc(auth::AuthorizationRef auth, const cf::Dictionary* request,
+                     cf::Dictionary** response);

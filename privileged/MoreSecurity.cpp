@@ -1,0 +1,783 @@
+#include "privileged/MoreSecurity.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/statvfs.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/cf/PropertyListXML.h"
+#include "platform/system/Assert.h"
+#include "platform/system/Paths.h"
+#include "privileged/MoreCFQ.h"
+#include "privileged/MoreUNIX.h"
+
+using tvl::system::kLocalDomain;
+using tvl::system::kTemporaryFolderType;
+using tvl::system::kUserDomain;
+
+const int16_t kFolderDomains[5] = {tvl::system::kUserDomain, tvl::system::kLocalDomain,
+                                   tvl::system::kNetworkDomain, tvl::system::kSystemDomain, 0};
+
+// "root:0" rather than the BSD "root:wheel": Debian has no group "wheel", and group 0
+// is what the blessed state requires.
+const char kBlessScript[] =
+    "#! /bin/sh\n\nexec 2>&1\numask 022\nexport PATH=/bin:/sbin:/usr/bin:/usr/sbin\n"
+    "export IFS=' '\n\nif [ $# != 1 ]\nthen\n\techo 'usage'\n\texit 1\nfi\n\n"
+    "chown root:0 \"$1\"\nif [ $? -ne 0 ]; then echo 'chown'; exit 1; fi\n"
+    "chmod 4555 \"$1\"\nif [ $? -ne 0 ]; then echo 'chmod'; exit 1; fi\n\necho 'ok'\nexit 0\n";
+
+bool gMoreSecLogInteractions = true;
+
+const char kMoreSecErrorNumberKey[] = "com.apple.dts.MoreIsBetter.MoreSec.ErrorNumber";
+const char kMoreSecFileDescriptorsKey[] = "com.apple.dts.MoreIsBetter.MoreSec.FDs";
+
+namespace {
+
+constexpr size_t kPathCapacity = 1024;
+constexpr uint32_t kMaxFrameLength = 1024 * 1024;
+constexpr mode_t kBlessedMode = 0104555;
+
+using cf::Ref;
+
+// A URL's file-system path: absolute and shorter than the 1024-byte buffer.
+int urlPath(const cf::String* url, std::string* path) {
+  if (url == nullptr || url->str().empty() || url->str().front() != '/' ||
+      url->str().size() >= kPathCapacity || url->str().find('\0') != std::string::npos)
+    return coreFoundationUnknownErr;
+  *path = url->str();
+  return 0;
+}
+
+// The platform limits names to 255 UTF-16 units; a longer one is a caller's bug.
+void assertNameLength(const cf::String* name) {
+  size_t units = 0;
+  for (unsigned char c : name->str()) {
+    if ((c & 0xC0) != 0x80) units += (c >= 0xF0) ? 2 : 1;
+  }
+  TVL_ASSERT(units <= 255);
+}
+
+uint64_t UpTime() {
+  timespec ts;
+  ::clock_gettime(CLOCK_MONOTONIC, &ts);
+  return uint64_t(ts.tv_sec) * 1000000000u + uint64_t(ts.tv_nsec);
+}
+
+struct FdCloser {
+  int fd = -1;
+  ~FdCloser() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+// The folder's child by name, as the file manager's lookup (fnfErr when absent).
+int lookUpChild(const std::string& parent, const std::string& name, std::string* child) {
+  std::string path = parent + "/" + name;
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return errno == ENOENT ? tvl::system::fnfErr : errno;
+  if (!S_ISDIR(st.st_mode)) return ENOTDIR;
+  *child = path;
+  return 0;
+}
+
+int CopyHelperToolURL(int16_t domain, OSType folder, const cf::String* subFolderName,
+                      const cf::String* toolName, bool createFolder, cf::String** tool) {
+  TVL_ASSERT(tool != nullptr && *tool == nullptr);
+  std::string folderPath;
+  int err = tvl::system::findFolder(domain, folder, createFolder, &folderPath);
+  if (err == 0 && subFolderName != nullptr) {
+    std::string sub;
+    err = lookUpChild(folderPath, subFolderName->str(), &sub);
+    if (err != 0 && createFolder) {
+      std::string path = folderPath + "/" + subFolderName->str();
+      err = ::mkdir(path.c_str(), 0777) == 0 ? 0 : errno;
+      if (err == 0) sub = path;
+    }
+    if (err == 0) folderPath = sub;
+  }
+  if (err == 0) {
+    Ref<cf::String> url = cf::String::create(folderPath + "/" + toolName->str());
+    err = CFQError(url.get());
+    if (err == 0) *tool = url.detach();
+  }
+  return err;
+}
+
+int CheckHelperTool(const cf::String* templateTool, const cf::String* tool, bool* looksOK) {
+  std::string templatePath, toolPath;
+  int err = urlPath(templateTool, &templatePath);
+  struct stat templateStat;
+  if (err == 0 && ::stat(templatePath.c_str(), &templateStat) != 0) err = errno;
+  if (err != 0) return err;
+  err = urlPath(tool, &toolPath);
+  if (err != 0) return err;
+  struct stat toolStat;
+  if (::stat(toolPath.c_str(), &toolStat) != 0) {
+    *looksOK = false;
+    return 0;
+  }
+  *looksOK = toolStat.st_uid == 0 && toolStat.st_gid == 0 && toolStat.st_mode == kBlessedMode &&
+             toolStat.st_size == templateStat.st_size &&
+             toolStat.st_mtim.tv_sec == templateStat.st_mtim.tv_sec &&
+             toolStat.st_mtim.tv_nsec / 1000 == templateStat.st_mtim.tv_nsec / 1000;
+  return 0;
+}
+
+cf::String* CreateURLToValidHelperToolInFolder(int16_t domain, OSType folder,
+                                               const cf::String* subFolderName,
+                                               const cf::String* toolName,
+                                               const cf::String* templateTool) {
+  bool found = false;
+  cf::String* url = nullptr;
+  if (CopyHelperToolURL(domain, folder, subFolderName, toolName, false, &url) == 0) {
+    if (CheckHelperTool(templateTool, url, &found) != 0) found = false;
+  }
+  if (!found) {
+    CFQRelease(url);
+    url = nullptr;
+  }
+  return url;
+}
+
+}  // namespace
+
+int MoreSecCopyHelperToolURLAndCheckBundled(const cf::String* inBundle,
+                                            const cf::String* templateToolName, OSType folder,
+                                            const cf::String* subFolderName,
+                                            const cf::String* toolName, cf::String** tool) {
+  TVL_ASSERT(inBundle != nullptr);
+  TVL_ASSERT(templateToolName != nullptr);
+  TVL_ASSERT(toolName != nullptr);
+  TVL_ASSERT(tool != nullptr && *tool == nullptr);
+  // The bundle's auxiliary executable: a regular executable file in Contents/MacOS.
+  std::string path = inBundle->str() + "/Contents/MacOS/" + templateToolName->str();
+  struct stat st;
+  if (templateToolName->str().find('/') != std::string::npos || ::stat(path.c_str(), &st) != 0 ||
+      !S_ISREG(st.st_mode) || ::access(path.c_str(), X_OK) != 0)
+    return coreFoundationUnknownErr;
+  Ref<cf::String> templateTool = cf::String::create(path);
+  return MoreSecCopyHelperToolURLAndCheck(templateTool.get(), folder, subFolderName, toolName,
+                                          tool);
+}
+
+int MoreSecCopyHelperToolURLAndCheck(const cf::String* templateTool, OSType folder,
+                                     const cf::String* subFolderName, const cf::String* toolName,
+                                     cf::String** tool) {
+  TVL_ASSERT(templateTool != nullptr);
+  TVL_ASSERT(toolName != nullptr);
+  TVL_ASSERT(tool != nullptr && *tool == nullptr);
+  assertNameLength(toolName);
+  if (subFolderName) assertNameLength(subFolderName);
+
+  // Search: every domain's folder of the asked type, then the local temporary folder.
+  for (const int16_t* domain = kFolderDomains; *domain != 0; ++domain) {
+    if (cf::String* found = CreateURLToValidHelperToolInFolder(*domain, folder, subFolderName,
+                                                               toolName, templateTool)) {
+      *tool = found;
+      return 0;
+    }
+  }
+  if (cf::String* found = CreateURLToValidHelperToolInFolder(
+          kLocalDomain, kTemporaryFolderType, subFolderName, toolName, templateTool)) {
+    *tool = found;
+    return 0;
+  }
+
+  // Create: vet the folder first.
+  std::string vetted;
+  int err = tvl::system::findFolder(folder == kTemporaryFolderType ? kLocalDomain : kUserDomain,
+                                    folder, true, &vetted);
+  if (err != 0) return err;
+  bool ignoring = false;
+  err = MoreSecIsFolderIgnoringOwnership(vetted.c_str(), &ignoring);
+  if (err != 0) return err;
+  if (ignoring) return kHelperToolFolderUnsuitableErr;
+  err = MoreSecIsFolderIgnoringSetUID(vetted.c_str(), &ignoring);
+  if (err != 0) return err;
+  if (ignoring) return kHelperToolFolderUnsuitableErr;
+
+  cf::String* rawURL = nullptr;
+  err = CopyHelperToolURL(kUserDomain, folder, subFolderName, toolName, true, &rawURL);
+  if (err != 0) return err;
+  Ref<cf::String> url = Ref<cf::String>::adopt(rawURL);
+  bool looksOK = false;
+  err = CheckHelperTool(templateTool, url.get(), &looksOK);
+  if (err != 0) return err;
+  if (!looksOK) {
+    std::string templatePath, toolPath;
+    err = urlPath(templateTool, &templatePath);
+    if (err == 0) err = urlPath(url.get(), &toolPath);
+    if (err != 0) return err;
+    struct stat st;
+    if (::lstat(toolPath.c_str(), &st) == 0) {
+      // Linux answers EISDIR where BSD answers EPERM for a folder.
+      if (::unlink(toolPath.c_str()) != 0) {
+        err = errno;
+        if (err == EPERM || err == EISDIR) err = ::rmdir(toolPath.c_str()) == 0 ? 0 : errno;
+      }
+      if (err != 0) return err;
+    }
+    err = MoreUNIXCopyFile(templatePath.c_str(), toolPath.c_str());
+    if (err != 0) return err;
+  }
+  *tool = url.detach();
+  return 0;
+}
+
+int MoreSecIsFolderIgnoringOwnership(const char* folder, bool* ignoringOwnership) {
+  TVL_ASSERT(folder != nullptr);
+  TVL_ASSERT(ignoringOwnership != nullptr);
+  std::string probe;
+  int err = 0;
+  int fd = -1;
+  for (int attempt = 0; attempt < 999; ++attempt) {
+    uint64_t now = UpTime();
+    char name[96];
+    std::snprintf(name, sizeof name, "MoreSecIsFolderIgnoringOwnership Temp %lx%lx",
+                  static_cast<unsigned long>(now >> 32),
+                  static_cast<unsigned long>(now & 0xffffffffu));
+    probe = std::string(folder) + "/" + name;
+    fd = ::open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    err = fd >= 0 ? 0 : (errno == EEXIST ? dupFNErr : errno);
+    if (err != dupFNErr) break;
+  }
+  if (err != 0) return err;
+  ::close(fd);
+
+  struct stat st;
+  if (::stat(probe.c_str(), &st) != 0) {
+    err = errno;
+  } else if (st.st_gid != kPermissionsUnknownGroupID) {
+    *ignoringOwnership = false;
+  } else {
+    TVL_ASSERT(::getgid() != kPermissionsUnknownGroupID);
+    if (::chown(probe.c_str(), static_cast<uid_t>(-1), ::getgid()) != 0 ||
+        ::stat(probe.c_str(), &st) != 0)
+      err = errno;
+    else
+      *ignoringOwnership = st.st_gid == kPermissionsUnknownGroupID;
+  }
+  int removed = ::unlink(probe.c_str());
+  TVL_ASSERT(removed == 0);
+  return err;
+}
+
+int MoreSecIsFolderIgnoringSetUID(const char* folder, bool* ignoring) {
+  TVL_ASSERT(folder != nullptr);
+  TVL_ASSERT(ignoring != nullptr);
+  if (std::strlen(folder) >= kPathCapacity) return coreFoundationUnknownErr;
+  struct statfs sfs;
+  if (::statfs(folder, &sfs) != 0) return errno;
+  *ignoring = (sfs.f_flags & ST_NOSUID) != 0;
+  return 0;
+}
+
+int RunScriptAsRoot(auth::AuthorizationRef auth, const char* script, ...) {
+  TVL_ASSERT(auth != nullptr);
+  TVL_ASSERT(script != nullptr);
+  std::vector<char*> args;
+  va_list ap;
+  va_start(ap, script);
+  while (const char* arg = va_arg(ap, const char*)) args.push_back(const_cast<char*>(arg));
+  va_end(ap);
+
+  std::unique_ptr<char*[]> argv(new (std::nothrow) char*[args.size() + 3]());
+  if (!argv) return ENOMEM;
+  char binSh[] = "/bin/sh";
+  char dashS[] = "-s";
+  argv[0] = binSh;
+  argv[1] = dashS;
+  for (size_t i = 0; i < args.size(); ++i) argv[i + 2] = args[i];
+  for (char* arg : args)
+    if (std::strchr(arg, 0x7F)) return bdNamErr;
+
+  if (gMoreSecLogInteractions) {
+    for (size_t i = 0; argv[i]; ++i) std::fprintf(stderr, "args[%zd] = %s\n", ssize_t(i), argv[i]);
+    std::fprintf(stderr, "script =\n%s\n", script);
+  }
+  auth::PrivilegedProcess process;
+  int err = auth::AuthorizationExecuteWithPrivileges(
+      auth, "/bin/sh", auth::kAuthorizationFlagDefaults, &argv[1], &process);
+  if (err != 0) return err;
+  // Straight to the socket (SIGPIPE is ignored): a shell that ends before it has read
+  // everything fails the run through its output, never the caller through a signal.
+  MoreUNIXWrite(fileno(process.stream), script, std::strlen(script), nullptr);
+  // End of input after the script, so that a script without "exit" cannot hang us.
+  ::shutdown(fileno(process.stream), SHUT_WR);
+
+  char line[1024] = "";
+  char buffer[1024];
+  while (std::fgets(buffer, sizeof buffer, process.stream)) {
+    std::memcpy(line, buffer, sizeof line);
+    if (gMoreSecLogInteractions) std::fprintf(stderr, ">%s", line);
+  }
+  int status = 0;
+  int closed = process.close(&status);
+  TVL_ASSERT(closed == 0);
+  if (std::strcmp(line, "ok\n") == 0) return 0;
+  // pkexec's own answers when it ran nothing: dismissed (126) or not authorized (127).
+  if (process.throughPkexec && line[0] == '\0' && WIFEXITED(status)) {
+    if (WEXITSTATUS(status) == 126) return auth::errAuthorizationCanceled;
+    if (WEXITSTATUS(status) == 127) return auth::errAuthorizationDenied;
+  }
+  return kHelperToolRepairFailedErr;
+}
+
+// ---- Request protocol ----
+
+int WriteDictionaryToDescriptor(const cf::Dictionary* dict, int fdOut) {
+  TVL_ASSERT(dict != nullptr);
+  TVL_ASSERT(fdOut >= 0);
+  std::string xml;
+  if (!cf::createXMLData(dict, &xml)) return coreFoundationUnknownErr;
+  std::unique_ptr<char[]> buffer(new (std::nothrow) char[xml.size() + 4]);
+  if (!buffer) return memFullErr;
+  uint32_t length = static_cast<uint32_t>(xml.size());
+  std::memcpy(buffer.get(), &length, 4);
+  std::memcpy(buffer.get() + 4, xml.data(), xml.size());
+  return MoreUNIXWrite(fdOut, buffer.get(), xml.size() + 4, nullptr);
+}
+
+int CopyDictionaryFromDescriptor(int fdIn, cf::Dictionary** dictResult) {
+  TVL_ASSERT(fdIn >= 0);
+  TVL_ASSERT(dictResult != nullptr && *dictResult == nullptr);
+  int32_t length = 0;
+  int err = MoreUNIXRead(fdIn, &length, sizeof length, nullptr);
+  if (err != 0) return err;
+  if (length == 0) return paramErr;
+  if (length < 0 || static_cast<uint32_t>(length) > kMaxFrameLength) return memFullErr;
+  std::unique_ptr<char[]> bytes(new (std::nothrow) char[static_cast<size_t>(length)]);
+  if (!bytes) return memFullErr;
+  err = MoreUNIXRead(fdIn, bytes.get(), static_cast<size_t>(length), nullptr);
+  if (err != 0) return err;
+  Ref<cf::Object> plist = cf::createFromXML(std::string_view(bytes.get(), size_t(length)));
+  if (!plist) return coreFoundationUnknownErr;
+  if (plist->typeID() != cf::TypeID::Dictionary) return paramErr;
+  *dictResult = static_cast<cf::Dictionary*>(plist.detach());
+  return 0;
+}
+
+void MoreSecCloseDescriptorArray(const cf::Array* descArray) {
+  if (descArray == nullptr) return;
+  for (size_t i = 0; i < descArray->count(); ++i) {
+    int32_t fd = -1;
+    const cf::Number* number = cf::as<cf::Number>(descArray->valueAt(i));
+    TVL_ASSERT(number != nullptr && number->getSInt32(&fd) && fd >= 0);
+    int closed = ::close(fd);
+    TVL_ASSERT(closed == 0 || errno == EINTR);
+  }
+}
+
+int MoreSecGetErrorFromResponse(const cf::Dictionary* response) {
+  TVL_ASSERT(response != nullptr);
+  int32_t err = 0;
+  const cf::Number* number = cf::as<cf::Number>(response->valueForKey(kMoreSecErrorNumberKey));
+  if (number == nullptr || !number->getSInt32(&err)) return coreFoundationUnknownErr;
+  return err;
+}
+
+int MoreSecErrorToHelperToolResult(int err) {
+  switch (err) {
+    case 0:
+      return 0;
+    case auth::errAuthorizationDenied:
+      return 2;
+    case auth::errAuthorizationCanceled:
+      return 3;
+    case 5361:
+    case 5362:
+    case 5363:
+    case 5364:
+      return err - kMoreSecFirstHelperToolErr;
+    default:
+      return 4;
+  }
+}
+
+int MoreSecHelperToolResultToError(int result) {
+  if (result == 0) return 0;
+  if (result >= 1 && result <= 4) return kMoreSecFirstHelperToolErr + result;
+  return kHelperToolRepairFailedErr;
+}
+
+namespace {
+
+// Whether every element of a descriptor list is a non-negative int number.
+bool isDescriptorList(const cf::Array* list) {
+  for (size_t i = 0; i < list->count(); ++i) {
+    int32_t fd = -1;
+    const cf::Number* number = cf::as<cf::Number>(list->valueAt(i));
+    if (number == nullptr || !number->getSInt32(&fd) || fd < 0) return false;
+  }
+  return true;
+}
+
+// Steps 7a-7e of one request: the response and the descriptors that come with it.
+int ReadResponse(int fd, cf::Dictionary** response) {
+  cf::Dictionary* raw = nullptr;
+  int err = CopyDictionaryFromDescriptor(fd, &raw);
+  if (err != 0) return err;
+  Ref<cf::Dictionary> temporary = Ref<cf::Dictionary>::adopt(raw);
+  const cf::Object* listValue = temporary->valueForKey(kMoreSecFileDescriptorsKey);
+  if (listValue == nullptr) {
+    *response = temporary.detach();
+    return 0;
+  }
+  const cf::Array* toolList = cf::as<cf::Array>(listValue);
+  // A list with anything but descriptor numbers breaks the protocol like a list that is
+  // no array; what is in flight is discarded with the socket.
+  if (toolList == nullptr || !isDescriptorList(toolList)) return kMoreSecBadDescriptorListErr;
+  cf::Array* rawArray = nullptr;
+  err = CFQArrayCreateMutable(&rawArray);
+  if (err != 0) return err;
+  Ref<cf::Array> ours = Ref<cf::Array>::adopt(rawArray);
+  Ref<cf::Dictionary> copy = temporary->mutableCopy();
+  err = CFQError(copy.get());
+  for (size_t i = 0; err == 0 && i < toolList->count(); ++i) {
+    int received = -1;
+    err = MoreUNIXReadDescriptor(fd, &received);
+    if (err != 0) break;
+    Ref<cf::Number> number = cf::Number::createSInt32(received);
+    err = CFQError(number.get());
+    if (err != 0) {
+      ::close(received);
+      break;
+    }
+    ours->append(number.get());
+  }
+  if (err != 0) {
+    MoreSecCloseDescriptorArray(ours.get());
+    return err;
+  }
+  copy->setValue(kMoreSecFileDescriptorsKey, ours.get());
+  *response = copy.detach();
+  return 0;
+}
+
+void ReleaseResponse(cf::Dictionary** response) {
+  if (*response == nullptr) return;
+  MoreSecCloseDescriptorArray(cf::arrayForKey(*response, kMoreSecFileDescriptorsKey));
+  CFQRelease(*response);
+  *response = nullptr;
+}
+
+int ExecuteRequestInHelperTool(const cf::String* helperTool, auth::AuthorizationRef auth,
+                               const cf::Dictionary* request, cf::Dictionary** response) {
+  std::string path;
+  int err = urlPath(helperTool, &path);
+  if (err != 0) return err;
+  auth::AuthorizationExternalForm extAuth;
+  err = auth::AuthorizationMakeExternalForm(auth, &extAuth);
+  if (err != 0) return err;
+  int pair[2];
+  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return errno;
+  FdCloser controllerEnd{pair[0]};
+  FdCloser toolEnd{pair[1]};
+
+  pid_t child = ::fork();
+  if (child == 0) {
+    // Only async-signal-safe calls until exec. dup2 clears close-on-exec on 0 and 1.
+    int result = 0;
+    if (::dup2(pair[1], 0) < 0 || ::dup2(pair[1], 1) < 0) result = errno;
+    if (result == 0) {
+      ::close(pair[0]);
+      ::close(pair[1]);
+      ::execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+      result = errno;
+    }
+    ::_exit(MoreSecErrorToHelperToolResult(result));
+  }
+  if (child < 0) err = errno;
+  ::close(std::exchange(toolEnd.fd, -1));
+
+  if (err == 0) err = MoreUNIXWrite(controllerEnd.fd, extAuth.bytes, sizeof extAuth.bytes, nullptr);
+  if (err == 0) err = WriteDictionaryToDescriptor(request, controllerEnd.fd);
+  if (err == 0 && ::shutdown(controllerEnd.fd, SHUT_WR) != 0) err = errno;
+  if (err == 0) err = ReadResponse(controllerEnd.fd, response);
+  ::close(std::exchange(controllerEnd.fd, -1));
+
+  if (child > 0) {
+    int status = 0;
+    int waitErr = MoreUNIXWaitForProcess(child, 0, nullptr, &status, nullptr);
+    if (waitErr == ECHILD) {
+      std::fwrite("MoreSecurity: You need to have a breakpoint set here.\n", 1, 54, stderr);
+      waitErr = MoreUNIXWaitForProcess(child, 0, nullptr, &status, nullptr);
+    }
+    bool earlyClose = err == EPIPE;
+    if (err == 0) err = waitErr;
+    if (waitErr == 0 && (err == 0 || err == EPIPE)) {
+      if (WIFSIGNALED(status) || (status & 0x7F) != 0) {
+        err = kHelperToolRepairFailedErr;
+      } else {
+        int exitStatus = WEXITSTATUS(status);
+        if (exitStatus == 0)
+          // A tool that closed early yet claims success still sent no response.
+          err = earlyClose ? EPIPE : 0;
+        else if (exitStatus >= 1 && exitStatus <= 4)
+          err = kMoreSecFirstHelperToolErr + exitStatus;
+        else
+          err = kHelperToolRepairFailedErr;
+      }
+    }
+  }
+  if (err != 0) ReleaseResponse(response);
+  return err;
+}
+
+}  // namespace
+
+int MoreSecExecuteRequestInHelperTool(const cf::String* helperTool, auth::AuthorizationRef auth,
+                                      const cf::Dictionary* request, cf::Dictionary** response) {
+  TVL_ASSERT(helperTool != nullptr);
+  TVL_ASSERT(auth != nullptr);
+  TVL_ASSERT(request != nullptr);
+  TVL_ASSERT(response != nullptr && *response == nullptr);
+  std::string path;
+  int err = urlPath(helperTool, &path);
+  if (err != 0) return err;
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return errno;
+  bool blessed = st.st_uid == 0 && st.st_gid == 0 && st.st_mode == kBlessedMode;
+  if (!blessed) {
+    if (path.find('\x7F') != std::string::npos) return bdNamErr;
+    err = RunScriptAsRoot(auth, kBlessScript, path.c_str(), static_cast<char*>(nullptr));
+    if (err != 0) return err;
+  }
+  return ExecuteRequestInHelperTool(helperTool, auth, request, response);
+}
+
+// ---- The tool's runtime ----
+
+namespace {
+#if defined(__SANITIZE_ADDRESS__)
+// The sanitizer's shadow memory is one huge private writable mapping, which Linux counts
+// as data: any finite limit would make every later allocation fail.
+constexpr rlim_t kDataSoftLimit = RLIM_INFINITY;
+#else
+constexpr rlim_t kDataSoftLimit = 6291456;
+#endif
+}  // namespace
+
+const MoreSecResourceLimit kResourceLimits[9] = {
+    {RLIMIT_CPU, RLIM_INFINITY, RLIM_INFINITY},
+    {RLIMIT_FSIZE, RLIM_INFINITY, RLIM_INFINITY},
+    // Linux counts every private writable mapping here, shared libraries' data and the
+    // allocator's arenas included: 6 MiB would starve the tool (see docs/helper-tool.md).
+    {RLIMIT_DATA, kDataSoftLimit, RLIM_INFINITY},
+    {RLIMIT_STACK, 524288, 67108864},
+    {RLIMIT_CORE, 0, RLIM_INFINITY},
+    {RLIMIT_AS, RLIM_INFINITY, RLIM_INFINITY},
+    {RLIMIT_MEMLOCK, RLIM_INFINITY, RLIM_INFINITY},
+    {RLIMIT_NPROC, 100, RLIM_INFINITY},
+    {RLIMIT_NOFILE, 256, RLIM_INFINITY},
+};
+
+int CloseOpenFileDescriptorsInRange(int first, int end) {
+  for (int fd = first; fd < end; ++fd) {
+    if (::close(fd) != 0 && errno != EBADF) return errno;
+  }
+  return 0;
+}
+
+int MoreSecTemporarilySetNonPrivilegedEUID() {
+  return MoreUNIXErrno(::seteuid(::getuid()));
+}
+int MoreSecSetPrivilegedEUID() {
+  return MoreUNIXErrno(::seteuid(0));
+}
+int MoreSecPermanentlySetNonPrivilegedEUID() {
+  return MoreUNIXErrno(::setuid(::getuid()));
+}
+auth::AuthorizationRef MoreSecHelperToolCopyAuthRef() {
+  return nullptr;
+}
+
+int MoreSecDestroyInheritedEnvironment(unsigned whatToDubya, char* argv[]) {
+  TVL_ASSERT(argv != nullptr || (whatToDubya & kMoreSecKeepArg0Mask) != 0);
+  if (!(whatToDubya & kMoreSecKeepArg0Mask)) {
+    uint32_t size = 0;
+    MoreGetExecutablePath(nullptr, &size);
+    if (size == 0) return -1;
+    // Lives as long as the process: argv[0] points to it from now on.
+    char* path = static_cast<char*>(std::malloc(size + 1));
+    if (path == nullptr) return ENOMEM;
+    uint32_t capacity = size + 1;
+    int err = MoreGetExecutablePath(path, &capacity);
+    if (err != 0) {
+      std::free(path);
+      return err;
+    }
+    argv[0] = path;
+  }
+  if (!(whatToDubya & kMoreSecKeepEnvironmentMask)) {
+    while (environ != nullptr && environ[0] != nullptr) {
+      const char* entry = environ[0];
+      const char* equals = std::strchr(entry, '=');
+      std::string name = equals ? std::string(entry, equals) : std::string(entry);
+      if (!name.empty()) ::unsetenv(name.c_str());
+      // An entry that cannot be unset by its name (no name, no equals sign) would stay
+      // first for ever: drop the whole list instead.
+      if (environ != nullptr && environ[0] == entry) {
+        ::clearenv();
+        break;
+      }
+    }
+  }
+  if (!(whatToDubya & kMoreSecKeepStandardFilesMask)) {
+    if (int err = CloseOpenFileDescriptorsInRange(0, 3)) return err;
+  }
+  if (!(whatToDubya & kMoreSecKeepOtherFilesMask)) {
+    if (int err = CloseOpenFileDescriptorsInRange(3, ::getdtablesize())) return err;
+  }
+  if (!(whatToDubya & kMoreSecKeepSignalsMask)) {
+    // Every signal the kernel has, the real-time ones included; glibc reserves a few
+    // real-time signals for itself and refuses them (EINVAL), as it refuses 0.
+    for (int sig = 0; sig < NSIG; ++sig) {
+      if (::signal(sig, SIG_DFL) == SIG_ERR) {
+        if (sig == 0 || sig == SIGKILL || sig == SIGSTOP) continue;
+        if (errno == EINVAL && sig >= SIGRTMIN - 3 && sig < SIGRTMIN) continue;
+        return errno;
+      }
+    }
+    sigset_t empty;
+    sigemptyset(&empty);
+    if (::sigprocmask(SIG_SETMASK, &empty, nullptr) != 0) return errno;
+  }
+  if (!(whatToDubya & kMoreSecKeepUmaskMask)) ::umask(077);
+  if (!(whatToDubya & kMoreSecKeepNiceMask)) {
+    errno = 0;
+    if (::nice(0) == -1 && errno != 0) return errno;
+  }
+  if (!(whatToDubya & kMoreSecKeepResourceLimitsMask)) {
+    for (const MoreSecResourceLimit& row : kResourceLimits) {
+      struct rlimit limit;
+      if (::getrlimit(row.resource, &limit) != 0) return errno;
+      limit.rlim_cur = row.soft;
+      // Root lowers a hard limit to the table's but never raises one: on Linux that
+      // needs CAP_SYS_RESOURCE, and a hard limit above us is the administrator's cap.
+      if (::geteuid() == 0 && row.hard < limit.rlim_max) limit.rlim_max = row.hard;
+      if (limit.rlim_cur > limit.rlim_max) limit.rlim_cur = limit.rlim_max;
+      if (::setrlimit(row.resource, &limit) != 0) return errno;
+    }
+    // glibc sizes new threads' stacks by the stack limit it saw at start (8 MiB as a
+    // rule), and Linux counts thread stacks as data: follow the new limit, or the
+    // threads that polkit's client starts would not fit in the data limit.
+    struct rlimit stack;
+    if (::getrlimit(RLIMIT_STACK, &stack) != 0) return errno;
+    if (stack.rlim_cur != RLIM_INFINITY) {
+      pthread_attr_t attr;
+      if (int err = ::pthread_attr_init(&attr)) return err;
+      int err = ::pthread_attr_setstacksize(&attr, stack.rlim_cur);
+      if (err == 0) err = ::pthread_setattr_default_np(&attr);
+      ::pthread_attr_destroy(&attr);
+      if (err != 0) return err;
+    }
+  }
+  if (!(whatToDubya & kMoreSecKeepCurrentDirMask)) {
+    if (::chdir("/") != 0) return errno;
+  }
+  if (!(whatToDubya & kMoreSecKeepTimersMask)) {
+    struct itimerval stop = {};
+    for (int which : {ITIMER_REAL, ITIMER_VIRTUAL, ITIMER_PROF}) {
+      if (::setitimer(which, &stop, nullptr) != 0) return errno;
+    }
+  }
+  return 0;
+}
+
+int MoreSecHelperToolMain(int fdIn, int fdOut, auth::AuthorizationRef auth,
+                          MoreSecCommandProc commandProc, int argc, char* argv[]) {
+  TVL_ASSERT(fdIn >= 0);
+  TVL_ASSERT(fdOut >= 0);
+  TVL_ASSERT(commandProc != nullptr);
+  TVL_ASSERT(argc == 1 || argc == 2);
+  TVL_ASSERT(argv != nullptr && argv[0] != nullptr);
+  struct sigaction pipeAction;
+  TVL_ASSERT(::sigaction(SIGPIPE, nullptr, &pipeAction) == 0 && pipeAction.sa_handler == SIG_IGN);
+  auth::UniqueAuthorization passedIn(auth);
+
+  bool wasRoot = ::geteuid() == 0;
+  int err = MoreSecTemporarilySetNonPrivilegedEUID();
+  if (err != 0) return err;
+  if (argc != 1 || !wasRoot) return kHelperToolNotRootErr;
+  passedIn.reset();
+
+  auth::AuthorizationExternalForm extAuth;
+  err = MoreUNIXRead(fdIn, extAuth.bytes, sizeof extAuth.bytes, nullptr);
+  if (err != 0) return err;
+  auth::AuthorizationRef rawAuth = nullptr;
+  err = auth::AuthorizationCreateFromExternalForm(&extAuth, &rawAuth);
+  if (err != 0) return err;
+  auth::UniqueAuthorization authorization(rawAuth);
+
+  cf::Dictionary* rawRequest = nullptr;
+  err = CopyDictionaryFromDescriptor(fdIn, &rawRequest);
+  Ref<cf::Dictionary> request = Ref<cf::Dictionary>::adopt(rawRequest);
+  Ref<cf::Dictionary> response;
+  if (err == 0) {
+    cf::Dictionary* procResponse = nullptr;
+    int commandErr = commandProc(authorization.get(), request.get(), &procResponse);
+    response = Ref<cf::Dictionary>::adopt(procResponse);
+    int dropped = MoreSecTemporarilySetNonPrivilegedEUID();
+    TVL_ASSERT(dropped == 0);
+
+    if (response) {
+      TVL_ASSERT(response->typeID() == cf::TypeID::Dictionary);
+      if (const cf::Object* list = response->valueForKey(kMoreSecFileDescriptorsKey)) {
+        const cf::Array* fds = cf::as<cf::Array>(list);
+        TVL_ASSERT(fds != nullptr);
+        for (size_t i = 0; i < fds->count(); ++i) {
+          int32_t fd = -1;
+          const cf::Number* number = cf::as<cf::Number>(fds->valueAt(i));
+          TVL_ASSERT(number != nullptr && number->getSInt32(&fd) && fd >= 0);
+          TVL_ASSERT(::fcntl(fd, F_GETFD, 0) != -1);
+        }
+      }
+    }
+    if (!response || response->valueForKey(kMoreSecErrorNumberKey) == nullptr) {
+      Ref<cf::Number> number = cf::Number::createSInt32(commandErr);
+      err = CFQError(number.get());
+      if (err == 0) {
+        Ref<cf::Dictionary> full = response ? response->mutableCopy() : cf::Dictionary::create();
+        err = CFQError(full.get());
+        if (err == 0) {
+          full->setValue(kMoreSecErrorNumberKey, number.get());
+          response = full;
+        }
+      }
+    }
+    if (err == 0) err = WriteDictionaryToDescriptor(response.get(), fdOut);
+    if (response) {
+      const cf::Array* fds = cf::arrayForKey(response.get(), kMoreSecFileDescriptorsKey);
+      for (size_t i = 0; err == 0 && fds && i < fds->count(); ++i) {
+        int32_t fd = -1;
+        cf::as<cf::Number>(fds->valueAt(i))->getSInt32(&fd);
+        err = MoreUNIXWriteDescriptor(fdOut, fd);
+      }
+    }
+  }
+  // The descriptors are given up whether or not they were sent.
+  if (response)
+    MoreSecCloseDescriptorArray(cf::arrayForKey(response.get(), kMoreSecFileDescriptorsKey));
+  return err;
+}
