@@ -1,0 +1,100 @@
+#include "cover/TVLDesktopAppController.h"
+
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QVBoxLayout>
+
+#include <charconv>
+#include <sstream>
+
+#include "cover/ProcessLookup.h"
+#include "cover/TVLView.h"
+#include "platform/windowlevel/DesktopLevel.h"
+
+namespace {
+
+constexpr char kVNCServerName[] = "OSXvncserver";
+constexpr char kMainApplicationName[] = "Mac Tovalo";
+constexpr char kTunnelCommandName[] = "ssh";
+constexpr char kTunnelMarker[] = ".tvl-tunnel";
+constexpr char kKillVNCServer[] = "killall \"OSXvncserver\"";
+constexpr char kSharingStopped[] = "com.nrvk.tvl.sharingstopped";
+constexpr char kNotificationObject[] = "com.nrvk.tvl";
+
+}  // namespace
+
+std::string killCommandForPIDs(const std::string& pidLines) {
+  std::string operands;
+  std::istringstream lines(pidLines);
+  for (std::string line; std::getline(lines, line);) {
+    int pid = 0;
+    auto [end, error] = std::from_chars(line.data(), line.data() + line.size(), pid);
+    if (error != std::errc() || end != line.data() + line.size() || pid <= 0) continue;
+    operands += " " + std::to_string(pid);
+  }
+  return operands.empty() ? std::string() : "kill" + operands;
+}
+
+TVLDesktopAppController::TVLDesktopAppController(cover::System& system, QObject* parent)
+    : QObject(parent), system_(system) {
+  if (auto* app = QCoreApplication::instance())
+    connect(app, &QCoreApplication::aboutToQuit, this, &TVLDesktopAppController::willTerminate);
+}
+
+TVLDesktopAppController::~TVLDesktopAppController() = default;
+
+void TVLDesktopAppController::awakeFromNib() {
+  coverDesktop();
+  system_.scheduleRepeating(kCheckInterval, [this] { checkForVNC(); });
+}
+
+void TVLDesktopAppController::coverDesktop() {
+  const QList<QScreen*> screens = QGuiApplication::screens();
+  windowArray_.clear();
+  windowArray_.reserve(screens.size());
+  for (QScreen* screen : screens) {
+    auto window = std::make_unique<QWidget>();
+    window->setScreen(screen);
+    windowlevel::placeAtDesktopLevel(*window);
+    auto* layout = new QVBoxLayout(window.get());
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->addWidget(new TVLView(window.get()));
+    window->setGeometry(screen->geometry());
+    window->show();
+    windowlevel::lowerToDesktopLevel(*window);
+    windowArray_.push_back(std::move(window));
+  }
+}
+
+void TVLDesktopAppController::uncoverDesktop() {
+  const size_t count = windowArray_.size();
+  for (size_t i = 0; i < count; ++i) windowArray_[i]->close();
+}
+
+void TVLDesktopAppController::willTerminate() {
+  uncoverDesktop();
+}
+
+void TVLDesktopAppController::doShellWithCommandNoReturn(const std::string& command) {
+  system_.doShellWithCommandNoReturn(command);
+}
+
+void TVLDesktopAppController::checkForVNC() {
+  const pid_t pid = system_.GetPIDForProcessName(kVNCServerName);
+  // No single VNC server (none, or several) has no owner, and no owner is not root: once
+  // the main application is gone, the session is over.
+  const uid_t owner = pid > 0 ? system_.getUIDForPID(pid) : kNoProcessUID;
+  const bool mainRunning = system_.runningStateForApplication(kMainApplicationName);
+  if (mainRunning || owner == 0) return;
+
+  system_.postDistributedNotification(kSharingStopped, kNotificationObject);
+  if (system_.runningStateForApplication(kTunnelCommandName)) {
+    // Every tunnel process found, not only the first.
+    std::string kill = killCommandForPIDs(system_.returnPIDForProcess(kTunnelMarker));
+    if (!kill.empty()) doShellWithCommandNoReturn(kill);
+  }
+  if (system_.runningStateForApplication(kVNCServerName))
+    doShellWithCommandNoReturn(kKillVNCServer);
+  system_.terminate();
+}
