@@ -117,7 +117,6 @@ StatusItem::StatusItem() : tray_(std::make_unique<QSystemTrayIcon>()) {
                      if (reason == QSystemTrayIcon::Trigger && enabled_ && menu_)
                        menu_->qMenu()->popup(QCursor::pos());
                    });
-  tray_->show();
 }
 
 StatusItem::~StatusItem() = default;
@@ -125,6 +124,8 @@ StatusItem::~StatusItem() = default;
 void StatusItem::setImage(const Image& image) {
   image_ = image;
   tray_->setIcon(image.icon());
+  // Shown once it has something to show, and never again after it was removed.
+  if (!removed_ && !tray_->isVisible()) tray_->show();
 }
 
 void StatusItem::setEnabled(bool enabled) {
@@ -143,6 +144,7 @@ void StatusItem::setMenu(Menu* menu) {
 }
 
 void StatusItem::remove() {
+  removed_ = true;
   tray_->hide();
 }
 

@@ -114,7 +114,7 @@ class Menu {
 
 class StatusItem {
  public:
-  // A variable-length item in the system status bar (the tray); shown at once.
+  // A variable-length item in the system status bar (the tray), shown from its first image.
   StatusItem();
   ~StatusItem();
   StatusItem(const StatusItem&) = delete;
@@ -140,7 +140,7 @@ class StatusItem {
   std::unique_ptr<QSystemTrayIcon> tray_;
   Image image_;
   std::string toolTip_;
-  bool highlightMode_ = false, enabled_ = true;
+  bool highlightMode_ = false, enabled_ = true, removed_ = false;
   Menu* menu_ = nullptr;
 };
 

@@ -179,6 +179,7 @@ TEST(StatusItem, ShowsImageToolTipAndMenu) {
   ImageBundle images;
   StatusItem item;
   Menu menu("m");
+  EXPECT_FALSE(item.isVisible());  // nothing to show yet
   item.setImage(Image::named(images.bundle, "red.tif"));
   item.setToolTip("Idle");
   item.setMenu(&menu);
@@ -191,6 +192,8 @@ TEST(StatusItem, ShowsImageToolTipAndMenu) {
   EXPECT_EQ(item.qTrayIcon()->contextMenu(), nullptr);
   item.remove();
   EXPECT_FALSE(item.isVisible());
+  item.setImage(Image::named(images.bundle, "red"));
+  EXPECT_FALSE(item.isVisible());  // removed for good
 }
 
 TEST(Alert, ReturnsTheCodeOfTheButtonInTheOrderAdded) {
