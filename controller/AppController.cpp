@@ -104,6 +104,10 @@ AppController& AppController::init(AppControllerServices services) {
   return *shared;
 }
 
+void AppController::releaseSharedInstance() {
+  recordedController().reset();
+}
+
 AppController& AppController::sharedInstance() {
   auto& shared = recordedController();
   return shared ? *shared : init(AppControllerServices::real());

@@ -101,6 +101,9 @@ class AppController {
   // later call; sharedInstance makes one with the real services when none exists yet.
   static AppController& init(AppControllerServices services);
   static AppController& sharedInstance();
+  // Ends the shared controller (teardown: observers, status item, menu) while the Qt
+  // application still exists; the process is about to end.
+  static void releaseSharedInstance();
 
   // A controller that is not the shared one (tests). Registers for the notifications.
   explicit AppController(AppControllerServices services);

@@ -11,7 +11,9 @@ int main(int argc, char** argv) {
   AppController& controller = AppController::init(AppControllerServices::real());
   controller.awakeFromNib();
   int status = ui::Application::sharedApplication().run();
-  // Scripts still on their way finish (each within its timeout) before the process goes.
+  // Scripts still on their way finish (each within its timeout) before the controller goes,
+  // and it goes before the Qt application its status item lives in.
   controller.waitForWorkerThreads();
+  AppController::releaseSharedInstance();
   return status;
 }
