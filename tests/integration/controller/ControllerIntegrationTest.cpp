@@ -172,3 +172,27 @@ TEST(ControllerOnTheBus, NothingIsSentOrStartedWhenNoneOwnsTheIdentifier) {
   EXPECT_EQ(readRecord(at.record), QStringList{"Started"});
   EXPECT_FALSE(owned("com.nrvk.tvl"));  // no launch either
 }
+
+TEST(ControllerOnTheBus, ASecondControllerHandsOverToTheRunningOneAndEnds) {
+  const QString exe = QString::fromStdString(
+      (testsupport::builtControllerBundle() / "Contents/MacOS/TVLQC").string());
+  QProcess first;
+  first.setProcessChannelMode(QProcess::ForwardedChannels);
+  first.start(exe, {});
+  ASSERT_TRUE(first.waitForStarted());
+  ASSERT_TRUE(waitFor([] { return owned("com.nrvk.tvlqc"); }));
+  auto firstPid = QDBusConnection::sessionBus().interface()->servicePid("com.nrvk.tvlqc");
+
+  QProcess second;
+  second.setProcessChannelMode(QProcess::ForwardedChannels);
+  second.start(exe, {});
+  ASSERT_TRUE(second.waitForFinished(10000));
+  EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(second.exitCode(), 0);
+  // The first one still runs and still owns the name.
+  EXPECT_EQ(first.state(), QProcess::Running);
+  EXPECT_EQ(QDBusConnection::sessionBus().interface()->servicePid("com.nrvk.tvlqc").value(),
+            firstPid.value());
+  first.terminate();
+  first.waitForFinished();
+}
