@@ -35,6 +35,6 @@ class SessionBusWorkspace final : public Workspace {
 };
 
 // How long a call to another application may take before it counts as not answering.
-inline constexpr int kCallTimeoutMs = 2000;
+inline constexpr int kCallTimeoutMs = 5000;
 
 }  // namespace workspace

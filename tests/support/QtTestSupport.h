@@ -14,7 +14,7 @@
 namespace testsupport {
 
 // Spins the event loop until done() holds or ms pass; answers done().
-inline bool waitFor(const std::function<bool()>& done, int ms = 5000) {
+inline bool waitFor(const std::function<bool()>& done, int ms = 15000) {
   QDeadlineTimer deadline(ms);
   while (!done() && !deadline.hasExpired()) QTest::qWait(10);
   return done();

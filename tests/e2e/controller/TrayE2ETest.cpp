@@ -74,7 +74,7 @@ std::string sh(const std::string& command) {
 }
 
 template <class F>
-bool eventually(F done, std::chrono::milliseconds limit = 10s) {
+bool eventually(F done, std::chrono::milliseconds limit = 30s) {
   auto end = std::chrono::steady_clock::now() + limit;
   while (std::chrono::steady_clock::now() < end) {
     if (done()) return true;
@@ -201,7 +201,7 @@ TEST_F(Desktop, InstalledControllerShowsItsIconAndMenuAndQuitsFromIt) {
   // The last entry quits the controller, which ends normally.
   sh("xdotool mousemove " + std::to_string(menu.x + menu.width / 2) + " " +
      std::to_string(menu.y + menu.height - 12) + " click 1");
-  EXPECT_EQ(tvlqc.waitForExit(10s), 0);
+  EXPECT_EQ(tvlqc.waitForExit(30s), 0);
 }
 
 TEST_F(Desktop, OutsideAMainApplicationItAlertsAndEndsWhenTheAlertCloses) {
@@ -226,5 +226,5 @@ TEST_F(Desktop, OutsideAMainApplicationItAlertsAndEndsWhenTheAlertCloses) {
   // Its one button is the default: Return closes it.
   sh("xdotool mousemove " + std::to_string(alert.x + alert.width / 2) + " " +
      std::to_string(alert.y + alert.height / 2) + " click 1 key Return");
-  EXPECT_EQ(tvlqc.waitForExit(10s), 0);
+  EXPECT_EQ(tvlqc.waitForExit(30s), 0);
 }

@@ -186,7 +186,7 @@ TEST(ControllerOnTheBus, ASecondControllerHandsOverToTheRunningOneAndEnds) {
   QProcess second;
   second.setProcessChannelMode(QProcess::ForwardedChannels);
   second.start(exe, {});
-  ASSERT_TRUE(second.waitForFinished(10000));
+  ASSERT_TRUE(second.waitForFinished(30000));
   EXPECT_EQ(second.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(second.exitCode(), 0);
   // The first one still runs and still owns the name.
