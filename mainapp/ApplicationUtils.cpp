@@ -89,6 +89,14 @@ QString desktopEntryExecutable(const QString& exec) {
   return word;
 }
 
+QString bundlePathForExecutable(const QString& executablePath) {
+  QString folder = QFileInfo(executablePath).absolutePath();
+  const QString inBundle = "/Contents/MacOS";
+  if (folder.endsWith(inBundle) && folder.size() > inBundle.size())
+    return folder.left(folder.size() - inBundle.size());
+  return folder;
+}
+
 QString applicationPathForIdentifier(const QString& identifier) {
   if (identifier.isEmpty() || identifier.contains('/') || identifier.startsWith('.'))
     return kNotFound;
@@ -105,10 +113,7 @@ QString applicationPathForIdentifier(const QString& identifier) {
       if (!inEntry || !line.startsWith("Exec=")) continue;
       QString executable = desktopEntryExecutable(line.mid(5));
       if (!QFileInfo(executable).isAbsolute()) break;
-      QDir dir = QFileInfo(executable).absoluteDir();
-      if (dir.dirName() == "MacOS" && dir.cdUp() && dir.dirName() == "Contents" && dir.cdUp())
-        return dir.absolutePath();
-      return QFileInfo(executable).absolutePath();
+      return bundlePathForExecutable(executable);
     }
   }
   return kNotFound;

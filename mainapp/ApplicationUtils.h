@@ -29,6 +29,10 @@ QString fullUserName();
 // bundle). "Not Found" when there is no such entry.
 QString applicationPathForIdentifier(const QString& identifier);
 
+// The bundle that carries an executable: the folder above its Contents/MacOS, or the
+// executable's own folder when it lies in none.
+QString bundlePathForExecutable(const QString& executablePath);
+
 // The executable of a desktop entry's Exec value (its first word, quotes removed).
 QString desktopEntryExecutable(const QString& exec);
 

@@ -43,11 +43,7 @@ bool callScriptingInitializer() {
 
 MainBundleInfo mainBundleInfo(const QString& executablePath) {
   MainBundleInfo info;
-  QDir dir = QFileInfo(executablePath).absoluteDir();
-  if (dir.dirName() == "MacOS" && dir.cdUp() && dir.dirName() == "Contents" && dir.cdUp())
-    info.bundlePath = dir.absolutePath();
-  else
-    info.bundlePath = QFileInfo(executablePath).absolutePath();
+  info.bundlePath = bundlePathForExecutable(executablePath);
   info.resourcePath = info.bundlePath + "/Contents/Resources";
   cf::Ref<cf::Object> plist =
       cf::createFromXMLFile((info.bundlePath + "/Contents/Info.plist").toStdString());
