@@ -102,7 +102,13 @@ void windowDidMove(QWidget* moved) {
 // ---- The application ----
 
 MainApplication::MainApplication(MainBundleInfo bundle)
-    : bundle_(std::move(bundle)), cover_(bundle_.resourcePath) {}
+    : bundle_(std::move(bundle)), cover_(bundle_.resourcePath) {
+  dockTimer_.setSingleShot(true);
+  dockTimer_.setInterval(kDockingSettleMilliseconds);
+  connect(&dockTimer_, &QTimer::timeout, this, [this] {
+    if (lastMoved_) windowDidMove(lastMoved_);
+  });
+}
 
 MainApplication::~MainApplication() {
   stopVncServer();
@@ -258,7 +264,10 @@ void MainApplication::stopVncServer() {
 
 bool MainApplication::eventFilter(QObject* watched, QEvent* event) {
   auto* w = qobject_cast<QWidget*>(watched);
-  if (w && event->type() == QEvent::Move) windowDidMove(w);
+  if (w && event->type() == QEvent::Move) {
+    lastMoved_ = w;
+    dockTimer_.start();
+  }
   // Closing the remote window ends the application; hiding it by script does not.
   if (w && event->type() == QEvent::Close && w->objectName() == "tvlremote")
     QTimer::singleShot(0, qApp, &QCoreApplication::quit);

@@ -8,6 +8,7 @@
 #include <QPointer>
 #include <QString>
 #include <QTabWidget>
+#include <QTimer>
 
 #include <memory>
 #include <vector>
@@ -27,6 +28,7 @@ inline constexpr char kBundleIdentifier[] = "com.nrvk.tvl";
 inline constexpr char kNotificationObject[] = "com.nrvk.tvl";
 inline constexpr char kInterfaceFile[] = "MainMenu.ui";
 inline constexpr char kVncServerName[] = "OSXvncserver";
+inline constexpr int kDockingSettleMilliseconds = 150;
 
 // Calls "_ASKInitialize" when the process defines it (the scripting framework's
 // initializer, which must run before the application exists). True when it was called.
@@ -97,6 +99,9 @@ class MainApplication : public QObject, public script::ScriptHost {
   std::unique_ptr<QProcess> vnc_;
   QPointer<QTabWidget> tabControl_;
   QPointer<QWidget> windowSharing_;
+  // Docking runs once a window has come to rest, not at every step of a drag.
+  QTimer dockTimer_;
+  QPointer<QWidget> lastMoved_;
   bool sharing_ = false;
 };
 

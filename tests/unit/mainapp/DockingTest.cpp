@@ -75,3 +75,39 @@ TEST(Docking, OptionKeepsTheDropAndAlignedStays) {
 }
 
 }  // namespace
+
+// The same rules on the application's real windows (offscreen screen, Qt's coordinates).
+#include <QApplication>
+#include <QScreen>
+#include <QWidget>
+
+#include <memory>
+
+#include "TestApplication.h"
+#include "mainapp/MainApplication.h"
+
+namespace {
+
+TEST(DockingWindows, MovedWindowSnapsToAnotherVisibleWindow) {
+  testsupport::testApplication();
+  QRect visible = QGuiApplication::primaryScreen()->availableGeometry();
+  auto other = std::make_unique<QWidget>();
+  other->setGeometry(visible.x() + 200, visible.y() + 150, 200, 150);
+  other->show();
+  auto moved = std::make_unique<QWidget>();
+  moved->setGeometry(visible.x() + 230, visible.y() + 340, 100, 80);
+  moved->show();
+  // Left edges 30 apart: aligned. Top edge 40 below the other's bottom edge: touches it.
+  QPoint before = moved->frameGeometry().topLeft();
+  mainapp::windowDidMove(moved.get());
+  EXPECT_EQ(moved->frameGeometry().topLeft(),
+            QPoint(other->frameGeometry().left(), other->frameGeometry().bottom() + 1))
+      << before.x() << "," << before.y();
+  // Hidden, the other window no longer counts.
+  other->hide();
+  moved->move(visible.x() + 230, visible.y() + 340);
+  mainapp::windowDidMove(moved.get());
+  EXPECT_EQ(moved->frameGeometry().topLeft(), QPoint(visible.x() + 230, visible.y() + 340));
+}
+
+}  // namespace

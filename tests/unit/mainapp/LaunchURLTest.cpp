@@ -10,21 +10,11 @@
 
 #include <memory>
 
+#include "TestApplication.h"
 #include "mainapp/LaunchURL.h"
 #include "mainapp/MainApplication.h"
 
 namespace {
-
-QApplication* app() {
-  static int argc = 1;
-  static char name[] = "launch-url-test";
-  static char* argv[] = {name, nullptr};
-  static std::unique_ptr<QApplication> a = [] {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    return std::make_unique<QApplication>(argc, argv);
-  }();
-  return a.get();
-}
 
 // The real application with its interface, but URLs opened elsewhere are recorded.
 class RecordingApplication : public mainapp::MainApplication {
@@ -42,7 +32,7 @@ class RecordingApplication : public mainapp::MainApplication {
 class LaunchURL : public ::testing::Test {
  protected:
   void SetUp() override {
-    app();
+    testsupport::testApplication();
     ASSERT_TRUE(application.loadInterface(qEnvironmentVariable("TVL_SOURCE_DIR") +
                                           "/mainapp/resources/MainMenu.ui"));
     for (QWidget* w : application.windows())
