@@ -13,16 +13,9 @@
 
 namespace testsupport {
 
-// The test program's application object (offscreen), made on first use.
+// The test program's application object, made by tests/support/QtGTestMain.cpp.
 inline QApplication* testApplication() {
-  static int argc = 1;
-  static char name[] = "mainapp-integration";
-  static char* argv[] = {name, nullptr};
-  static std::unique_ptr<QApplication> a = [] {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    return std::make_unique<QApplication>(argc, argv);
-  }();
-  return a.get();
+  return qApp;
 }
 
 // The live processes whose command name is name. Exited children of this process (which

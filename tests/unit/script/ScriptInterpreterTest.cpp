@@ -21,15 +21,9 @@ using script::ScriptResult;
 
 namespace {
 
+// The application object comes from tests/support/QtGTestMain.cpp.
 QApplication* app() {
-  static int argc = 1;
-  static char name[] = "script-test";
-  static char* argv[] = {name, nullptr};
-  static std::unique_ptr<QApplication> a = [] {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    return std::make_unique<QApplication>(argc, argv);
-  }();
-  return a.get();
+  return qApp;
 }
 
 class TestHost : public script::ScriptHost {
