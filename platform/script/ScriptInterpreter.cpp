@@ -94,7 +94,7 @@ std::vector<Token> tokenize(const QString& s) {
       for (;;) {
         if (i >= s.size())
           throw ScriptError{
-              kErrorSyntax,
+              kSyntaxError,
               QString("Expected \"\"\" but found end of script (line %1).").arg(startLine)};
         QChar d = s[i++];
         if (d == '"') break;
@@ -119,7 +119,7 @@ std::vector<Token> tokenize(const QString& s) {
               break;
             default:
               throw ScriptError{
-                  kErrorSyntax,
+                  kSyntaxError,
                   QString("Unknown escape \\%1 in a string (line %2).").arg(e).arg(line)};
           }
         } else {
@@ -133,7 +133,7 @@ std::vector<Token> tokenize(const QString& s) {
       while (i < s.size() && (s[i].isLetterOrNumber() || s[i] == '_')) ++i;
       tokens.push_back({Token::Word, s.mid(start, i - start).toLower(), line});
     } else {
-      throw ScriptError{kErrorSyntax,
+      throw ScriptError{kSyntaxError,
                         QString("Unexpected character \"%1\" (line %2).").arg(c).arg(line)};
     }
   }
@@ -234,7 +234,7 @@ class Parser {
                     : t.kind == Token::Newline ? "line end"
                                                : "end of script";
     throw ScriptError{
-        kErrorSyntax,
+        kSyntaxError,
         QString("Expected %1 but found %2 (line %3).").arg(expected, found).arg(t.line)};
   }
   void expect(const char* w) {
@@ -469,7 +469,7 @@ class Runner {
 
   void requireApplication(const char* what) const {
     if (current().kind == Target::OtherApplication)
-      throw ScriptError{kErrorApplicationNotRunning,
+      throw ScriptError{kApplicationNotRunningError,
                         QString("The application can't be reached to %1.").arg(what)};
   }
 
@@ -524,11 +524,11 @@ class Runner {
   static ScriptError missing(const Specifier& spec, size_t part) {
     Specifier tail;
     tail.parts.assign(spec.parts.begin() + static_cast<std::ptrdiff_t>(part), spec.parts.end());
-    return {kErrorNoSuchObject, "Can't get " + tail.describe() + "."};
+    return {kNoSuchObjectError, "Can't get " + tail.describe() + "."};
   }
 
   [[noreturn]] static void notUnderstood(const QString& what) {
-    throw ScriptError{kErrorNotUnderstood, what};
+    throw ScriptError{kNotUnderstoodError, what};
   }
 
   QWidget* targetOf(const std::optional<Specifier>& spec) const {
@@ -589,7 +589,7 @@ class Runner {
       case Expr::Variable: {
         auto it = variables_.find(e.text);
         if (it == variables_.end())
-          throw ScriptError{kErrorUndefinedVariable,
+          throw ScriptError{kUndefinedVariableError,
                             QString("The variable %1 is not defined.").arg(e.text)};
         return it->second;
       }
@@ -614,7 +614,7 @@ class Runner {
         if (s.name == host_.applicationName()) k = Target::Application;
         // "System Events" is the desktop itself: it only opens locations here.
         if (k == Target::OtherApplication && s.name != "System Events")
-          throw ScriptError{kErrorApplicationNotRunning,
+          throw ScriptError{kApplicationNotRunningError,
                             QString("Application \"%1\" isn't running.").arg(s.name)};
         targets_.push_back({k, nullptr});
         run(s.body);
@@ -682,7 +682,7 @@ class Runner {
       case Stmt::OpenLocation: {
         QString url = textOf(evaluate(*s.expr));
         if (!dryRun_ && !host_.openLocation(url))
-          throw ScriptError{kErrorOpenLocationFailed, "Can't open location \"" + url + "\"."};
+          throw ScriptError{kOpenLocationError, "Can't open location \"" + url + "\"."};
         result_ = {};
         return;
       }

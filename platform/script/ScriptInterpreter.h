@@ -18,14 +18,14 @@ class QWidget;
 namespace script {
 
 // Keys and numbers of the error information of a failed run.
-inline constexpr char kErrorMessageKey[] = "NSAppleScriptErrorMessage";
-inline constexpr char kErrorNumberKey[] = "NSAppleScriptErrorNumber";
-inline constexpr int kErrorSyntax = -2741;         // the text does not compile
-inline constexpr int kErrorNoSuchObject = -1728;   // a named object does not exist
-inline constexpr int kErrorNotUnderstood = -1708;  // the object does not do that
-inline constexpr int kErrorApplicationNotRunning = -600;
-inline constexpr int kErrorUndefinedVariable = -2753;
-inline constexpr int kErrorOpenLocationFailed = -10814;
+inline constexpr char kErrorMessageKey[] = "ErrorMessage";
+inline constexpr char kErrorNumberKey[] = "ErrorNumber";
+inline constexpr int kSyntaxError = -2741;         // the text does not compile
+inline constexpr int kNoSuchObjectError = -1728;   // a named object does not exist
+inline constexpr int kNotUnderstoodError = -1708;  // the object does not do that
+inline constexpr int kApplicationNotRunningError = -600;
+inline constexpr int kUndefinedVariableError = -2753;
+inline constexpr int kOpenLocationError = -10814;
 
 struct ScriptResult {
   bool ok = false;

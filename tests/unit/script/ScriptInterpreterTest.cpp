@@ -81,7 +81,7 @@ TEST_F(Interpreter, BringToFrontActivatesOnlyForItsOwnName) {
   EXPECT_EQ(host.activations, 1);
   r = run("tell application \"Mac Brisca\"\ractivate\rend tell\r");
   EXPECT_FALSE(r.ok);
-  EXPECT_EQ(errorNumber(r), script::kErrorApplicationNotRunning);
+  EXPECT_EQ(errorNumber(r), script::kApplicationNotRunningError);
   EXPECT_EQ(host.activations, 1);
 }
 
@@ -161,30 +161,30 @@ TEST_F(Interpreter, BadScriptsReportErrorsAndChangeNothing) {
       // A field pasted unquoted with a double quote in it: no longer compiles.
       {"set contents of text field \"remotesecret\" of tab view item \"control\" of tab view "
        "\"tvlremotetabs\" of window \"tvlremote\" to \"a\"b\"\r",
-       script::kErrorSyntax},
-      {"tell application \"Mac Tovalo\"\rshow window \"tvlremote\"\r", script::kErrorSyntax},
+       script::kSyntaxError},
+      {"tell application \"Mac Tovalo\"\rshow window \"tvlremote\"\r", script::kSyntaxError},
       {"show window \"tvlremote\"\rset contents of text field \"remotesecret\" of window "
        "\"tvlremote\" to \"x\"\rfrobnicate window \"tvlremote\"\r",
-       script::kErrorSyntax},
+       script::kSyntaxError},
       {"set contents of text field \"remotesecret\" of window \"tvlremote\" to \"\\q\"",
-       script::kErrorSyntax},
+       script::kSyntaxError},
       {"set contents of text field \"remotesecret\" of window \"tvlremote\" to \"open",
-       script::kErrorSyntax},
+       script::kSyntaxError},
       // Runs only after every object was found: the first line must not happen.
       {"set contents of text field \"remotesecret\" of window \"tvlremote\" to \"x\"\rshow "
        "window \"tvlremote\"\rtell button \"nosuchbutton\" of window \"sharingsheet\" to perform "
        "action\r",
-       script::kErrorNoSuchObject},
-      {"hide window \"nosuchwindow\"", script::kErrorNoSuchObject},
+       script::kNoSuchObjectError},
+      {"hide window \"nosuchwindow\"", script::kNoSuchObjectError},
       // The right name on the wrong kind of object.
       {"tell button \"remotesecret\" of window \"tvlremote\" to perform action",
-       script::kErrorNoSuchObject},
+       script::kNoSuchObjectError},
       {"tell text field \"remotesecret\" of window \"tvlremote\" to perform action",
-       script::kErrorNotUnderstood},
+       script::kNotUnderstoodError},
       {"set contents of text field \"remotesecret\" of window \"tvlremote\" to undefinedvar",
-       script::kErrorUndefinedVariable},
+       script::kUndefinedVariableError},
       {"if contents of text field \"remotesecret\" of window \"tvlremote\" then\ractivate\rend if",
-       script::kErrorNotUnderstood},
+       script::kNotUnderstoodError},
   };
   for (const Case& c : cases) {
     ScriptResult r = run(c.source);
