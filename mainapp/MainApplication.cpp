@@ -22,6 +22,7 @@
 #include <QTimer>
 #include <QUiLoader>
 
+#include "mainapp/AppleEventManager.h"
 #include "mainapp/ApplicationUtils.h"
 #include "mainapp/Docking.h"
 #include "mainapp/LaunchURL.h"
@@ -108,10 +109,15 @@ MainApplication::MainApplication(MainBundleInfo bundle)
   connect(&dockTimer_, &QTimer::timeout, this, [this] {
     if (lastMoved_) windowDidMove(lastMoved_);
   });
+  setApplicationScriptHost(this);
+  AppleEventManager::sharedAppleEventManager()->setOpenLocationHandler(
+      [this](const QString& url) { handleLaunchURL(url); });
 }
 
 MainApplication::~MainApplication() {
   stopVncServer();
+  AppleEventManager::sharedAppleEventManager()->setOpenLocationHandler({});
+  if (applicationScriptHost() == this) setApplicationScriptHost(nullptr);
 }
 
 QWidget* MainApplication::window(const char* name) const {
@@ -163,8 +169,9 @@ bool MainApplication::loadInterface(const QString& uiFile) {
 }
 
 bool MainApplication::registerOnBus() {
-  server_ = std::make_unique<script::ApplicationServer>(
-      *this, [this](const QString& url) { handleLaunchURL(url); });
+  server_ = std::make_unique<script::ApplicationServer>(*this, [](const QString& url) {
+    AppleEventManager::sharedAppleEventManager()->dispatchOpenLocation(url);
+  });
   return server_->registerOn(QDBusConnection::sessionBus(), bundle_.identifier);
 }
 
@@ -347,7 +354,9 @@ int NSApplicationMain(int argc, char** argv) {
   application.showMainWindow();
   postDistributedNotification("com.nrvk.tvl.applicationlaunch", kNotificationObject);
   if (!url.isEmpty())
-    QTimer::singleShot(0, &application, [&application, url] { application.handleLaunchURL(url); });
+    QTimer::singleShot(0, &application, [url] {
+      AppleEventManager::sharedAppleEventManager()->dispatchOpenLocation(url);
+    });
   int status = app.exec();
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) signal(sig, SIG_DFL);
   return status;

@@ -3,6 +3,7 @@
 find_package(Qt6 REQUIRED COMPONENTS Core Widgets DBus UiTools)
 
 add_library(tvl_mainapp_native STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/AppleEventManager.cpp ${CMAKE_CURRENT_LIST_DIR}/AppleEventManager.h
   ${CMAKE_CURRENT_LIST_DIR}/ApplicationUtils.cpp ${CMAKE_CURRENT_LIST_DIR}/ApplicationUtils.h
   ${CMAKE_CURRENT_LIST_DIR}/Docking.cpp ${CMAKE_CURRENT_LIST_DIR}/Docking.h
   ${CMAKE_CURRENT_LIST_DIR}/LaunchURL.cpp ${CMAKE_CURRENT_LIST_DIR}/LaunchURL.h
