@@ -1,6 +1,12 @@
 #include "mainapp/Docking.h"
 
+#include <QApplication>
+#include <QGuiApplication>
+#include <QScreen>
+#include <QWidget>
+
 #include <cmath>
+#include <vector>
 
 namespace mainapp {
 
@@ -35,6 +41,26 @@ Rect dockedFrame(const Rect& moved, std::span<const DockingCandidate> candidates
     if (!ySnapped) ySnapped = snapAxis(r.y, r.h, c.frame.y, c.frame.h);
   }
   return r;
+}
+
+void dockWindow(QWidget* moved) {
+  if (QGuiApplication::queryKeyboardModifiers() & Qt::AltModifier) return;
+  // Qt measures from the top left with y downward; the rules measure from the bottom left
+  // with y upward. Mirroring y keeps every distance and turns top into bottom.
+  auto toRect = [](const QRect& r) {
+    return Rect{double(r.x()), -double(r.y() + r.height()), double(r.width()), double(r.height())};
+  };
+  std::vector<DockingCandidate> candidates;
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (!w->isWindow()) continue;
+    candidates.push_back({toRect(w->frameGeometry()), false, w->isVisible(), w == moved});
+  }
+  for (QScreen* s : QGuiApplication::screens())
+    candidates.push_back({toRect(s->availableGeometry()), true, true, false});
+  QRect frame = moved->frameGeometry();
+  Rect r = dockedFrame(toRect(frame), candidates, false);
+  QPoint topLeft(qRound(r.x), qRound(-r.y - r.h));
+  if (topLeft != frame.topLeft()) moved->move(topLeft);
 }
 
 }  // namespace mainapp

@@ -6,6 +6,8 @@
 
 #include <span>
 
+class QWidget;
+
 namespace mainapp {
 
 inline constexpr double kDockingDistance = 46.0;  // inclusive
@@ -26,5 +28,9 @@ struct DockingCandidate {
 // windows as it lists them, then the screens. optionHeld turns docking off. Each axis
 // takes the first fit of the first candidate that fits on it; the size never changes.
 Rect dockedFrame(const Rect& moved, std::span<const DockingCandidate> candidates, bool optionHeld);
+
+// Docks a window of the application after a move, among the application's windows and the
+// screens (Qt's coordinates, mirrored; the Alt key stands for Option).
+void dockWindow(QWidget* moved);
 
 }  // namespace mainapp

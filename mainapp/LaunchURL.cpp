@@ -4,8 +4,8 @@
 #include <QVariant>
 #include <QWidget>
 
-#include "mainapp/MainLog.h"
 #include "platform/script/ScriptInterpreter.h"
+#include "platform/system/Log.h"
 
 namespace mainapp {
 
@@ -18,7 +18,7 @@ void logError(const char* format, const script::ScriptResult& r) {
   QStringList parts;
   for (auto it = r.errorInfo.begin(); it != r.errorInfo.end(); ++it)
     parts << it.key() + " = " + it.value().toString();
-  mainLog(format, ("{" + parts.join("; ") + "}").toUtf8().constData());
+  tvl::NSLog(format, ("{" + parts.join("; ") + "}").toUtf8().constData());
 }
 
 }  // namespace

@@ -22,14 +22,13 @@
 #include <QTimer>
 #include <QUiLoader>
 
+#include "mainapp/AppController.h"
 #include "mainapp/AppleEventManager.h"
 #include "mainapp/ApplicationUtils.h"
-#include "mainapp/Docking.h"
-#include "mainapp/LaunchURL.h"
-#include "mainapp/MainLog.h"
 #include "platform/cf/PropertyList.h"
 #include "platform/cf/PropertyListXML.h"
 #include "platform/script/ApplicationServer.h"
+#include "platform/system/Log.h"
 
 namespace mainapp {
 
@@ -80,26 +79,6 @@ bool ensurePreferencesFile(const QString& path) {
   return cf::writeXMLFileAtomically(prefs.get(), path.toStdString()) == 0;
 }
 
-void windowDidMove(QWidget* moved) {
-  if (QGuiApplication::queryKeyboardModifiers() & Qt::AltModifier) return;
-  // Qt measures from the top left with y downward; the rules measure from the bottom left
-  // with y upward. Mirroring y keeps every distance and turns top into bottom.
-  auto toRect = [](const QRect& r) {
-    return Rect{double(r.x()), -double(r.y() + r.height()), double(r.width()), double(r.height())};
-  };
-  std::vector<DockingCandidate> candidates;
-  for (QWidget* w : QApplication::topLevelWidgets()) {
-    if (!w->isWindow()) continue;
-    candidates.push_back({toRect(w->frameGeometry()), false, w->isVisible(), w == moved});
-  }
-  for (QScreen* s : QGuiApplication::screens())
-    candidates.push_back({toRect(s->availableGeometry()), true, true, false});
-  QRect frame = moved->frameGeometry();
-  Rect r = dockedFrame(toRect(frame), candidates, false);
-  QPoint topLeft(qRound(r.x), qRound(-r.y - r.h));
-  if (topLeft != frame.topLeft()) moved->move(topLeft);
-}
-
 // ---- The application ----
 
 MainApplication::MainApplication(MainBundleInfo bundle)
@@ -107,16 +86,13 @@ MainApplication::MainApplication(MainBundleInfo bundle)
   dockTimer_.setSingleShot(true);
   dockTimer_.setInterval(kDockingSettleMilliseconds);
   connect(&dockTimer_, &QTimer::timeout, this, [this] {
-    if (lastMoved_) windowDidMove(lastMoved_);
+    if (lastMoved_) AppController::sharedController()->windowDidMove(lastMoved_);
   });
   setApplicationScriptHost(this);
-  AppleEventManager::sharedAppleEventManager()->setOpenLocationHandler(
-      [this](const QString& url) { handleLaunchURL(url); });
 }
 
 MainApplication::~MainApplication() {
   stopVncServer();
-  AppleEventManager::sharedAppleEventManager()->setOpenLocationHandler({});
   if (applicationScriptHost() == this) setApplicationScriptHost(nullptr);
 }
 
@@ -150,8 +126,12 @@ bool MainApplication::loadInterface(const QString& uiFile) {
   QWidget* remote = window("tvlremote");
   QWidget* sheet = window("sharingsheet");
   if (!share || !stop || !control || !remote || !sheet || !window("mocktail")) return false;
-  tabControl_ = child<QTabWidget>("tvlremotetabs");
-  windowSharing_ = remote;
+  // The interface's controller is the shared one; connecting its outlets and registering
+  // it again makes it the receiver of launch URLs whatever was made before.
+  AppController* controller = AppController::sharedController();
+  controller->tabControl = child<QTabWidget>("tvlremotetabs");
+  controller->windowSharing = remote;
+  controller->setupEventHandlers();
   cover_.quitWindow = sheet;
   cover_.closeQuit = sheet;
   connect(share, &QAbstractButton::clicked, this, &MainApplication::startSharing);
@@ -204,7 +184,7 @@ bool MainApplication::openLocation(const QString& url) {
 }
 
 void MainApplication::handleLaunchURL(const QString& url) {
-  handleOpenLocation(url, tabControl_, windowSharing_, *this);
+  AppleEventManager::sharedAppleEventManager()->dispatchOpenLocation(url);
 }
 
 void MainApplication::startSharing() {
@@ -328,7 +308,8 @@ int NSApplicationMain(int argc, char** argv) {
 
   MainApplication application(bundle);
   if (!application.loadInterface(bundle.resourcePath + "/" + kInterfaceFile)) {
-    mainLog("Can't load the interface file %s/%s", qPrintable(bundle.resourcePath), kInterfaceFile);
+    tvl::NSLog("Can't load the interface file %s/%s", qPrintable(bundle.resourcePath),
+               kInterfaceFile);
     return 1;
   }
   if (!application.registerOnBus()) {
@@ -336,7 +317,7 @@ int NSApplicationMain(int argc, char** argv) {
       handOver(bundle, url);  // another start won the race
       return 0;
     }
-    mainLog("No session bus: scripts and launch URLs can't reach %s", qPrintable(bundle.name));
+    tvl::NSLog("No session bus: scripts and launch URLs can't reach %s", qPrintable(bundle.name));
   }
 
   SignalSockets sockets;

@@ -51,10 +51,6 @@ MainBundleInfo mainBundleInfo(const QString& executablePath);
 // alone. False when the file could not be read or written.
 bool ensurePreferencesFile(const QString& path);
 
-// Docking of a moved window among the application's windows and the screens (Qt
-// coordinates; the Alt key stands for Option).
-void windowDidMove(QWidget* window);
-
 class MainApplication : public QObject, public script::ScriptHost {
   Q_OBJECT
  public:
@@ -74,6 +70,7 @@ class MainApplication : public QObject, public script::ScriptHost {
   void activate() override;
   bool openLocation(const QString& url) override;
 
+  // As a launch URL from outside: to the handler of the application's URL events.
   void handleLaunchURL(const QString& url);
 
   // The workflow of the scripts.
@@ -97,8 +94,6 @@ class MainApplication : public QObject, public script::ScriptHost {
   WhiteDesktop cover_;
   std::unique_ptr<script::ApplicationServer> server_;
   std::unique_ptr<QProcess> vnc_;
-  QPointer<QTabWidget> tabControl_;
-  QPointer<QWidget> windowSharing_;
   // Docking runs once a window has come to rest, not at every step of a drag.
   QTimer dockTimer_;
   QPointer<QWidget> lastMoved_;

@@ -2,7 +2,7 @@
 
 #include <QProcess>
 
-#include "mainapp/MainLog.h"
+#include "platform/system/Log.h"
 
 namespace mainapp {
 
@@ -40,7 +40,7 @@ void WhiteDesktop::tvlDesktop() {
   cover.setStandardInputFile(QProcess::nullDevice());
   qint64 pid = 0;
   thePID = cover.startDetached(&pid) ? static_cast<int>(pid) : 0;
-  mainLog("woop!  got\n%s", "");
+  tvl::NSLog("woop!  got\n%s", "");
 }
 
 void WhiteDesktop::quitDesktop() {
@@ -52,7 +52,7 @@ void WhiteDesktop::quitDesktop() {
   killall.setProcessChannelMode(QProcess::ForwardedErrorChannel);
   killall.start();
   killall.waitForFinished(-1);
-  mainLog("woop!  got\n%s", killall.readAllStandardOutput().constData());
+  tvl::NSLog("woop!  got\n%s", killall.readAllStandardOutput().constData());
 }
 
 }  // namespace mainapp

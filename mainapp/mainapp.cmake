@@ -1,19 +1,24 @@
-# The main application's native layer beyond the keychain, its executable and the two
-# edition bundles.
+# The main application's native layer beyond the keychain: the controller's launch-URL and
+# docking half, the script-callable utilities, the cover launcher and the application
+# itself; its executable and the two edition bundles.
 find_package(Qt6 REQUIRED COMPONENTS Core Widgets DBus UiTools)
 
-add_library(tvl_mainapp_native STATIC
+target_sources(tvl_mainapp_core PRIVATE
+  ${CMAKE_CURRENT_LIST_DIR}/AppControllerEvents.cpp
   ${CMAKE_CURRENT_LIST_DIR}/AppleEventManager.cpp ${CMAKE_CURRENT_LIST_DIR}/AppleEventManager.h
   ${CMAKE_CURRENT_LIST_DIR}/ApplicationUtils.cpp ${CMAKE_CURRENT_LIST_DIR}/ApplicationUtils.h
   ${CMAKE_CURRENT_LIST_DIR}/Docking.cpp ${CMAKE_CURRENT_LIST_DIR}/Docking.h
   ${CMAKE_CURRENT_LIST_DIR}/LaunchURL.cpp ${CMAKE_CURRENT_LIST_DIR}/LaunchURL.h
+  ${CMAKE_CURRENT_LIST_DIR}/NSApplicationUtilsSystem.cpp)
+target_link_libraries(tvl_mainapp_core PUBLIC tvl_script_interpreter tvl_notify tvl_cf)
+
+add_library(tvl_mainapp_native STATIC
   ${CMAKE_CURRENT_LIST_DIR}/MainApplication.cpp ${CMAKE_CURRENT_LIST_DIR}/MainApplication.h
-  ${CMAKE_CURRENT_LIST_DIR}/MainLog.cpp ${CMAKE_CURRENT_LIST_DIR}/MainLog.h
   ${CMAKE_CURRENT_LIST_DIR}/WhiteDesktop.cpp ${CMAKE_CURRENT_LIST_DIR}/WhiteDesktop.h)
 set_target_properties(tvl_mainapp_native PROPERTIES AUTOMOC ON)
 target_include_directories(tvl_mainapp_native PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(tvl_mainapp_native PUBLIC tvl_script_interpreter tvl_notify tvl_cf
-  Qt6::Widgets Qt6::DBus Qt6::UiTools ${CMAKE_DL_LIBS})
+target_link_libraries(tvl_mainapp_native PUBLIC tvl_mainapp_core tvl_script_interpreter
+  tvl_notify tvl_cf tvl_system Qt6::Widgets Qt6::DBus Qt6::UiTools ${CMAKE_DL_LIBS})
 
 add_executable(mac_tovalo ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
 set_target_properties(mac_tovalo PROPERTIES OUTPUT_NAME "Mac Tovalo")

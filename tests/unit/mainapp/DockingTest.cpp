@@ -84,7 +84,7 @@ TEST(Docking, OptionKeepsTheDropAndAlignedStays) {
 #include <memory>
 
 #include "TestApplication.h"
-#include "mainapp/MainApplication.h"
+#include "mainapp/AppController.h"
 
 namespace {
 
@@ -99,14 +99,14 @@ TEST(DockingWindows, MovedWindowSnapsToAnotherVisibleWindow) {
   moved->show();
   // Left edges 30 apart: aligned. Top edge 40 below the other's bottom edge: touches it.
   QPoint before = moved->frameGeometry().topLeft();
-  mainapp::windowDidMove(moved.get());
+  mainapp::AppController::sharedController()->windowDidMove(moved.get());
   EXPECT_EQ(moved->frameGeometry().topLeft(),
             QPoint(other->frameGeometry().left(), other->frameGeometry().bottom() + 1))
       << before.x() << "," << before.y();
   // Hidden, the other window no longer counts.
   other->hide();
   moved->move(visible.x() + 230, visible.y() + 340);
-  mainapp::windowDidMove(moved.get());
+  mainapp::AppController::sharedController()->windowDidMove(moved.get());
   EXPECT_EQ(moved->frameGeometry().topLeft(), QPoint(visible.x() + 230, visible.y() + 340));
 }
 
