@@ -1,0 +1,611 @@
+#include "controller/AppController.h"
+
+#include <QLabel>
+#include <QPushButton>
+
+#include <ctime>
+#include <filesystem>
+#include <map>
+#include <string_view>
+#include <thread>
+
+#include "common/ShellUtilities.h"
+#include "platform/notify/DistributedNotificationCenter.h"
+#include "platform/script/Script.h"
+#include "platform/system/Paths.h"
+#include "platform/system/SystemVersion.h"
+#include "platform/ui/Application.h"
+#include "platform/workspace/Workspace.h"
+
+namespace {
+
+// Menu positions.
+constexpr int kLaunchItem = 0;
+constexpr int kShareItem = 1;
+constexpr int kAutoTovaloItem = 4;
+
+constexpr char kMenuTitle[] = "tvlmenu";
+constexpr char kAutoTovaloDaemon[] = "tvld";
+constexpr char kAutoTovaloConnectedMarker[] = "/private/tmp/autotovaloconnected";
+constexpr char kStartupItem[] = "/Library/StartupItems/tvld/tvld";
+constexpr char kTigerDaemonPlist[] = "/Library/LaunchDaemons/com.nrvk.atv.plist";
+constexpr char kLeopardAgentPlist[] = "/Library/LaunchAgents/com.nrvk.vnc.plist";
+
+constexpr double kIconCycleInterval = 1.0;
+constexpr double kAutoTovaloCheckInterval = 30.0;
+
+std::string editionName(int32_t edition) {
+  return edition == AppController::kMacTovalo   ? "Mac Tovalo"
+         : edition == AppController::kMacBrisca ? "Mac Brisca"
+                                                : "";
+}
+
+// Path arithmetic as on the platform's paths: "/a/b" -> "/a", "/a" -> "/", "/" -> "/".
+std::string deletingLastPathComponent(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return "";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string lastPathComponent(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  size_t slash = path.rfind('/');
+  return (slash == std::string::npos || path == "/") ? path : path.substr(slash + 1);
+}
+
+// Each edition's script: the edition 0 and 1 texts differ only in the application named.
+std::string forEdition(int32_t edition, std::string_view body) {
+  std::string name = editionName(edition);
+  if (name.empty()) return "";
+  return "tell application \"" + name + "\"\r" + std::string(body) + "end tell\r";
+}
+
+}  // namespace
+
+const char AppController::kSharingProbeScript[] =
+    "tell application \"Mac Tovalo\"\rget visible of window \"sharingsheet\"\rend tell\r";
+
+// ---------------------------------------------------------------------------------------
+// Services and the shared instance
+
+AppControllerServices AppControllerServices::real() {
+  AppControllerServices s;
+  s.notifications = notify::DistributedNotificationCenter::defaultCenter();
+  s.application = &ui::Application::sharedApplication();
+  return s;
+}
+
+namespace {
+
+// The defaults the controller makes for services a caller left out; they live as long
+// as the controller.
+struct OwnedServices {
+  ui::QtTimers timers;
+  workspace::SessionBusWorkspace workspace;
+  std::unique_ptr<script::ApplicationScriptRunner> scripts;
+};
+
+std::map<const AppController*, std::unique_ptr<OwnedServices>>& ownedServices() {
+  static std::map<const AppController*, std::unique_ptr<OwnedServices>> owned;
+  return owned;
+}
+
+std::unique_ptr<AppController>& recordedController() {
+  static std::unique_ptr<AppController> shared;
+  return shared;
+}
+
+}  // namespace
+
+AppController& AppController::init(AppControllerServices services) {
+  auto& shared = recordedController();
+  if (!shared) shared = std::make_unique<AppController>(std::move(services));
+  return *shared;
+}
+
+void AppController::releaseSharedInstance() {
+  recordedController().reset();
+}
+
+AppController& AppController::sharedInstance() {
+  auto& shared = recordedController();
+  return shared ? *shared : init(AppControllerServices::real());
+}
+
+AppController::AppController(AppControllerServices services) : services_(std::move(services)) {
+  if (!services_.timers || !services_.workspace || !services_.scripts) {
+    auto owned = std::make_unique<OwnedServices>();
+    if (!services_.timers) services_.timers = &owned->timers;
+    if (!services_.workspace) services_.workspace = &owned->workspace;
+    if (!services_.scripts) {
+      owned->scripts = std::make_unique<script::ApplicationScriptRunner>(*services_.workspace);
+      services_.scripts = owned->scripts.get();
+    }
+    ownedServices()[this] = std::move(owned);
+  }
+  if (!services_.fileExistsAtPath)
+    services_.fileExistsAtPath = [](const std::string& path) {
+      std::error_code ec;
+      return std::filesystem::exists(tvl::system::mapPlatformPath(path), ec);
+    };
+  if (!services_.runningStateForApplication)
+    services_.runningStateForApplication = common::runningStateForApplication;
+  if (!services_.gestaltSystemVersion) services_.gestaltSystemVersion = tvl::gestaltSystemVersion;
+  if (!services_.runAlert)
+    services_.runAlert = [](auto& message, auto& info, auto& b1, auto& b2, auto& b3,
+                            bool critical) {
+      return ui::runAlert(critical ? ui::AlertStyle::Critical : ui::AlertStyle::Warning, message,
+                          info, b1, b2, b3);
+    };
+
+  if (auto* center = services_.notifications) {
+    const std::pair<const char*, void (AppController::*)()> rows[] = {
+        {"com.nrvk.tvl.applicationlaunch", &AppController::applicationLaunchMacTovalo},
+        {"com.nrvk.tvl.applicationquit", &AppController::applicationQuitMacTovalo},
+        {"com.nrvk.tvl.sharingstarted", &AppController::sharingStartedMacTovalo},
+        {"com.nrvk.tvl.sharingstopped", &AppController::sharingStoppedMacTovalo},
+        {"com.nrvk.tvl.autotovalustarted", &AppController::autotovaloStarted},
+        {"com.nrvk.tvl.autotovalustopped", &AppController::autotovaloStopped},
+    };
+    for (auto [name, handler] : rows)
+      observerTokens_.push_back(center->addObserver(
+          name, kNotificationObject,
+          [this, handler = handler](const QString&, const QString&) { (this->*handler)(); }));
+  }
+  if (services_.application)
+    services_.application->setDelegate([this] { applicationDidFinishLaunching(); });
+}
+
+AppController::~AppController() {
+  if (auto* center = services_.notifications)
+    for (int token : observerTokens_) center->removeObserver(token);
+  if (services_.application) services_.application->setDelegate(nullptr);
+  waitForWorkerThreads();  // they use the services released below
+  autoTovaloCheckTimer.reset();
+  swapStatusIcons.reset();
+  statusItem.reset();
+  statusMenu.reset();
+  ownedServices().erase(this);
+}
+
+// ---------------------------------------------------------------------------------------
+// Start-up, edition, version
+
+void AppController::awakeFromNib() {
+  getEnclosingAppBundle();
+
+  const bundle::Bundle& main = services_.bundle;
+  aboutVersionText = "Version " + main.stringForInfoDictionaryKey("CFBundleVersion");
+  aboutDateText.clear();
+  // The controller's own executable; a file system without birth times leaves the date out.
+  if (auto created = common::creationDateForFile(main.pathForAuxiliaryExecutable("TVLQC"))) {
+    std::time_t t = std::chrono::system_clock::to_time_t(*created);
+    std::tm local{};
+    char text[32];
+    if (::localtime_r(&t, &local) && std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local))
+      aboutDateText = text;
+  }
+  aboutCopyrightText = main.stringForInfoDictionaryKey("NSHumanReadableCopyright");
+  if (outlets.aboutVersion) outlets.aboutVersion->setText(QString::fromStdString(aboutVersionText));
+  if (outlets.aboutDate) outlets.aboutDate->setText(QString::fromStdString(aboutDateText));
+  if (outlets.aboutCopyright)
+    outlets.aboutCopyright->setText(QString::fromStdString(aboutCopyrightText));
+
+  sharingIconState = 0;
+  sharingState = false;
+  autoTovaloSharingState = false;
+  menuIcon = "tvl.tif";
+  menuIconAlt = "connected.tif";
+}
+
+void AppController::applicationDidFinishLaunching() {
+  setStatusBarMenu();
+  // Outside a main application the controller has ended with its alert: nothing else runs.
+  if (enclosingAppBundle == kNoEnclosingApp) return;
+  if (stateTVLrunning()) applicationLaunchMacTovalo();
+  autoTovaloCheckTimer = services_.timers->scheduledTimerWithTimeInterval(
+      kAutoTovaloCheckInterval, [this] { checkAutoTovalo(); }, true);
+}
+
+void AppController::quitApplication() {
+  if (statusItem) statusItem->remove();
+  if (services_.application) services_.application->terminate();
+}
+
+std::string AppController::enclosingAppPath() const {
+  std::string path = services_.bundle.bundlePath();
+  for (int i = 0; i < 3; ++i) path = deletingLastPathComponent(path);
+  return path;
+}
+
+std::string AppController::enclosingAppName() const {
+  return lastPathComponent(enclosingAppPath());
+}
+
+void AppController::getEnclosingAppBundle() {
+  std::string name = enclosingAppName();
+  if (name.find("Mac Tovalo") != std::string::npos)
+    enclosingAppBundle = kMacTovalo;
+  else if (name.find("Mac Brisca") != std::string::npos)
+    enclosingAppBundle = kMacBrisca;
+  else
+    enclosingAppBundle = kNoEnclosingApp;
+}
+
+int AppController::osVersionNumber() const {
+  // The minor digit as one hex digit, read back as a decimal number: 10 to 15 give 0.
+  int nibble = (services_.gestaltSystemVersion() >> 4) & 0xF;
+  char hex[2] = {"0123456789abcdef"[nibble], '\0'};
+  return std::atoi(hex);
+}
+
+// ---------------------------------------------------------------------------------------
+// Status icon
+
+ui::Image AppController::imageNamed(const std::string& name) const {
+  return ui::Image::named(services_.bundle, name);
+}
+
+std::string AppController::localized(const std::string& key) const {
+  return services_.bundle.localizedStringForKey(key, "");
+}
+
+void AppController::assignIconToStatusItem() {
+  switch (enclosingAppBundle) {
+    case kMacTovalo:
+      menuIcon = "tvl.tif";
+      menuIconAlt = "connected.tif";
+      break;
+    case kMacBrisca:
+      menuIcon = "mbx.tif";
+      menuIconAlt = "connected.tif";
+      break;
+    case kNoEnclosingApp:
+      menuIcon = "noenclosure.tif";
+      menuIconAlt = "tvl.tif";
+      break;
+    default:
+      break;
+  }
+}
+
+bool AppController::iconCycleRuns() const {
+  return swapStatusIcons && swapStatusIcons->isValid();
+}
+
+void AppController::startIconCycle() {
+  if (swapStatusIcons) swapStatusIcons->invalidate();
+  swapStatusIcons = services_.timers->scheduledTimerWithTimeInterval(
+      kIconCycleInterval, [this] { cycleStatusIconDuringSharing(); }, true);
+}
+
+void AppController::stopIconCycle() {
+  if (swapStatusIcons) swapStatusIcons->invalidate();
+  swapStatusIcons.reset();
+  if (statusItem) statusItem->setImage(imageNamed(menuIcon));
+  sharingIconState = 0;
+}
+
+void AppController::cycleStatusIconDuringSharing() {
+  if (statusItem) statusItem->setImage(imageNamed(sharingIconState ? menuIcon : menuIconAlt));
+  sharingIconState = sharingIconState ? 0 : 1;
+}
+
+// ---------------------------------------------------------------------------------------
+// Notifications
+
+void AppController::applicationLaunchMacTovalo() {
+  if (ui::MenuItem* item = statusMenu ? statusMenu->itemAtIndex(kLaunchItem) : nullptr) {
+    item->setTitle(
+        localized(enclosingAppBundle == kMacBrisca ? "sBringToFrontMBX" : "sBringToFrontTVL"));
+    item->setAction(action("detachThreadBringTVLToFront"));
+  }
+}
+
+void AppController::applicationQuitMacTovalo() {
+  if (ui::MenuItem* item = statusMenu ? statusMenu->itemAtIndex(kLaunchItem) : nullptr) {
+    item->setTitle(localized(enclosingAppBundle == kMacBrisca ? "sLaunchMBX" : "sLaunchTVL"));
+    item->setAction(action("openTVL"));
+  }
+}
+
+void AppController::sharingStartedMacTovalo() {
+  if (iconCycleRuns()) return;
+  sharingState = true;
+  ui::MenuItem* item = statusMenu ? statusMenu->itemAtIndex(kShareItem) : nullptr;
+  if (enclosingAppBundle == kMacTovalo || enclosingAppBundle == kMacBrisca) {
+    if (item) item->setTitle(localized("sTVLstop"));
+    if (statusItem)
+      statusItem->setToolTip(localized(enclosingAppBundle == kMacTovalo ? "sTVLSharingToolTip"
+                                                                        : "sMBXSharingToolTip"));
+  }
+  if (item) item->setAction(action("detachThreadStopTVLsharing"));
+  startIconCycle();
+}
+
+void AppController::sharingStoppedMacTovalo() {
+  if (!iconCycleRuns()) return;
+  sharingState = false;
+  ui::MenuItem* item = statusMenu ? statusMenu->itemAtIndex(kShareItem) : nullptr;
+  if (enclosingAppBundle == kMacTovalo || enclosingAppBundle == kMacBrisca) {
+    if (item) item->setTitle(localized("sTVLshare"));
+    if (statusItem)
+      statusItem->setToolTip(
+          localized(enclosingAppBundle == kMacTovalo ? "sTVLToolTip" : "sMBXToolTip"));
+  }
+  if (item) item->setAction(action("detachThreadStartTVLSharing"));
+  stopIconCycle();
+}
+
+// ---------------------------------------------------------------------------------------
+// Status menu
+
+ui::Action AppController::action(const char* name) {
+  using Op = void (AppController::*)();
+  static const std::map<std::string_view, Op> operations = {
+      {"openTVL", &AppController::openTVL},
+      {"detachThreadBringTVLToFront", &AppController::detachThreadBringTVLToFront},
+      {"detachThreadStartTVLSharing", &AppController::detachThreadStartTVLSharing},
+      {"detachThreadStopTVLsharing", &AppController::detachThreadStopTVLsharing},
+      {"showPreferencesWindow:", &AppController::showPreferencesWindow},
+      {"showPreferencesAutoTovalo:", &AppController::showPreferencesAutoTovalo},
+      {"quitApplication:", &AppController::quitApplication},
+  };
+  Op op = operations.at(name);
+  return ui::Action{name, [this, op] { (this->*op)(); }};
+}
+
+void AppController::setStatusBarMenu() {
+  assignIconToStatusItem();
+  if (!statusItem) {
+    statusItem = std::make_unique<ui::StatusItem>();
+    statusItem->setHighlightMode(true);
+    statusItem->setImage(imageNamed(menuIcon));
+    statusItem->setEnabled(true);
+    statusItem->setToolTip(localized(menuIcon == "tvl.tif" ? "sTVLToolTip" : "sMBXToolTip"));
+  }
+  buildMenu();
+  assignMenuToStatusItem();
+}
+
+void AppController::buildMenu() {
+  // The status item may still show the old menu: detach it before the menu goes.
+  if (statusItem) statusItem->setMenu(nullptr);
+  statusMenu = std::make_unique<ui::Menu>(kMenuTitle);
+  ui::Menu& menu = *statusMenu;
+  if (enclosingAppBundle == kMacTovalo || enclosingAppBundle == kMacBrisca) {
+    bool brisca = enclosingAppBundle == kMacBrisca;
+    menu.addItemWithTitle(localized(brisca ? "sLaunchMBX" : "sLaunchTVL"), action("openTVL"));
+    menu.addItemWithTitle(localized("sTVLshare"), action("detachThreadStartTVLSharing"));
+    menu.addSeparatorItem();
+    menu.addItemWithTitle(localized("sPreferencesMenuItem"), action("showPreferencesWindow:"));
+    menu.addItemWithTitle(localized("sAutoTovaloMenuItem"), action("showPreferencesAutoTovalo:"));
+    menu.addSeparatorItem();
+    menu.addItemWithTitle(localized(brisca ? "sQuitMBXQCMenuItem" : "sQuitTVLQCMenuItem"),
+                          action("quitApplication:"));
+  } else {
+    // Outside a main application only quitting works.
+    menu.addItemWithTitle(localized("sLaunchTVL"), ui::Action{});
+    menu.addItemWithTitle(localized("sTVLshare"), ui::Action{});
+    menu.addSeparatorItem();
+    menu.addItemWithTitle(localized("sPreferencesMenuItem"), ui::Action{});
+    menu.addItemWithTitle(localized("sAutoTovaloMenuItem"), ui::Action{});
+    menu.addSeparatorItem();
+    menu.addItemWithTitle(localized("sQuitTVLQCMenuItem"), action("quitApplication:"));
+    assignMenuToStatusItem();  // the item shows this menu while the alert is up
+    if (services_.application) {
+      services_.application->requestUserAttention();
+      services_.application->activateIgnoringOtherApps(true);
+    }
+    services_.runAlert(localized("sMacTovaloNotFoundWarning"), localized("sMacTovaloBundleWarning"),
+                       localized("sQuit"), std::nullopt, std::nullopt, /*critical=*/true);
+    if (services_.application) services_.application->terminate();
+    return;
+  }
+  menu.itemAtIndex(3)->setImage(imageNamed("prefs"));
+  menu.itemAtIndex(4)->setImage(imageNamed("unselected"));
+  menu.setDelegate([this](ui::Menu&) { menuNeedsUpdate(); });
+  getAutoTovaloStatus();
+}
+
+void AppController::assignMenuToStatusItem() {
+  if (statusItem) statusItem->setMenu(statusMenu.get());
+}
+
+void AppController::menuNeedsUpdate() {
+  getAutoTovaloStatus();
+}
+
+// ---------------------------------------------------------------------------------------
+// Remote control
+
+void AppController::openTVL() {
+  // Launches the main application or brings it forward; a failure changes nothing.
+  services_.workspace->openApplicationAtPath(enclosingAppPath());
+}
+
+void AppController::detachWorker(void (AppController::*entry)()) {
+  {
+    std::lock_guard lock(workersMutex_);
+    ++runningWorkers_;
+  }
+  std::thread([this, entry] {
+    (this->*entry)();
+    std::lock_guard lock(workersMutex_);
+    if (--runningWorkers_ == 0) workersDone_.notify_all();
+  }).detach();
+}
+
+void AppController::waitForWorkerThreads() {
+  std::unique_lock lock(workersMutex_);
+  workersDone_.wait(lock, [this] { return runningWorkers_ == 0; });
+}
+
+void AppController::detachThreadBringTVLToFront() {
+  detachWorker(&AppController::setupPoolBringTVLToFront);
+}
+void AppController::detachThreadStartTVLSharing() {
+  detachWorker(&AppController::setupPoolStartTVLsharing);
+}
+void AppController::detachThreadStopTVLsharing() {
+  detachWorker(&AppController::setupPoolStopTVLsharing);
+}
+
+// The thread entries: each thread runs one command, its objects released when it ends.
+void AppController::setupPoolBringTVLToFront() {
+  bringTVLToFront();
+}
+void AppController::setupPoolStartTVLsharing() {
+  startTVLsharing();
+}
+void AppController::setupPoolStopTVLsharing() {
+  stopTVLsharing();
+}
+
+std::string AppController::bringToFrontScript(int32_t edition) {
+  return forEdition(edition, "activate\r");
+}
+
+std::string AppController::startSharingScript(int32_t edition) {
+  return forEdition(edition,
+                    "activate\rshow window \"tvlremote\"\rhide window \"mocktail\"\r"
+                    "tell button \"screensharingstart\" of tab view item \"share\" of tab view "
+                    "\"tvlremotetabs\" of window \"tvlremote\"\rperform action\rend tell\r");
+}
+
+std::string AppController::stopSharingScript(int32_t edition) {
+  return forEdition(edition,
+                    "activate\rshow window \"tvlremote\"\rhide window \"mocktail\"\r"
+                    "tell button \"stopsharingnow\" of window \"sharingsheet\"\rperform action\r"
+                    "end tell\r");
+}
+
+void AppController::runScript(const std::string& source) {
+  // An empty script does nothing; a failed one neither: the notifications tell the outcome.
+  if (source.empty()) return;
+  services_.scripts->executeScript(source);
+}
+
+void AppController::bringTVLToFront() {
+  if (!stateTVLrunning()) return;
+  runScript(bringToFrontScript(enclosingAppBundle));
+}
+
+void AppController::startTVLsharing() {
+  if (!stateTVLrunning()) return;
+  openTVL();
+  runScript(startSharingScript(enclosingAppBundle));
+}
+
+void AppController::stopTVLsharing() {
+  if (!stateTVLrunning()) return;
+  runScript(stopSharingScript(enclosingAppBundle));
+}
+
+bool AppController::stateTVLrunning() {
+  for (const auto& app : services_.workspace->launchedApplications())
+    if (app.bundleIdentifier == kMainAppBundleIdentifier) return true;
+  return false;
+}
+
+bool AppController::stateTVLsharing() {
+  if (!stateTVLrunning()) return false;
+  script::Result result = services_.scripts->executeScript(kSharingProbeScript);
+  if (result.stringValue == "failed") return false;
+  if (result.numberOfItems >= 1) return false;
+  return result.stringValue == "true";
+}
+
+// ---------------------------------------------------------------------------------------
+// Auto-connect service (reading its state)
+
+bool AppController::autoTovaloInstallStatus() {
+  int version = osVersionNumber();
+  if (services_.fileExistsAtPath(kLeopardAgentPlist) && version > 4) return true;
+  if (services_.fileExistsAtPath(kTigerDaemonPlist) && version == 4) return true;
+  if (services_.fileExistsAtPath(kStartupItem) && version < 4) return true;
+  return false;
+}
+
+void AppController::setEntry1ForSharingState(ui::MenuItem* item) {
+  item->setAction(
+      action(sharingState ? "detachThreadStopTVLsharing" : "detachThreadStartTVLSharing"));
+  item->setEnabled(true);
+  item->setToolTip("");
+}
+
+void AppController::getAutoTovaloStatus() {
+  ui::MenuItem* share = statusMenu ? statusMenu->itemAtIndex(kShareItem) : nullptr;
+  ui::MenuItem* autoTovalo = statusMenu ? statusMenu->itemAtIndex(kAutoTovaloItem) : nullptr;
+  if (!share || !autoTovalo) return;
+
+  if (!autoTovaloInstallStatus()) {
+    autoTovalo->setState(ui::ControlState::Off);
+    autoTovalo->setImage(imageNamed("unselected"));
+    autoTovalo->setAction(ui::Action{});
+    autoTovalo->setEnabled(false);
+    autoTovalo->setToolTip("Auto Tovalo Disabled.");
+    setEntry1ForSharingState(share);
+    return;
+  }
+  bool running = services_.runningStateForApplication(kAutoTovaloDaemon);
+  autoTovalo->setState(running ? ui::ControlState::On : ui::ControlState::Off);
+  autoTovalo->setImage(imageNamed(running ? "green" : "red"));
+  autoTovalo->setAction(action("showPreferencesAutoTovalo:"));
+  autoTovalo->setEnabled(true);
+  autoTovalo->setToolTip("");
+  if (running) {
+    share->setAction(ui::Action{});
+    share->setEnabled(false);
+    share->setToolTip("Screen Sharing Disabled - Auto Tovalo Active.");
+  } else {
+    setEntry1ForSharingState(share);
+  }
+  if (outlets.startStopButton) outlets.startStopButton->setText(running ? "Stop" : "Start");
+  if (outlets.startStopLabel)
+    outlets.startStopLabel->setText(running ? "Click to stop Auto Tovalo"
+                                            : "Click to start Auto Tovalo");
+}
+
+bool AppController::stateAutoTovaloConnected() {
+  return services_.fileExistsAtPath(kAutoTovaloConnectedMarker);
+}
+
+void AppController::checkAutoTovalo() {
+  bool connected = stateAutoTovaloConnected();
+  if (!autoTovaloSharingState && connected) {
+    autoTovaloSharingState = true;
+    if (statusItem && enclosingAppBundle == kMacTovalo)
+      statusItem->setToolTip(localized("sTVLSharingToolTip"));
+    else if (statusItem && enclosingAppBundle == kMacBrisca)
+      statusItem->setToolTip(localized("sMBXSharingToolTip"));
+    startIconCycle();
+  } else if (autoTovaloSharingState && !connected) {
+    autoTovaloSharingState = false;
+    if (statusItem && enclosingAppBundle == kMacTovalo)
+      statusItem->setToolTip(localized("sTVLToolTip"));
+    else if (statusItem && enclosingAppBundle == kMacBrisca)
+      statusItem->setToolTip(localized("sMBXToolTip"));
+    stopIconCycle();
+  }
+}
+
+// ---------------------------------------------------------------------------------------
+// Preferences and alerts
+
+void AppController::showPreferencesWindow() {
+  if (showPreferencesHook) showPreferencesHook(0);
+}
+
+void AppController::showPreferencesAutoTovalo() {
+  if (showPreferencesHook) showPreferencesHook(2);
+}
+
+int AppController::alertWithMessage(const std::string& message, const std::string& informativeText,
+                                    const std::optional<std::string>& defaultButton,
+                                    const std::optional<std::string>& alternateButton,
+                                    const std::optional<std::string>& otherButton) {
+  return services_.runAlert(message, informativeText, defaultButton, alternateButton, otherButton,
+                            /*critical=*/false);
+}
