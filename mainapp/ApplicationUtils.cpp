@@ -11,8 +11,6 @@
 
 #include <vector>
 
-#include "platform/cf/PropertyList.h"
-#include "platform/cf/PropertyListXML.h"
 #include "platform/notify/DistributedNotificationCenter.h"
 
 namespace mainapp {
@@ -21,28 +19,6 @@ int osVersionNumberFromWord(int32_t word) {
   // Formatting the nibble with %x and reading it back as a decimal number turns a-f into 0.
   int nibble = (word >> 4) & 0xF;
   return nibble <= 9 ? nibble : 0;
-}
-
-int32_t systemVersionWord() {
-  constexpr int32_t kDefault = 0x1068;
-  cf::Ref<cf::Object> plist =
-      cf::createFromXMLFile("/System/Library/CoreServices/SystemVersion.plist");
-  const cf::String* version =
-      cf::stringForKey(cf::as<cf::Dictionary>(plist.get()), "ProductVersion");
-  if (!version) return kDefault;
-  QStringList parts = QString::fromStdString(version->str()).split('.');
-  if (parts.size() < 2 || parts.size() > 3) return kDefault;
-  int32_t word = 0;
-  for (int i = 0; i < 3; ++i) {
-    bool ok = true;
-    int n = i < parts.size() ? parts[i].toInt(&ok) : 0;
-    if (!ok || n < 0) return kDefault;
-    if (i == 0)
-      word = (n / 10 % 10) << 12 | (n % 10) << 8;
-    else
-      word |= std::min(n, 9) << (i == 1 ? 4 : 0);
-  }
-  return word;
 }
 
 namespace {

@@ -13,9 +13,6 @@ inline constexpr char kNotFound[] = "Not Found";
 // The minor version of a binary-coded-decimal system version word (0x1049 gives 4); a
 // nibble of 10 to 15 reads as 0.
 int osVersionNumberFromWord(int32_t systemVersionWord);
-// The running system's word: the "ProductVersion" of the system version file when there
-// is one, else 10.6.8.
-int32_t systemVersionWord();
 
 // The login name of the user the process runs as.
 QString shortUserName();

@@ -25,10 +25,11 @@
 #include "mainapp/AppController.h"
 #include "mainapp/AppleEventManager.h"
 #include "mainapp/ApplicationUtils.h"
+#include "platform/bundle/Bundle.h"
 #include "platform/cf/PropertyList.h"
 #include "platform/cf/PropertyListXML.h"
-#include "platform/script/ApplicationServer.h"
 #include "platform/system/Log.h"
+#include "platform/workspace/ApplicationBus.h"
 
 namespace mainapp {
 
@@ -45,12 +46,10 @@ MainBundleInfo mainBundleInfo(const QString& executablePath) {
   MainBundleInfo info;
   info.bundlePath = bundlePathForExecutable(executablePath);
   info.resourcePath = info.bundlePath + "/Contents/Resources";
-  cf::Ref<cf::Object> plist =
-      cf::createFromXMLFile((info.bundlePath + "/Contents/Info.plist").toStdString());
-  auto* dict = cf::as<cf::Dictionary>(plist.get());
+  bundle::Bundle bundle(info.bundlePath.toStdString());
   auto text = [&](const char* key, const char* fallback) {
-    const cf::String* s = cf::stringForKey(dict, key);
-    return s ? QString::fromStdString(s->str()) : QString(fallback);
+    std::string value = bundle.stringForInfoDictionaryKey(key);
+    return value.empty() ? QString(fallback) : QString::fromStdString(value);
   };
   info.name = text("CFBundleName", "Mac Tovalo");
   info.identifier = text("CFBundleIdentifier", kBundleIdentifier);
@@ -149,10 +148,19 @@ bool MainApplication::loadInterface(const QString& uiFile) {
 }
 
 bool MainApplication::registerOnBus() {
-  server_ = std::make_unique<script::ApplicationServer>(*this, [](const QString& url) {
+  workspace::ApplicationHandlers handlers;
+  handlers.activate = [this] { activate(); };
+  handlers.executeScript = [this](const QString& source) {
+    script::ScriptResult r = script::executeScript(source, *this);
+    return workspace::ScriptReply{r.ok, r.text, r.items, r.errorInfo};
+  };
+  handlers.openLocation = [](const QString& url) {
     AppleEventManager::sharedAppleEventManager()->dispatchOpenLocation(url);
-  });
-  return server_->registerOn(QDBusConnection::sessionBus(), bundle_.identifier);
+  };
+  server_ = std::make_unique<workspace::ApplicationBusServer>(bundle_.identifier, bundle_.name,
+                                                              std::move(handlers));
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  return server_->registerOn(bus);
 }
 
 void MainApplication::showMainWindow() {
@@ -283,12 +291,12 @@ struct SignalSockets {
 };
 
 void handOver(const MainBundleInfo& bundle, const QString& url) {
-  QDBusInterface running(bundle.identifier, script::kApplicationObjectPath,
-                         script::kApplicationInterfaceName, QDBusConnection::sessionBus());
+  QDBusInterface running(bundle.identifier, workspace::kApplicationPath,
+                         workspace::kApplicationInterface, QDBusConnection::sessionBus());
   if (url.isEmpty())
-    running.call("Activate");
+    running.call(workspace::kActivateMethod);
   else
-    running.call("OpenLocation", url);
+    running.call(workspace::kOpenLocationMethod, url);
 }
 
 }  // namespace

@@ -18,8 +18,8 @@
 
 class QProcess;
 
-namespace script {
-class ApplicationServer;
+namespace workspace {
+class ApplicationBusServer;
 }
 
 namespace mainapp {
@@ -92,7 +92,7 @@ class MainApplication : public QObject, public script::ScriptHost {
   MainBundleInfo bundle_;
   std::vector<std::unique_ptr<QWidget>> windows_;
   WhiteDesktop cover_;
-  std::unique_ptr<script::ApplicationServer> server_;
+  std::unique_ptr<workspace::ApplicationBusServer> server_;
   std::unique_ptr<QProcess> vnc_;
   // Docking runs once a window has come to rest, not at every step of a drag.
   QTimer dockTimer_;

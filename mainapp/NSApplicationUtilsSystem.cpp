@@ -1,11 +1,12 @@
 // The application object's script-callable utilities other than the keychain ones.
 #include "mainapp/ApplicationUtils.h"
 #include "mainapp/NSApplicationUtils.h"
+#include "platform/system/SystemVersion.h"
 
 namespace mainapp {
 
 int NSApplicationUtils::osVersionNumber() {
-  return osVersionNumberFromWord(systemVersionWord());
+  return osVersionNumberFromWord(tvl::gestaltSystemVersion());
 }
 
 std::string NSApplicationUtils::getShortUser() {

@@ -10,7 +10,7 @@ target_sources(tvl_mainapp_core PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/Docking.cpp ${CMAKE_CURRENT_LIST_DIR}/Docking.h
   ${CMAKE_CURRENT_LIST_DIR}/LaunchURL.cpp ${CMAKE_CURRENT_LIST_DIR}/LaunchURL.h
   ${CMAKE_CURRENT_LIST_DIR}/NSApplicationUtilsSystem.cpp)
-target_link_libraries(tvl_mainapp_core PUBLIC tvl_script_interpreter tvl_notify tvl_cf)
+target_link_libraries(tvl_mainapp_core PUBLIC tvl_script_interpreter tvl_notify tvl_cf tvl_system)
 
 add_library(tvl_mainapp_native STATIC
   ${CMAKE_CURRENT_LIST_DIR}/MainApplication.cpp ${CMAKE_CURRENT_LIST_DIR}/MainApplication.h
@@ -18,7 +18,7 @@ add_library(tvl_mainapp_native STATIC
 set_target_properties(tvl_mainapp_native PROPERTIES AUTOMOC ON)
 target_include_directories(tvl_mainapp_native PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(tvl_mainapp_native PUBLIC tvl_mainapp_core tvl_script_interpreter
-  tvl_notify tvl_cf tvl_system Qt6::Widgets Qt6::DBus Qt6::UiTools ${CMAKE_DL_LIBS})
+  tvl_workspace tvl_bundle tvl_notify tvl_cf tvl_system Qt6::Widgets Qt6::DBus Qt6::UiTools ${CMAKE_DL_LIBS})
 
 add_executable(mac_tovalo ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
 set_target_properties(mac_tovalo PROPERTIES OUTPUT_NAME "Mac Tovalo")

@@ -17,7 +17,8 @@ class QWidget;
 
 namespace script {
 
-// Keys and numbers of the error information of a failed run.
+// Keys (those of the application bus interface) and numbers of the error information of
+// a failed run.
 inline constexpr char kErrorMessageKey[] = "ErrorMessage";
 inline constexpr char kErrorNumberKey[] = "ErrorNumber";
 inline constexpr int kSyntaxError = -2741;         // the text does not compile

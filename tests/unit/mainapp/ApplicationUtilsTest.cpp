@@ -10,6 +10,7 @@
 
 #include "mainapp/ApplicationUtils.h"
 #include "mainapp/MainApplication.h"
+#include "mainapp/NSApplicationUtils.h"
 #include "platform/cf/PropertyList.h"
 #include "platform/cf/PropertyListXML.h"
 
@@ -46,7 +47,7 @@ TEST(OsVersionNumber, MinorNibbleWithLettersAsZero) {
   EXPECT_EQ(mainapp::osVersionNumberFromWord(0x10F3), 0);
   // Without a system version file the system counts as 10.6.8.
   if (!QFile::exists("/System/Library/CoreServices/SystemVersion.plist")) {
-    EXPECT_EQ(mainapp::systemVersionWord(), 0x1068);
+    EXPECT_EQ(mainapp::NSApplicationUtils().osVersionNumber(), 6);
   }
 }
 

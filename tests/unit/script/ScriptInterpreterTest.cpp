@@ -11,9 +11,11 @@
 #include <QUiLoader>
 
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "platform/script/ScriptInterpreter.h"
+#include "platform/workspace/ApplicationBus.h"
 
 using script::executeScript;
 using script::quotedString;
@@ -70,6 +72,10 @@ class Interpreter : public ::testing::Test {
   TestHost host;
   std::vector<std::unique_ptr<QWidget>> windows;
 };
+
+// The error information travels in ExecuteScript's reply under the interface's keys.
+static_assert(std::string_view(script::kErrorNumberKey) == workspace::kErrorNumberKey);
+static_assert(std::string_view(script::kErrorMessageKey) == workspace::kErrorMessageKey);
 
 int errorNumber(const ScriptResult& r) {
   return r.errorInfo.value(script::kErrorNumberKey).toInt();
