@@ -76,20 +76,13 @@ AppControllerServices AppControllerServices::real() {
   return s;
 }
 
-namespace {
-
-// The defaults the controller makes for services a caller left out; they live as long
-// as the controller.
-struct OwnedServices {
+struct AppController::OwnedServices {
   ui::QtTimers timers;
   workspace::SessionBusWorkspace workspace;
   std::unique_ptr<script::ApplicationScriptRunner> scripts;
 };
 
-std::map<const AppController*, std::unique_ptr<OwnedServices>>& ownedServices() {
-  static std::map<const AppController*, std::unique_ptr<OwnedServices>> owned;
-  return owned;
-}
+namespace {
 
 std::unique_ptr<AppController>& recordedController() {
   static std::unique_ptr<AppController> shared;
@@ -115,14 +108,13 @@ AppController& AppController::sharedInstance() {
 
 AppController::AppController(AppControllerServices services) : services_(std::move(services)) {
   if (!services_.timers || !services_.workspace || !services_.scripts) {
-    auto owned = std::make_unique<OwnedServices>();
-    if (!services_.timers) services_.timers = &owned->timers;
-    if (!services_.workspace) services_.workspace = &owned->workspace;
+    owned_ = std::make_unique<OwnedServices>();
+    if (!services_.timers) services_.timers = &owned_->timers;
+    if (!services_.workspace) services_.workspace = &owned_->workspace;
     if (!services_.scripts) {
-      owned->scripts = std::make_unique<script::ApplicationScriptRunner>(*services_.workspace);
-      services_.scripts = owned->scripts.get();
+      owned_->scripts = std::make_unique<script::ApplicationScriptRunner>(*services_.workspace);
+      services_.scripts = owned_->scripts.get();
     }
-    ownedServices()[this] = std::move(owned);
   }
   if (!services_.fileExistsAtPath)
     services_.fileExistsAtPath = [](const std::string& path) {
@@ -166,7 +158,6 @@ AppController::~AppController() {
   swapStatusIcons.reset();
   statusItem.reset();
   statusMenu.reset();
-  ownedServices().erase(this);
 }
 
 // ---------------------------------------------------------------------------------------

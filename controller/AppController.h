@@ -17,6 +17,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/bundle/Bundle.h"
 #include "platform/cf/PropertyList.h"
@@ -213,6 +214,9 @@ class AppController {
   void detachWorker(void (AppController::*entry)());
   void runScript(const std::string& source);
 
+  // The real services the caller left out, made by the controller and released with it.
+  struct OwnedServices;
+  std::unique_ptr<OwnedServices> owned_;
   AppControllerServices services_;
   std::vector<int> observerTokens_;
   std::mutex workersMutex_;

@@ -219,3 +219,22 @@ TEST(Alert, AbsentTitlesAddNoButton) {
   EXPECT_EQ(runAlert(AlertStyle::Informational, "m", "i", std::nullopt), 1000);
   EXPECT_EQ(seen.buttons, QStringList{"OK"});  // never an alert that can't be closed
 }
+
+TEST(Application, DelegateRunsOnceTheLoopRunsAndTerminateEndsIt) {
+  Application app;
+  int launched = 0;
+  bool loopRunning = false;
+  app.setDelegate([&] {
+    ++launched;
+    // Still inside the loop: a timer set now fires before the end.
+    QTimer::singleShot(0, [&] {
+      loopRunning = true;
+      app.terminate();
+    });
+  });
+  EXPECT_EQ(launched, 0);
+  EXPECT_EQ(app.run(), 0);
+  EXPECT_EQ(launched, 1);
+  EXPECT_TRUE(loopRunning);
+  EXPECT_TRUE(app.isTerminating());
+}
