@@ -5,6 +5,9 @@
 
 #include <QLineEdit>
 #include <QPointer>
+#include <QString>
+#include <QTabWidget>
+#include <QWidget>
 
 #include <optional>
 #include <string>
@@ -18,7 +21,8 @@ inline constexpr char kControlItemKind[] = "Mac Tovalo Control";  // remote-cont
 
 class AppController {
  public:
-  AppController() = default;
+  // Becomes the receiver of the application's launch URLs (setupEventHandlers).
+  AppController();
   AppController(const AppController&) = delete;
   AppController& operator=(const AppController&) = delete;
 
@@ -39,9 +43,21 @@ class AppController {
   // The same for the remote-control item.
   std::optional<std::string> getPasswordFromKeychain(const std::string& user);
 
+  // Registers this controller as the handler of the application's "open location" events;
+  // a later registration replaces it.
+  void setupEventHandlers();
+  // One launch URL: the control tab is selected; a URL of the application's scheme fills
+  // in the remote secret and key, shows windowSharing and presses the control start
+  // button; any other URL goes to the desktop. Failures are logged.
+  void handleOpenLocationAppleEvent(const QString& url);
+  // Docks a window of the application after it moved (its delegate callback).
+  void windowDidMove(QWidget* window);
+
   // Outlets, connected by the interface file; null when not connected (or the field was
   // destroyed).
   QPointer<QLineEdit> passwordTextField;
+  QPointer<QWidget> windowSharing;  // shown for a launch URL
+  QPointer<QTabWidget> tabControl;  // switched to its second item by every launch URL
 
  private:
   std::optional<std::string> passwordFromKeychain(const char* kind, const std::string& user);

@@ -9,6 +9,17 @@ namespace mainapp {
 
 class NSApplicationUtils {
  public:
+  // The minor version of the operating system (10.x), 0 for a minor version above 9.
+  int osVersionNumber();
+  // The login name of the current user.
+  std::string getShortUser();
+  // The full name of the current user (the login name when the account has none).
+  std::string getFullUser();
+  // The bundle path of the installed application with that identifier, or "Not Found".
+  std::string checkForApplicationIdentifier(const std::string& identifier);
+  // Posts the notification with the object to the other programs of the session, at once.
+  void sendNotification(const std::string& name, const std::string& object);
+
   // The user's screen-sharing password, or nothing when none is stored.
   std::optional<std::string> getSharingKeychainPassword(const std::string& user);
   // Stores the user's screen-sharing password (creates or changes the item).

@@ -1,0 +1,26 @@
+#include "mainapp/AppleEventManager.h"
+
+namespace mainapp {
+
+namespace {
+script::ScriptHost* gApplicationScriptHost = nullptr;
+}  // namespace
+
+AppleEventManager* AppleEventManager::sharedAppleEventManager() {
+  static AppleEventManager manager;
+  return &manager;
+}
+
+void AppleEventManager::dispatchOpenLocation(const QString& url) const {
+  if (handler_ && !url.isEmpty()) handler_(url);
+}
+
+script::ScriptHost* applicationScriptHost() {
+  return gApplicationScriptHost;
+}
+
+void setApplicationScriptHost(script::ScriptHost* host) {
+  gApplicationScriptHost = host;
+}
+
+}  // namespace mainapp

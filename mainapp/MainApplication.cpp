@@ -1,0 +1,354 @@
+#include "mainapp/MainApplication.h"
+
+#include <dlfcn.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
+#include <QDir>
+#include <QEvent>
+#include <QFile>
+#include <QFileInfo>
+#include <QLineEdit>
+#include <QProcess>
+#include <QScreen>
+#include <QSocketNotifier>
+#include <QStandardPaths>
+#include <QTimer>
+#include <QUiLoader>
+
+#include "mainapp/AppController.h"
+#include "mainapp/AppleEventManager.h"
+#include "mainapp/ApplicationUtils.h"
+#include "platform/bundle/Bundle.h"
+#include "platform/cf/PropertyList.h"
+#include "platform/cf/PropertyListXML.h"
+#include "platform/system/Log.h"
+#include "platform/workspace/ApplicationBus.h"
+
+namespace mainapp {
+
+bool callScriptingInitializer() {
+  // RTLD_DEFAULT searches the program and every library it loaded, as the symbol lookup
+  // of the process did.
+  void* address = dlsym(RTLD_DEFAULT, "_ASKInitialize");
+  if (!address) return false;
+  reinterpret_cast<void (*)()>(address)();
+  return true;
+}
+
+MainBundleInfo mainBundleInfo(const QString& executablePath) {
+  MainBundleInfo info;
+  info.bundlePath = bundlePathForExecutable(executablePath);
+  info.resourcePath = info.bundlePath + "/Contents/Resources";
+  bundle::Bundle bundle(info.bundlePath.toStdString());
+  auto text = [&](const char* key, const char* fallback) {
+    std::string value = bundle.stringForInfoDictionaryKey(key);
+    return value.empty() ? QString(fallback) : QString::fromStdString(value);
+  };
+  info.name = text("CFBundleName", "Mac Tovalo");
+  info.identifier = text("CFBundleIdentifier", kBundleIdentifier);
+  return info;
+}
+
+bool ensurePreferencesFile(const QString& path) {
+  cf::Ref<cf::Dictionary> prefs;
+  if (QFileInfo::exists(path)) {
+    cf::Ref<cf::Object> plist = cf::createFromXMLFile(path.toStdString());
+    auto* dict = cf::as<cf::Dictionary>(plist.get());
+    if (!dict) return false;  // not ours to repair: leave it as it is
+    prefs = dict->mutableCopy();
+  } else {
+    prefs = cf::Dictionary::create();
+  }
+  bool changed = !QFileInfo::exists(path);
+  for (auto [key, value] : {std::pair{"probreport", "1"}, std::pair{"maxtime", "30"}}) {
+    if (!prefs->valueForKey(key)) {
+      prefs->setValue(key, cf::String::create(value).get());
+      changed = true;
+    }
+  }
+  if (!changed) return true;
+  QDir().mkpath(QFileInfo(path).absolutePath());
+  return cf::writeXMLFileAtomically(prefs.get(), path.toStdString()) == 0;
+}
+
+// ---- The application ----
+
+MainApplication::MainApplication(MainBundleInfo bundle)
+    : bundle_(std::move(bundle)), cover_(bundle_.resourcePath) {
+  dockTimer_.setSingleShot(true);
+  dockTimer_.setInterval(kDockingSettleMilliseconds);
+  connect(&dockTimer_, &QTimer::timeout, this, [this] {
+    if (lastMoved_) AppController::sharedController()->windowDidMove(lastMoved_);
+  });
+  setApplicationScriptHost(this);
+}
+
+MainApplication::~MainApplication() {
+  stopVncServer();
+  if (applicationScriptHost() == this) setApplicationScriptHost(nullptr);
+}
+
+QWidget* MainApplication::window(const char* name) const {
+  for (auto& w : windows_)
+    if (w->objectName() == name) return w.get();
+  return nullptr;
+}
+
+template <class T>
+T* MainApplication::child(const char* name) const {
+  for (auto& w : windows_)
+    if (auto* c = w->findChild<T*>(name)) return c;
+  return nullptr;
+}
+
+bool MainApplication::loadInterface(const QString& uiFile) {
+  QFile file(uiFile);
+  if (!file.open(QIODevice::ReadOnly)) return false;
+  QUiLoader loader;
+  std::unique_ptr<QWidget> root(loader.load(&file));
+  if (!root) return false;
+  // The file's root only carries the windows: each becomes a top-level window.
+  for (QWidget* w : root->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
+    w->setParent(nullptr, Qt::Window);
+    windows_.emplace_back(w);
+  }
+  auto* share = child<QAbstractButton>("screensharingstart");
+  auto* stop = child<QAbstractButton>("stopsharingnow");
+  auto* control = child<QAbstractButton>("screencontrolstart");
+  QWidget* remote = window("tvlremote");
+  QWidget* sheet = window("sharingsheet");
+  if (!share || !stop || !control || !remote || !sheet || !window("mocktail")) return false;
+  // The interface's controller is the shared one; connecting its outlets and registering
+  // it again makes it the receiver of launch URLs whatever was made before.
+  AppController* controller = AppController::sharedController();
+  controller->tabControl = child<QTabWidget>("tvlremotetabs");
+  controller->windowSharing = remote;
+  controller->setupEventHandlers();
+  cover_.quitWindow = sheet;
+  cover_.closeQuit = sheet;
+  connect(share, &QAbstractButton::clicked, this, &MainApplication::startSharing);
+  connect(stop, &QAbstractButton::clicked, this, &MainApplication::stopSharing);
+  connect(control, &QAbstractButton::clicked, this, &MainApplication::startControl);
+  if (auto* open = child<QAbstractButton>("openremote"))
+    connect(open, &QAbstractButton::clicked, remote, [remote] {
+      remote->show();
+      remote->raise();
+    });
+  // The application's controller is the delegate of the windows that dock.
+  remote->installEventFilter(this);
+  window("mocktail")->installEventFilter(this);
+  return true;
+}
+
+bool MainApplication::registerOnBus() {
+  workspace::ApplicationHandlers handlers;
+  handlers.activate = [this] { activate(); };
+  handlers.executeScript = [this](const QString& source) {
+    script::ScriptResult r = script::executeScript(source, *this);
+    return workspace::ScriptReply{r.ok, r.text, r.items, r.errorInfo};
+  };
+  handlers.openLocation = [](const QString& url) {
+    AppleEventManager::sharedAppleEventManager()->dispatchOpenLocation(url);
+  };
+  server_ = std::make_unique<workspace::ApplicationBusServer>(bundle_.identifier, bundle_.name,
+                                                              std::move(handlers));
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  return server_->registerOn(bus);
+}
+
+void MainApplication::showMainWindow() {
+  QWidget* remote = window("tvlremote");
+  remote->show();
+  remote->raise();
+  remote->activateWindow();
+}
+
+QList<QWidget*> MainApplication::windows() const {
+  QList<QWidget*> list;
+  for (auto& w : windows_) list << w.get();
+  return list;
+}
+
+void MainApplication::activate() {
+  bool anyVisible = false;
+  for (auto& w : windows_) {
+    if (!w->isVisible()) continue;
+    anyVisible = true;
+    w->raise();
+  }
+  if (!anyVisible) showMainWindow();
+  window("tvlremote")->activateWindow();
+}
+
+bool MainApplication::openLocation(const QString& url) {
+  return QProcess::startDetached("xdg-open", {url});
+}
+
+void MainApplication::handleLaunchURL(const QString& url) {
+  AppleEventManager::sharedAppleEventManager()->dispatchOpenLocation(url);
+}
+
+void MainApplication::startSharing() {
+  if (sharing_) return;
+  sharing_ = true;
+  cover_.getPath();  // shows the sharing sheet, starts the cover
+  startVncServer();
+  if (auto* status = child<QLineEdit>("sharingstatus"))
+    status->setText(vnc_ ? "Sharing this screen." : "Sharing (no VNC server installed).");
+  postDistributedNotification("com.nrvk.tvl.sharingstarted", kNotificationObject);
+}
+
+void MainApplication::stopSharing() {
+  if (!sharing_) {
+    if (QWidget* sheet = window("sharingsheet")) sheet->hide();
+    return;
+  }
+  sharing_ = false;
+  stopVncServer();
+  cover_.quitPath();  // closes the sharing sheet, stops the cover
+  postDistributedNotification("com.nrvk.tvl.sharingstopped", kNotificationObject);
+}
+
+void MainApplication::startControl() {
+  // The session itself is the remote side's; the window says what was asked for.
+  auto* secret = child<QLineEdit>("remotesecret");
+  auto* key = child<QLineEdit>("remotekey");
+  if (auto* status = child<QLineEdit>("controlstatus"))
+    status->setText(QString("Connecting with key %1 (secret of %2 characters)...")
+                        .arg(key ? key->text() : QString())
+                        .arg(secret ? secret->text().size() : 0));
+}
+
+void MainApplication::startVncServer() {
+  QString server = QStandardPaths::findExecutable("x11vnc");
+  QString display = qEnvironmentVariable("DISPLAY");
+  if (server.isEmpty() || display.isEmpty()) return;
+  // The cover and the controller know the server by its process name: run it through a
+  // link of that name in the user's private runtime folder.
+  QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + "/tvl";
+  QDir().mkpath(folder);
+  QString link = folder + "/" + kVncServerName;
+  QFile::remove(link);
+  if (!QFile::link(server, link)) return;
+  vnc_ = std::make_unique<QProcess>();
+  vnc_->setProgram(link);
+  vnc_->setArguments({"-display", display, "-localhost", "-autoport", "5900", "-forever", "-shared",
+                      "-nopw", "-quiet"});
+  vnc_->setStandardOutputFile(QProcess::nullDevice());
+  vnc_->setStandardErrorFile(QProcess::nullDevice());
+  vnc_->start();
+  if (!vnc_->waitForStarted()) vnc_.reset();
+}
+
+void MainApplication::stopVncServer() {
+  if (!vnc_) return;
+  vnc_->terminate();
+  if (!vnc_->waitForFinished(3000)) {
+    vnc_->kill();
+    vnc_->waitForFinished(1000);
+  }
+  vnc_.reset();
+}
+
+bool MainApplication::eventFilter(QObject* watched, QEvent* event) {
+  auto* w = qobject_cast<QWidget*>(watched);
+  if (w && event->type() == QEvent::Move) {
+    lastMoved_ = w;
+    dockTimer_.start();
+  }
+  // Closing the remote window ends the application; hiding it by script does not.
+  if (w && event->type() == QEvent::Close && w->objectName() == "tvlremote")
+    QTimer::singleShot(0, qApp, &QCoreApplication::quit);
+  return false;
+}
+
+// ---- Entry ----
+
+namespace {
+
+// Termination requests end the event loop, so the application says goodbye as when the
+// user quits. The handler only writes a byte; the loop does the rest.
+int gSignalSocket[2] = {-1, -1};
+
+void onTerminationSignal(int) {
+  char byte = 1;
+  [[maybe_unused]] ssize_t n = ::write(gSignalSocket[0], &byte, 1);
+}
+
+struct SignalSockets {
+  SignalSockets() { ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, gSignalSocket); }
+  ~SignalSockets() {
+    for (int& fd : gSignalSocket)
+      if (fd >= 0) ::close(std::exchange(fd, -1));
+  }
+};
+
+void handOver(const MainBundleInfo& bundle, const QString& url) {
+  QDBusInterface running(bundle.identifier, workspace::kApplicationPath,
+                         workspace::kApplicationInterface, QDBusConnection::sessionBus());
+  if (url.isEmpty())
+    running.call(workspace::kActivateMethod);
+  else
+    running.call(workspace::kOpenLocationMethod, url);
+}
+
+}  // namespace
+
+int NSApplicationMain(int argc, char** argv) {
+  QApplication app(argc, argv);
+  app.setQuitOnLastWindowClosed(false);
+  const QStringList arguments = app.arguments();
+  const QString url = arguments.size() > 1 ? arguments[1] : QString();
+  MainBundleInfo bundle = mainBundleInfo(QCoreApplication::applicationFilePath());
+
+  QDBusConnection bus = QDBusConnection::sessionBus();
+  if (bus.isConnected() && bus.interface()->isServiceRegistered(bundle.identifier)) {
+    handOver(bundle, url);
+    return 0;
+  }
+
+  MainApplication application(bundle);
+  if (!application.loadInterface(bundle.resourcePath + "/" + kInterfaceFile)) {
+    tvl::NSLog("Can't load the interface file %s/%s", qPrintable(bundle.resourcePath),
+               kInterfaceFile);
+    return 1;
+  }
+  if (!application.registerOnBus()) {
+    if (bus.isConnected() && bus.interface()->isServiceRegistered(bundle.identifier)) {
+      handOver(bundle, url);  // another start won the race
+      return 0;
+    }
+    tvl::NSLog("No session bus: scripts and launch URLs can't reach %s", qPrintable(bundle.name));
+  }
+
+  SignalSockets sockets;
+  QSocketNotifier notifier(gSignalSocket[1], QSocketNotifier::Read);
+  QObject::connect(&notifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+  struct sigaction action {};
+  action.sa_handler = onTerminationSignal;
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &action, nullptr);
+
+  ensurePreferencesFile(QDir::homePath() + "/Library/Preferences/com.nrvk.tvl.plist");
+  QObject::connect(&app, &QCoreApplication::aboutToQuit, [&application] {
+    application.stopSharing();
+    postDistributedNotification("com.nrvk.tvl.applicationquit", kNotificationObject);
+  });
+  application.showMainWindow();
+  postDistributedNotification("com.nrvk.tvl.applicationlaunch", kNotificationObject);
+  if (!url.isEmpty())
+    QTimer::singleShot(0, &application, [url] {
+      AppleEventManager::sharedAppleEventManager()->dispatchOpenLocation(url);
+    });
+  int status = app.exec();
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) signal(sig, SIG_DFL);
+  return status;
+}
+
+}  // namespace mainapp

@@ -1,0 +1,142 @@
+// The assembled application on its own X server: the main window shows (a screenshot is
+// kept in the build folder), and sharing runs a VNC server under the name the cover
+// watches, listening on the loopback interface only.
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusInterface>
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QTest>
+
+#include <memory>
+
+namespace {
+
+bool waitFor(const std::function<bool()>& done, int ms = 15000) {
+  QDeadlineTimer deadline(ms);
+  while (!done() && !deadline.hasExpired()) QTest::qWait(50);
+  return done();
+}
+
+QString sendScript(const QString& source) {
+  QDBusInterface app("com.nrvk.tvl", "/Application", "com.nrvk.tvl.Application",
+                     QDBusConnection::sessionBus());
+  QDBusMessage m = app.call("ExecuteScript", source);
+  return m.arguments().size() == 4 && m.arguments()[0].toBool() ? m.arguments()[1].toString()
+                                                                : "<failed>";
+}
+
+// The process id of a running process with that command name, or "" when there is none.
+QString processNamed(const QString& name) {
+  for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
+    QFile comm("/proc/" + pid + "/comm");
+    if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name.toUtf8()) return pid;
+  }
+  return {};
+}
+
+// The addresses ("hex address:hex port", the kernel's notation) on which process pid
+// listens for TCP connections: its socket descriptors matched in /proc/net/tcp{,6}.
+QStringList listeningAddresses(const QString& pid) {
+  QStringList inodes;
+  for (const QFileInfo& fd : QDir("/proc/" + pid + "/fd").entryInfoList(QDir::System)) {
+    QString target = fd.symLinkTarget().section('/', -1);
+    if (target.startsWith("socket:[")) inodes << target.mid(8).chopped(1);
+  }
+  QStringList out;
+  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+    QFile f(table);
+    if (!f.open(QIODevice::ReadOnly)) continue;
+    for (const QByteArray& line : f.readAll().split('\n')) {
+      QList<QByteArray> cols = line.simplified().split(' ');
+      if (cols.size() > 9 && cols[3] == "0A" && inodes.contains(QString::fromLatin1(cols[9])))
+        out << QString::fromLatin1(cols[1]);
+    }
+  }
+  return out;
+}
+
+class MainWindow : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    // Xvfb picks a free display and writes its number to the descriptor we give it.
+    xvfb.setProgram("sh");
+    xvfb.setArguments({"-c", "exec Xvfb -displayfd 1 -screen 0 1024x700x24 -nolisten tcp"});
+    xvfb.start();
+    ASSERT_TRUE(waitFor([&] { return xvfb.canReadLine() || xvfb.waitForReadyRead(100); }));
+    display = ":" + QString::fromLatin1(xvfb.readLine()).trimmed();
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", display);
+    env.insert("QT_QPA_PLATFORM", "xcb");
+    // Sanitized builds: libxkbcommon-x11 hands strndup a buffer bounded by its length, not
+    // by a NUL, which is correct but what strict string checks refuse.
+    if (env.contains("ASAN_OPTIONS"))
+      env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":strict_string_checks=0");
+    app.setProcessEnvironment(env);
+    app.setProgram(qEnvironmentVariable("TVL_BUILD_DIR") +
+                   "/Applications/Mac Tovalo.app/Contents/MacOS/Mac Tovalo");
+    app.setProcessChannelMode(QProcess::ForwardedChannels);
+    app.start();
+    ASSERT_TRUE(app.waitForStarted());
+    ASSERT_TRUE(waitFor([] {
+      return QDBusConnection::sessionBus().interface()->isServiceRegistered("com.nrvk.tvl");
+    }));
+  }
+  void TearDown() override {
+    app.terminate();
+    if (!app.waitForFinished(5000)) app.kill();
+    xvfb.terminate();
+    xvfb.waitForFinished();
+  }
+  QString x(const QString& program, const QStringList& args) {
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("DISPLAY", display);
+    p.setProcessEnvironment(env);
+    p.start(program, args);
+    p.waitForFinished();
+    return QString::fromUtf8(p.readAllStandardOutput());
+  }
+
+  QProcess xvfb, app;
+  QString display;
+};
+
+TEST_F(MainWindow, ShowsAndSharesThroughVncOnLoopbackOnly) {
+  ASSERT_TRUE(waitFor([&] {
+    return x("xwininfo", {"-root", "-tree"}).contains("\"Mac Tovalo\"") &&
+           sendScript("get visible of window \"tvlremote\"") == "true";
+  }));
+  QTest::qWait(300);  // let it paint
+  QString shot = qEnvironmentVariable("TVL_BUILD_DIR") + "/mainapp-main-window.png";
+  QFile::remove(shot);
+  x("import", {"-window", "root", shot});
+  EXPECT_GT(QFileInfo(shot).size(), 1000);
+
+  if (QProcess::execute("sh", {"-c", "command -v x11vnc >/dev/null"}) != 0)
+    GTEST_SKIP() << "x11vnc is not installed";
+  sendScript(
+      "tell application \"Mac Tovalo\"\ractivate\rshow window \"tvlremote\"\rhide window "
+      "\"mocktail\"\rtell button \"screensharingstart\" of tab view item \"share\" of tab view "
+      "\"tvlremotetabs\" of window \"tvlremote\"\rperform action\rend tell\rend tell\r");
+  QString vnc;
+  ASSERT_TRUE(waitFor([&] { return !(vnc = processNamed("OSXvncserver")).isEmpty(); }));
+  QStringList addresses;
+  ASSERT_TRUE(waitFor([&] { return !(addresses = listeningAddresses(vnc)).isEmpty(); }));
+  for (const QString& a : addresses) {
+    QString address = a.section(':', 0, 0);
+    EXPECT_TRUE(address == "0100007F" || address == "00000000000000000000000001000000")
+        << a.toStdString();
+    EXPECT_GE(a.section(':', 1).toInt(nullptr, 16), 5900);
+  }
+  sendScript("tell button \"stopsharingnow\" of window \"sharingsheet\" to perform action");
+  EXPECT_TRUE(waitFor([] { return processNamed("OSXvncserver").isEmpty(); }));
+}
+
+}  // namespace
