@@ -143,7 +143,8 @@ bool hasEnded(pid_t pid, uint64_t startTime) {
   ::_exit(127);
 }
 
-// Starts argv as a root daemon; its pid, or the error of the fork or exec.
+// Starts args as a root daemon and reports whether its exec succeeded: 0 with its pid, or
+// the error of the fork or the exec (a child whose exec failed is reaped here).
 int startDaemon(const std::vector<std::string>& args, pid_t* pid) {
   std::vector<const char*> argv;
   for (const auto& a : args) argv.push_back(a.c_str());
@@ -155,6 +156,7 @@ int startDaemon(const std::vector<std::string>& args, pid_t* pid) {
   int err = child < 0 ? errno : 0;
   ::close(report[1]);
   if (child > 0) {
+    // The report pipe closes on a successful exec; an exec failure writes its errno.
     int execErr = 0;
     ssize_t n;
     do {
@@ -173,28 +175,10 @@ int startDaemon(const std::vector<std::string>& args, pid_t* pid) {
 
 // Runs a program as root to its end with standard streams on /dev/null; its exit status.
 int runToEnd(const std::vector<std::string>& args, int* exitStatus) {
-  std::vector<const char*> argv;
-  for (const auto& a : args) argv.push_back(a.c_str());
-  argv.push_back(nullptr);
-  int report[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) return errno;
-  pid_t child = ::fork();
-  if (child == 0) execAsDaemon(argv, report[1]);
-  ::close(report[1]);
-  if (child < 0) {
-    ::close(report[0]);
-    return errno;
-  }
-  int execErr = 0;
-  ssize_t n;
-  do {
-    n = ::read(report[0], &execErr, sizeof execErr);
-  } while (n < 0 && errno == EINTR);
-  ::close(report[0]);
+  pid_t child = -1;
+  if (int err = startDaemon(args, &child)) return err;
   int status = 0;
-  int err = MoreUNIXWaitForProcess(child, 0, nullptr, &status, nullptr);
-  if (n == sizeof execErr) return execErr;
-  if (err != 0) return err;
+  if (int err = MoreUNIXWaitForProcess(child, 0, nullptr, &status, nullptr)) return err;
   *exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return 0;
 }

@@ -20,6 +20,15 @@ keychain::Attributes attributeList(const std::string& name, const std::string& k
 
 constexpr size_t kPasswordBufferSize = 1024;  // a password reads back as at most 1023 bytes
 
+// The first item in search order with these attributes; logs a search that failed.
+bool firstMatchingItem(const std::string& name, const std::string& kind, const std::string& user,
+                       keychain::Item& item) {
+  keychain::Search search(attributeList(name, kind, user));
+  if (search.status() != keychain::errSecSuccess)
+    NSLog("status %d from SecKeychainSearchCreateFromAttributes\n", search.status());
+  return search.copyNext(item) == keychain::errSecSuccess;
+}
+
 }  // namespace
 
 bool AGKeychain::checkForExistanceOfKeychainItem(const std::string& name, const std::string& kind,
@@ -37,22 +46,16 @@ bool AGKeychain::checkForExistanceOfKeychainItem(const std::string& name, const 
 std::string AGKeychain::getPasswordFromKeychainItem(const std::string& name,
                                                     const std::string& kind,
                                                     const std::string& user) {
-  keychain::Search search(attributeList(name, kind, user));
-  if (search.status() != keychain::errSecSuccess)
-    NSLog("status %d from SecKeychainSearchCreateFromAttributes\n", search.status());
   keychain::Item item;
-  if (search.copyNext(item) != keychain::errSecSuccess) return "error";
+  if (!firstMatchingItem(name, kind, user, item)) return "error";
   return getPasswordFromSecKeychainItemRef(item);
 }
 
 std::optional<std::string> AGKeychain::copyPasswordFromKeychainItem(const std::string& name,
                                                                     const std::string& kind,
                                                                     const std::string& user) {
-  keychain::Search search(attributeList(name, kind, user));
-  if (search.status() != keychain::errSecSuccess)
-    NSLog("status %d from SecKeychainSearchCreateFromAttributes\n", search.status());
   keychain::Item item;
-  if (search.copyNext(item) != keychain::errSecSuccess) return std::nullopt;
+  if (!firstMatchingItem(name, kind, user, item)) return std::nullopt;
   std::string password;
   if (readPassword(item, password) != keychain::errSecSuccess) return std::nullopt;
   return password;

@@ -1,5 +1,6 @@
-// main() for GoogleTest binaries that need a QApplication: the offscreen platform unless
-// the test's wrapper chose another (an Xvfb display).
+// main() for GoogleTest programs that need a QApplication: one on main's stack, so it goes
+// away before the static objects of Qt that its destructor still uses; offscreen unless the
+// test's wrapper chose another platform (an Xvfb display). Linked instead of gtest_main's.
 #include <gtest/gtest.h>
 
 #include <QApplication>

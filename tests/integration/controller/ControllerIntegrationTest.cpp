@@ -16,6 +16,7 @@
 #include "support/ChildProcess.h"
 #include "support/QtTestSupport.h"
 #include "support/controller/ControllerHarness.h"
+#include "support/standin/StandInProcess.h"
 
 namespace fs = std::filesystem;
 using testsupport::waitFor;
@@ -23,8 +24,7 @@ using testsupport::waitFor;
 namespace {
 
 bool owned(const QString& name) {
-  auto r = QDBusConnection::sessionBus().interface()->isServiceRegistered(name);
-  return r.isValid() && r.value();
+  return testsupport::ownedOnSessionBus(name);
 }
 
 void postFromOtherProcess(const QString& name, const QString& object) {
@@ -64,29 +64,6 @@ struct Installed {
   std::string controllerBundle() const {
     return (mainApp / "Contents/Resources/TVLQC.app").string();
   }
-};
-
-class StandIn {
- public:
-  StandIn(const Installed& at, const QString& identifier, const QString& name) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("TVL_STANDIN_RECORD", QString::fromStdString(at.record.string()));
-    env.insert("TVL_STANDIN_IDENTIFIER", identifier);
-    env.insert("TVL_STANDIN_NAME", name);
-    process_.setProcessEnvironment(env);
-    process_.setProcessChannelMode(QProcess::ForwardedChannels);
-    process_.start(STANDIN_APP, {});
-    ready_ = process_.waitForStarted() && waitFor([&] { return owned(identifier); });
-  }
-  ~StandIn() {
-    process_.kill();
-    process_.waitForFinished();
-  }
-  bool ready() const { return ready_; }
-
- private:
-  QProcess process_;
-  bool ready_ = false;
 };
 
 // A launched controller on the real services.
@@ -133,7 +110,7 @@ TEST(ControllerOnTheBus, SharingStartedFromAnotherProcessTurnsEntry1IntoStop) {
 
 TEST(ControllerOnTheBus, StartUpWithTheMainApplicationRunningOffersBringToFront) {
   Installed at;
-  StandIn main(at, "com.nrvk.tvl", "Mac Tovalo");
+  testsupport::StandInProcess main(at.record, "com.nrvk.tvl", "Mac Tovalo");
   ASSERT_TRUE(main.ready());
   ui::Application app;
   auto c = launch(at, app);
@@ -143,7 +120,7 @@ TEST(ControllerOnTheBus, StartUpWithTheMainApplicationRunningOffersBringToFront)
 
 TEST(ControllerOnTheBus, ChoosingShareSendsTheExactScriptToTheRunningMainApplication) {
   Installed at;
-  StandIn main(at, "com.nrvk.tvl", "Mac Tovalo");
+  testsupport::StandInProcess main(at.record, "com.nrvk.tvl", "Mac Tovalo");
   ASSERT_TRUE(main.ready());
   ui::Application app;
   auto c = launch(at, app);
@@ -160,7 +137,7 @@ TEST(ControllerOnTheBus, ChoosingShareSendsTheExactScriptToTheRunningMainApplica
 TEST(ControllerOnTheBus, NothingIsSentOrStartedWhenNoneOwnsTheIdentifier) {
   Installed at;
   // Answers to the right name under an identifier that differs in letter case.
-  StandIn lookalike(at, "com.nrvk.TVL", "Mac Tovalo");
+  testsupport::StandInProcess lookalike(at.record, "com.nrvk.TVL", "Mac Tovalo");
   ASSERT_TRUE(lookalike.ready());
   ui::Application app;
   auto c = launch(at, app);

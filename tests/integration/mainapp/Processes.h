@@ -13,7 +13,7 @@
 
 namespace testsupport {
 
-// The test program's application object, made by tests/support/QtGTestMain.cpp.
+// The test program's application object, made by tests/support/QtTestMain.cpp.
 inline QApplication* testApplication() {
   return qApp;
 }

@@ -15,6 +15,7 @@
 #include "platform/workspace/Workspace.h"
 #include "support/ChildProcess.h"
 #include "support/QtTestSupport.h"
+#include "support/standin/StandInProcess.h"
 
 namespace fs = std::filesystem;
 using testsupport::waitFor;
@@ -22,8 +23,7 @@ using testsupport::waitFor;
 namespace {
 
 bool owned(const QString& name) {
-  auto r = QDBusConnection::sessionBus().interface()->isServiceRegistered(name);
-  return r.isValid() && r.value();
+  return testsupport::ownedOnSessionBus(name);
 }
 
 QStringList readRecord(const fs::path& file) {
@@ -31,32 +31,6 @@ QStringList readRecord(const fs::path& file) {
   if (!f.open(QIODevice::ReadOnly)) return {};
   return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
 }
-
-// A stand-in application process owning identifier with the given Name.
-class StandIn {
- public:
-  StandIn(const fs::path& record, const QString& identifier, const QString& name,
-          const QStringList& extraEnv = {}) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert("TVL_STANDIN_RECORD", QString::fromStdString(record.string()));
-    env.insert("TVL_STANDIN_IDENTIFIER", identifier);
-    env.insert("TVL_STANDIN_NAME", name);
-    for (const QString& kv : extraEnv) env.insert(kv.section('=', 0, 0), kv.section('=', 1));
-    process_.setProcessEnvironment(env);
-    process_.setProcessChannelMode(QProcess::ForwardedChannels);
-    process_.start(STANDIN_APP, {});
-    ready_ = process_.waitForStarted() && waitFor([&] { return owned(identifier); });
-  }
-  ~StandIn() {
-    process_.kill();
-    process_.waitForFinished();
-  }
-  bool ready() const { return ready_; }
-
- private:
-  QProcess process_;
-  bool ready_ = false;
-};
 
 // A bundle whose executable is the stand-in.
 fs::path makeStandInBundle(const fs::path& at, const std::string& identifier) {
@@ -81,7 +55,7 @@ class Workspace : public ::testing::Test {
 }  // namespace
 
 TEST_F(Workspace, RunningApplicationsAreTheBundleIdentifiersOnTheBus) {
-  StandIn app(record, "com.nrvk.tvl", "Mac Brisca");
+  testsupport::StandInProcess app(record, "com.nrvk.tvl", "Mac Brisca");
   ASSERT_TRUE(app.ready());
   bool listed = false;
   for (auto& a : ws.launchedApplications()) {
@@ -96,7 +70,7 @@ TEST_F(Workspace, RunningApplicationsAreTheBundleIdentifiersOnTheBus) {
 
 TEST_F(Workspace, OpeningARunningApplicationActivatesIt) {
   auto bundlePath = makeStandInBundle(dir.path() / "Mac Tovalo.app", "com.nrvk.tvl");
-  StandIn app(record, "com.nrvk.tvl", "Mac Tovalo");
+  testsupport::StandInProcess app(record, "com.nrvk.tvl", "Mac Tovalo");
   ASSERT_TRUE(app.ready());
   EXPECT_TRUE(ws.openApplicationAtPath(bundlePath.string()));
   EXPECT_EQ(readRecord(record), (QStringList{"Started", "Activate"}));
@@ -125,7 +99,7 @@ TEST_F(Workspace, OpeningABrokenBundleFails) {
 }
 
 TEST_F(Workspace, ASecondOwnerOfTheSameIdentifierIsRefused) {
-  StandIn app(record, "com.nrvk.tvl", "Mac Tovalo");
+  testsupport::StandInProcess app(record, "com.nrvk.tvl", "Mac Tovalo");
   ASSERT_TRUE(app.ready());
   workspace::ApplicationBusServer second("com.nrvk.tvl", "Mac Tovalo", {});
   QDBusConnection bus = QDBusConnection::sessionBus();
@@ -146,8 +120,8 @@ TEST(ScriptTarget, FirstStatementNamesTheApplication) {
 }
 
 TEST_F(Workspace, ScriptTextArrivesUnchangedAndItsResultComesBack) {
-  StandIn app(record, "com.nrvk.tvl", "Mac Tovalo",
-              {"TVL_STANDIN_REPLY_TEXT=true", "TVL_STANDIN_REPLY_ITEMS=0"});
+  testsupport::StandInProcess app(record, "com.nrvk.tvl", "Mac Tovalo",
+                                  {"TVL_STANDIN_REPLY_TEXT=true", "TVL_STANDIN_REPLY_ITEMS=0"});
   ASSERT_TRUE(app.ready());
   script::ApplicationScriptRunner runner(ws);
   const std::string source =
@@ -163,8 +137,10 @@ TEST_F(Workspace, ScriptTextArrivesUnchangedAndItsResultComesBack) {
 }
 
 TEST_F(Workspace, ScriptErrorsAndListsComeBack) {
-  StandIn failing(record, "com.nrvk.tvl", "Mac Tovalo", {"TVL_STANDIN_REPLY_ERROR=No window."});
-  StandIn listing(record, "com.nrvk.other", "Other", {"TVL_STANDIN_REPLY_ITEMS=3"});
+  testsupport::StandInProcess failing(record, "com.nrvk.tvl", "Mac Tovalo",
+                                      {"TVL_STANDIN_REPLY_ERROR=No window."});
+  testsupport::StandInProcess listing(record, "com.nrvk.other", "Other",
+                                      {"TVL_STANDIN_REPLY_ITEMS=3"});
   ASSERT_TRUE(failing.ready() && listing.ready());
   script::ApplicationScriptRunner runner(ws);
   script::Result r = runner.executeScript("tell application \"Mac Tovalo\"\rget x\rend tell\r");
@@ -179,7 +155,7 @@ TEST_F(Workspace, ScriptErrorsAndListsComeBack) {
 TEST_F(Workspace, ScriptToAnApplicationThatDoesNotRunFailsAndLaunchesNothing) {
   // The bundle exists and could be started; a script must not start it.
   makeStandInBundle(dir.path() / "Mac Tovalo.app", "com.nrvk.tvl");
-  StandIn other(record, "com.nrvk.other", "Other");
+  testsupport::StandInProcess other(record, "com.nrvk.other", "Other");
   ASSERT_TRUE(other.ready());
   script::ApplicationScriptRunner runner(ws);
   script::Result r = runner.executeScript("tell application \"Mac Tovalo\"\ractivate\rend tell\r");
@@ -191,7 +167,7 @@ TEST_F(Workspace, ScriptToAnApplicationThatDoesNotRunFailsAndLaunchesNothing) {
 }
 
 TEST_F(Workspace, BlankScriptSendsNothingAndUntargetedScriptFails) {
-  StandIn app(record, "com.nrvk.tvl", "Mac Tovalo");
+  testsupport::StandInProcess app(record, "com.nrvk.tvl", "Mac Tovalo");
   ASSERT_TRUE(app.ready());
   script::ApplicationScriptRunner runner(ws);
   EXPECT_TRUE(runner.executeScript("").ok);

@@ -1,4 +1,4 @@
-// The test program's application object, made by tests/support/QtGTestMain.cpp.
+// The test program's application object, made by tests/support/QtTestMain.cpp.
 #pragma once
 
 #include <QApplication>

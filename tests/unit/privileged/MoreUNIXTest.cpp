@@ -9,12 +9,15 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/ChildProcess.h"
 
@@ -44,27 +47,38 @@ class MoreUNIX : public ::testing::Test {
   void SetUp() override { ASSERT_EQ(MoreUNIXIgnoreSIGPIPE(), 0); }
 };
 
-volatile sig_atomic_t alarms = 0;
-void onAlarm(int) {
-  alarms = alarms + 1;
+std::atomic<int> interruptions{0};
+void onInterrupt(int) {
+  interruptions.fetch_add(1, std::memory_order_relaxed);
 }
 
-// Delivers SIGALRM to this thread every millisecond without SA_RESTART, so blocking
-// calls keep failing with EINTR while the test runs.
-struct Interrupter {
-  struct sigaction old;
-  Interrupter() {
+// Sends SIGUSR1 (handled without SA_RESTART) to the given threads every 200 µs until it
+// goes away, so their blocking calls keep failing with EINTR. Aimed at the threads
+// themselves: a process-wide timer's signal may land on a thread that isn't blocked.
+class Interrupter {
+ public:
+  explicit Interrupter(std::vector<pthread_t> targets) : targets_(std::move(targets)) {
     struct sigaction sa = {};
-    sa.sa_handler = onAlarm;  // no SA_RESTART
-    sigaction(SIGALRM, &sa, &old);
-    itimerval t = {{0, 1000}, {0, 1000}};
-    setitimer(ITIMER_REAL, &t, nullptr);
+    sa.sa_handler = onInterrupt;  // no SA_RESTART
+    sigaction(SIGUSR1, &sa, &old_);
+    thread_ = std::thread([this] {
+      do {
+        for (pthread_t t : targets_) pthread_kill(t, SIGUSR1);
+        std::this_thread::sleep_for(std::chrono::microseconds(200));
+      } while (!done_);
+    });
   }
   ~Interrupter() {
-    itimerval off = {};
-    setitimer(ITIMER_REAL, &off, nullptr);
-    sigaction(SIGALRM, &old, nullptr);
+    done_ = true;
+    thread_.join();
+    sigaction(SIGUSR1, &old_, nullptr);
   }
+
+ private:
+  std::vector<pthread_t> targets_;
+  struct sigaction old_;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
 };
 
 }  // namespace
@@ -99,18 +113,21 @@ TEST_F(MoreUNIX, InterruptedReadsAndWritesStillComplete) {
   std::string in(size, '\0');
   int writeResult = -1;
   size_t written = 0;
+  std::atomic<bool> go{false};
   std::thread writer([&] {
-    Interrupter interrupter;
+    while (!go) std::this_thread::yield();
     writeResult = MoreUNIXWrite(s.fd[1], out.data(), out.size(), &written);
   });
   int readResult;
   size_t got = 0;
   {
-    Interrupter interrupter;
+    Interrupter interrupter({pthread_self(), writer.native_handle()});
+    go = true;
     readResult = MoreUNIXRead(s.fd[0], in.data(), in.size(), &got);
+    ::shutdown(s.fd[0], SHUT_RDWR);  // a reader that gave up must not leave the writer stuck
+    writer.join();
   }
-  writer.join();
-  EXPECT_GT(alarms, 0);  // the calls really were interrupted along the way
+  EXPECT_GT(interruptions, 0);  // the calls really were interrupted along the way
   EXPECT_EQ(writeResult, 0);
   EXPECT_EQ(readResult, 0);
   EXPECT_EQ(written, size);

@@ -23,7 +23,7 @@ using script::ScriptResult;
 
 namespace {
 
-// The application object comes from tests/support/QtGTestMain.cpp.
+// The application object comes from tests/support/QtTestMain.cpp.
 QApplication* app() {
   return qApp;
 }
