@@ -1,8 +1,17 @@
 #include "controller/AppController.h"
 
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGuiApplication>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
+#include <QTabWidget>
+#include <QWidget>
 
+#include <algorithm>
+#include <climits>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -10,12 +19,15 @@
 #include <thread>
 
 #include "common/ShellUtilities.h"
+#include "platform/authview/AuthorizationView.h"
+#include "platform/cf/PropertyListXML.h"
 #include "platform/notify/DistributedNotificationCenter.h"
 #include "platform/script/Script.h"
 #include "platform/system/Paths.h"
 #include "platform/system/SystemVersion.h"
 #include "platform/ui/Application.h"
 #include "platform/workspace/Workspace.h"
+#include "privileged/TVLActionController.h"
 
 namespace {
 
@@ -31,7 +43,15 @@ constexpr char kStartupItem[] = "/Library/StartupItems/tvld/tvld";
 constexpr char kTigerDaemonPlist[] = "/Library/LaunchDaemons/com.nrvk.atv.plist";
 constexpr char kLeopardAgentPlist[] = "/Library/LaunchAgents/com.nrvk.vnc.plist";
 
+constexpr char kPreferencesFile[] = "/Library/Preferences/com.nrvk.tvl.plist";
+constexpr char kProblemReportKey[] = "probreport";
+constexpr char kSessionLengthKey[] = "maxtime";
+constexpr char kDefaultSessionLength[] = "30";
+
 constexpr double kIconCycleInterval = 1.0;
+// The waits for the daemon: how often they look, and the pause once it has appeared or gone.
+constexpr double kStartPollInterval = 2.0;
+constexpr double kStopPollInterval = 1.0;
 constexpr double kAutoTovaloCheckInterval = 30.0;
 
 std::string editionName(int32_t edition) {
@@ -553,6 +573,8 @@ void AppController::getAutoTovaloStatus() {
   } else {
     setEntry1ForSharingState(share);
   }
+  // A start or stop under way owns the pane until its wait ends.
+  if (changeRuns_) return;
   if (outlets.startStopButton) outlets.startStopButton->setText(running ? "Stop" : "Start");
   if (outlets.startStopLabel)
     outlets.startStopLabel->setText(running ? "Click to stop Auto Tovalo"
@@ -583,14 +605,232 @@ void AppController::checkAutoTovalo() {
 }
 
 // ---------------------------------------------------------------------------------------
+// Auto-connect service (switching it)
+
+TVLActionController& AppController::actions() {
+  return services_.actions ? *services_.actions : TVLActionController::sharedInstance();
+}
+
+void AppController::changeAutoTovaloStatus(QPushButton* sender) {
+  // One change at a time: the button stays disabled meanwhile, but the events handled
+  // during a request could still deliver a press.
+  if (sender == nullptr || changeRuns_) return;
+  const std::string title = sender->text().toStdString();
+  const bool stop = title == "Stop";
+  if (!stop && title != "Start") return;
+
+  const int version = osVersionNumber();
+  if (version >= 7) {
+    // No scheme of this system version can start or stop the daemon: say so rather than
+    // wait for something that cannot happen.
+    sender->setText("Not Available");
+    sender->setEnabled(false);
+    if (outlets.startStopLabel)
+      outlets.startStopLabel->setText("Auto Tovalo can't be switched on this system version.");
+    return;
+  }
+
+  changeRuns_ = true;
+  sender->setText(stop ? "Start" : "Stop");
+  sender->setEnabled(false);
+  if (outlets.startStopProgressIndicator) outlets.startStopProgressIndicator->setRange(0, 0);
+  if (outlets.startStopLabel)
+    outlets.startStopLabel->setText(stop ? "Stopping Auto Tovalo" : "Starting Auto Tovalo");
+
+  TVLActionController& act = actions();
+  if (stop) {
+    if (version >= 5)
+      act.unloadLeopardAction();
+    else if (version == 4)
+      act.unloadTigerAction();
+    else
+      act.stopAction();
+  } else {
+    if (version >= 5)
+      act.loadLeopardAction();
+    else if (version == 4)
+      act.loadTigerAction();
+    else
+      act.startAction();
+  }
+  // An authorization granted during the request enables the button through the lock's
+  // delegate; it stays disabled until the wait ends.
+  sender->setEnabled(false);
+  if (stop)
+    waitForTVLStop();
+  else
+    waitForTVLStart();
+}
+
+void AppController::waitForTVLStart() {
+  daemonWaited_ = 0;
+  pollDaemon(true, kStartPollInterval);
+}
+
+void AppController::waitForTVLStop() {
+  daemonWaited_ = 0;
+  pollDaemon(false, kStopPollInterval);
+}
+
+void AppController::pollDaemon(bool start, double interval) {
+  const bool running = services_.runningStateForApplication(kAutoTovaloDaemon);
+  if (running == start) {
+    // The daemon has appeared or gone: give it a moment to settle, then offer the opposite.
+    daemonWaitTimer_ = services_.timers->scheduledTimerWithTimeInterval(
+        interval,
+        [this, start] {
+          endDaemonWait(start ? "Stop" : "Start",
+                        start ? "Click to stop Auto Tovalo" : "Click to start Auto Tovalo");
+        },
+        false);
+    return;
+  }
+  if (daemonWaited_ >= kDaemonWaitBound) {
+    // The button offers the same action again.
+    endDaemonWait(start ? "Start" : "Stop",
+                  start ? "Auto Tovalo did not start" : "Auto Tovalo did not stop");
+    return;
+  }
+  daemonWaited_ += interval;
+  daemonWaitTimer_ = services_.timers->scheduledTimerWithTimeInterval(
+      interval, [this, start, interval] { pollDaemon(start, interval); }, false);
+}
+
+void AppController::endDaemonWait(const std::string& title, const std::string& label) {
+  changeRuns_ = false;
+  if (outlets.startStopProgressIndicator) outlets.startStopProgressIndicator->setRange(0, 1);
+  if (outlets.startStopButton) {
+    outlets.startStopButton->setText(QString::fromStdString(title));
+    outlets.startStopButton->setEnabled(true);
+  }
+  if (outlets.startStopLabel) outlets.startStopLabel->setText(QString::fromStdString(label));
+  // Last: this may be the timer whose callback is running.
+  daemonWaitTimer_.reset();
+}
+
+// ---------------------------------------------------------------------------------------
 // Preferences and alerts
 
+namespace {
+
+// The integer a stored value reads as: a number's (truncated), a text's leading decimal
+// digits (after blanks and a sign; none is 0), a boolean's 1 or 0; anything else is 0.
+int intValue(const cf::Object* value) {
+  if (auto* number = cf::as<cf::Number>(value)) {
+    int64_t i = 0;
+    double d = 0;
+    if (number->getSInt64(&i))
+      return static_cast<int>(std::clamp<int64_t>(i, INT32_MIN, INT32_MAX));
+    if (number->getReal(&d) && d == d)
+      return static_cast<int>(std::clamp(d, double(INT32_MIN), double(INT32_MAX)));
+    return 0;
+  }
+  if (auto* boolean = cf::as<cf::Boolean>(value)) return boolean->value() ? 1 : 0;
+  auto* string = cf::as<cf::String>(value);
+  if (!string) return 0;
+  const std::string& text = string->str();
+  size_t i = text.find_first_not_of(" \t\n\r");
+  if (i == std::string::npos) return 0;
+  bool negative = text[i] == '-';
+  if (text[i] == '-' || text[i] == '+') ++i;
+  int64_t result = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+    result = std::min<int64_t>(result * 10 + (text[i] - '0'), int64_t(INT32_MAX) + 1);
+  result = negative ? -result : std::min<int64_t>(result, INT32_MAX);
+  return static_cast<int>(std::max<int64_t>(result, INT32_MIN));
+}
+
+// The text a stored session length shows as: a text as it is, a number in decimals.
+std::optional<std::string> textValue(const cf::Object* value) {
+  if (auto* string = cf::as<cf::String>(value)) return string->str();
+  if (auto* number = cf::as<cf::Number>(value)) {
+    int64_t i = 0;
+    double d = 0;
+    if (number->getSInt64(&i)) return std::to_string(i);
+    if (number->getReal(&d)) return QString::number(d).toStdString();
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string AppController::preferencesFilePath() {
+  return tvl::system::homeFolder() + kPreferencesFile;
+}
+
+void AppController::adoptPreferencesWindow(std::unique_ptr<QWidget> window) {
+  preferencesWindowOwner_ = std::move(window);
+}
+
 void AppController::showPreferencesWindow() {
-  if (showPreferencesHook) showPreferencesHook(0);
+  showPreferencesTab(0);
 }
 
 void AppController::showPreferencesAutoTovalo() {
-  if (showPreferencesHook) showPreferencesHook(2);
+  showPreferencesTab(2);
+}
+
+void AppController::showPreferencesTab(int index) {
+  updateWindowContents();
+  if (services_.application) services_.application->activateIgnoringOtherApps(true);
+  QWidget* window = outlets.preferencesWindow.data();
+  if (!window) return;
+  window->adjustSize();
+  if (QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen())
+    window->move(screen->availableGeometry().center() - window->rect().center());
+  if (outlets.preferencesTabView) outlets.preferencesTabView->setCurrentIndex(index);
+  window->show();
+  window->raise();
+  window->activateWindow();
+}
+
+void AppController::updateWindowContents() {
+  tvlPlist = {};
+  // A missing file, or one that is not a property list with a dictionary at its root,
+  // gives no dictionary: the defaults show and Save writes nothing.
+  cf::Ref<cf::Object> read = cf::createFromXMLFile(preferencesFilePath());
+  if (auto* dictionary = cf::as<cf::Dictionary>(read.get())) tvlPlist = dictionary->mutableCopy();
+
+  const cf::Object* report = tvlPlist ? tvlPlist->valueForKey(kProblemReportKey) : nullptr;
+  if (outlets.sendProblemReport) outlets.sendProblemReport->setChecked(report ? intValue(report) != 0 : true);
+  const cf::Object* length = tvlPlist ? tvlPlist->valueForKey(kSessionLengthKey) : nullptr;
+  std::string lengthText = textValue(length).value_or(kDefaultSessionLength);
+  if (outlets.sessionLength) outlets.sessionLength->setCurrentText(QString::fromStdString(lengthText));
+  if (outlets.preferencesWindow)
+    outlets.preferencesWindow->setWindowTitle(QString::fromStdString(
+        localized(menuIcon == "tvl.tif" ? "sTVLWindowTitle" : "sMBXWindowTitle")));
+
+  // From 10.5 on the pane shows what the status menu found when it last opened.
+  if (osVersionNumber() > 4 || changeRuns_) return;
+  if (!autoTovaloInstallStatus()) {
+    if (outlets.startStopLabel) outlets.startStopLabel->setText("Auto Tovalo not installed");
+    if (outlets.startStopButton) outlets.startStopButton->setEnabled(false);
+    if (outlets.startStopAuthorizationView) outlets.startStopAuthorizationView->setEnabled(false);
+  } else {
+    if (outlets.startStopLabel) outlets.startStopLabel->setText("Click to start/stop Auto Tovalo");
+    if (outlets.startStopAuthorizationView) outlets.startStopAuthorizationView->setEnabled(true);
+  }
+}
+
+void AppController::save() {
+  if (tvlPlist) {
+    bool on = outlets.sendProblemReport && outlets.sendProblemReport->isChecked();
+    tvlPlist->setValue(kProblemReportKey, cf::String::create(on ? "1" : "0").get());
+    std::string length = outlets.sessionLength
+                             ? outlets.sessionLength->currentText().toStdString()
+                             : std::string(kDefaultSessionLength);
+    tvlPlist->setValue(kSessionLengthKey, cf::String::create(length).get());
+    // A failed write is not reported; the file keeps its old contents whole.
+    cf::writeXMLFileAtomically(tvlPlist.get(), preferencesFilePath());
+  }
+  if (outlets.preferencesWindow) outlets.preferencesWindow->close();
+  if (outlets.startStopAuthorizationView) outlets.startStopAuthorizationView->deauthorize();
+  tvlPlist = {};
+}
+
+void AppController::cancel() {
+  if (outlets.preferencesWindow) outlets.preferencesWindow->close();
+  if (outlets.startStopAuthorizationView) outlets.startStopAuthorizationView->deauthorize();
 }
 
 int AppController::alertWithMessage(const std::string& message, const std::string& informativeText,

@@ -32,6 +32,10 @@ class QPushButton;
 class QTabWidget;
 class QWidget;
 
+class TVLActionController;
+namespace authview {
+class AuthorizationView;
+}
 namespace notify {
 class DistributedNotificationCenter;
 }
@@ -65,6 +69,8 @@ struct AppControllerServices {
                     const std::optional<std::string>& alternateButton,
                     const std::optional<std::string>& otherButton, bool critical)>
       runAlert;
+  // The switches of the auto-connect service; null: the shared instance.
+  TVLActionController* actions = nullptr;
 
   // The real ones: Qt timers, the session bus, the process's application object.
   static AppControllerServices real();
@@ -90,7 +96,7 @@ class AppController {
     QPointer<QPushButton> startStopButton;
     QPointer<QLabel> startStopLabel;
     QPointer<QProgressBar> startStopProgressIndicator;
-    QPointer<QWidget> startStopAuthorizationView;
+    QPointer<authview::AuthorizationView> startStopAuthorizationView;
     QPointer<QComboBox> sessionLength;
     QPointer<QCheckBox> sendProblemReport;
     QPointer<QLabel> aboutVersion;
@@ -170,10 +176,24 @@ class AppController {
   void checkAutoTovalo();
   bool stateAutoTovaloConnected();
 
-  // Preferences (the window comes with its own change; these open it once it exists).
+  // Auto-connect service, switching it. The button's title names what it will do. The
+  // wait for the daemon polls on the main thread's timers and ends after kDaemonWaitBound.
+  void changeAutoTovaloStatus(QPushButton* sender);
+  void waitForTVLStart();
+  void waitForTVLStop();
+  bool autoTovaloChangeRuns() const { return changeRuns_; }
+  static constexpr double kDaemonWaitBound = 60.0;
+
+  // Preferences window and file. The window is loaded from the interface file and handed
+  // over here; the controller owns it from then on.
+  void adoptPreferencesWindow(std::unique_ptr<QWidget> window);
   void showPreferencesWindow();
   void showPreferencesAutoTovalo();
-  std::function<void(int tabIndex)> showPreferencesHook;
+  void updateWindowContents();
+  void save();
+  void cancel();
+  // "~/Library/Preferences/com.nrvk.tvl.plist" in the user's home folder.
+  static std::string preferencesFilePath();
 
   int alertWithMessage(const std::string& message, const std::string& informativeText,
                        const std::optional<std::string>& defaultButton,
@@ -213,6 +233,10 @@ class AppController {
   void setEntry1ForSharingState(ui::MenuItem* item);
   void detachWorker(void (AppController::*entry)());
   void runScript(const std::string& source);
+  void showPreferencesTab(int index);
+  void pollDaemon(bool start, double interval);
+  void endDaemonWait(const std::string& title, const std::string& label);
+  TVLActionController& actions();
 
   // The real services the caller left out, made by the controller and released with it.
   struct OwnedServices;
@@ -222,4 +246,9 @@ class AppController {
   std::mutex workersMutex_;
   std::condition_variable workersDone_;
   int runningWorkers_ = 0;
+  std::unique_ptr<QWidget> preferencesWindowOwner_;
+  // A start or stop runs: from the button's press to the end of the wait.
+  bool changeRuns_ = false;
+  std::unique_ptr<ui::Timer> daemonWaitTimer_;
+  double daemonWaited_ = 0;
 };

@@ -4,8 +4,11 @@
 #include <QDBusMessage>
 
 #include "controller/AppController.h"
+#include "controller/PreferencesWindow.h"
 #include "platform/ui/Application.h"
 #include "platform/workspace/ApplicationBus.h"
+#include "privileged/TVLActionController.h"
+#include "privileged/TVLSecureToolCommunication.h"
 
 namespace {
 
@@ -41,11 +44,36 @@ int main(int argc, char** argv) {
   if (!becomeTheSessionsController(server)) return 0;
 
   AppController& controller = AppController::init(AppControllerServices::real());
+  // The privileged side reports through the controller's alert.
+  TVLAlertFunction alert = [&controller](const std::string& message, const std::string& info,
+                                         const std::optional<std::string>& b1,
+                                         const std::optional<std::string>& b2,
+                                         const std::optional<std::string>& b3) {
+    return controller.alertWithMessage(message, info, b1, b2, b3);
+  };
+  TVLLocalizeFunction localized = [&bundle](const std::string& english) {
+    return bundle.localizedStringForKey(english, "");
+  };
+  TVLSecureToolCommunication::Services toolServices;
+  toolServices.alert = alert;
+  toolServices.localized = localized;
+  TVLSecureToolCommunication& communication = TVLSecureToolCommunication::init(toolServices);
+  TVLActionController::Services actionServices;
+  actionServices.alert = alert;
+  actionServices.localized = localized;
+  TVLActionController::init(actionServices);
+
+  // The interface: the preferences window with its outlets, then each object's set-up.
+  controller.adoptPreferencesWindow(
+      loadPreferencesWindow(bundle.pathForResource("Preferences", "ui"), controller, communication));
   controller.awakeFromNib();
+  communication.awakeFromNib();
   int status = ui::Application::sharedApplication().run();
   // Scripts still on their way finish (each within its timeout) before the controller goes,
   // and it goes before the Qt application its status item lives in.
   controller.waitForWorkerThreads();
+  TVLActionController::releaseSharedInstance();
+  TVLSecureToolCommunication::releaseSharedInstance();
   AppController::releaseSharedInstance();
   return status;
 }

@@ -20,11 +20,6 @@ bool replacePrefix(std::string_view path, std::string_view from, std::string_vie
   return true;
 }
 
-std::string homeFolder() {
-  if (const char* home = std::getenv("HOME"); home && home[0] == '/') return home;
-  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
-  return "/";
-}
 
 // mkdir -p with the given mode for the folders it makes.
 int makeFolders(const std::string& path, mode_t mode) {
@@ -91,6 +86,12 @@ int findFolder(int16_t domain, uint32_t folderType, bool create, std::string* pa
     return EACCES;
   *path = folder;
   return 0;
+}
+
+std::string homeFolder() {
+  if (const char* home = std::getenv("HOME"); home && home[0] == '/') return home;
+  if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+  return "/";
 }
 
 }  // namespace tvl::system

@@ -39,4 +39,7 @@ constexpr int fnfErr = -43;
 // directory owned by the user and closed to others, or the errno of a failed mkdir.
 int findFolder(int16_t domain, uint32_t folderType, bool create, std::string* path);
 
+// The user's home folder: $HOME when it is an absolute path, else the password entry's.
+std::string homeFolder();
+
 }  // namespace tvl::system

@@ -2,12 +2,32 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QEventLoop>
+#include <QThread>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
 
+#include <thread>
+
 namespace ui {
+
+void runWhileHandlingEvents(const std::function<void()>& work) {
+  QCoreApplication* app = QCoreApplication::instance();
+  if (app == nullptr || QThread::currentThread() != app->thread()) {
+    work();
+    return;
+  }
+  QEventLoop loop;
+  // The quit is queued to the loop: posted before exec() starts, it is handled once it runs.
+  std::thread worker([&] {
+    work();
+    QMetaObject::invokeMethod(&loop, &QEventLoop::quit, Qt::QueuedConnection);
+  });
+  loop.exec();
+  worker.join();
+}
 
 int runAlert(AlertStyle style, const std::string& message, const std::string& informativeText,
              const std::optional<std::string>& defaultButton,

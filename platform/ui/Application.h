@@ -23,6 +23,13 @@ int runAlert(AlertStyle style, const std::string& message, const std::string& in
              const std::optional<std::string>& alternateButton = std::nullopt,
              const std::optional<std::string>& otherButton = std::nullopt);
 
+// Runs work to its end on a thread of its own while the calling (main) thread goes on
+// handling events, so that a slow call (an authorization dialog, a privileged request)
+// leaves the menus, windows and timers alive. Returns when work has returned. Without a
+// Qt application, or off the main thread, work simply runs on the calling thread.
+// The caller guards against being entered again through the events handled meanwhile.
+void runWhileHandlingEvents(const std::function<void()>& work);
+
 class Application {
  public:
   // The process's application object; the QApplication must exist.

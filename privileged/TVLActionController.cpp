@@ -1,0 +1,198 @@
+#include "privileged/TVLActionController.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include "platform/system/Paths.h"
+
+namespace {
+
+constexpr char kLaunchDaemonsPath[] = "/Library/LaunchDaemons";
+constexpr int32_t kLaunchDaemonsFolder = 3;
+constexpr size_t kMaxHostConfigSize = 1 << 20;
+
+std::unique_ptr<TVLActionController>& recordedInstance() {
+  static std::unique_ptr<TVLActionController> shared;
+  return shared;
+}
+
+bool readWholeFile(const std::string& path, std::string* text) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return false;
+  text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  return !in.bad() && text->size() <= kMaxHostConfigSize;
+}
+
+// Writes text to a new file beside path, under a name made with O_EXCL from random
+// characters, then renames it over path. A link planted at path is replaced, never
+// followed; in a sticky folder someone else's file there makes the rename fail instead.
+int writeFileAtomically(const std::string& path, const std::string& text) {
+  size_t slash = path.rfind('/');
+  std::string folder = slash == std::string::npos ? "." : path.substr(0, slash ? slash : 1);
+  std::string temp = folder + "/.hostconfig.XXXXXX";
+  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return errno;
+  int err = ::fchmod(fd, 0644) == 0 ? 0 : errno;
+  for (size_t done = 0; err == 0 && done < text.size();) {
+    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno != EINTR) err = errno;
+    if (n > 0) done += size_t(n);
+  }
+  if (err == 0 && ::fsync(fd) != 0) err = errno;
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
+  if (err != 0) ::unlink(temp.c_str());
+  return err;
+}
+
+}  // namespace
+
+std::string TVLFormat(const std::string& format, const std::vector<std::string>& arguments) {
+  std::string out;
+  size_t next = 0;
+  for (size_t i = 0; i < format.size(); ++i) {
+    if (format[i] != '%' || i + 1 >= format.size()) {
+      out += format[i];
+      continue;
+    }
+    if (format[i + 1] == '%') {
+      out += '%';
+      ++i;
+    } else if (format[i + 1] == '@') {
+      if (next < arguments.size()) out += arguments[next];
+      ++next;
+      ++i;
+    } else if (format[i + 1] >= '1' && format[i + 1] <= '9' && i + 3 < format.size() &&
+               format[i + 2] == '$' && format[i + 3] == '@') {
+      size_t index = size_t(format[i + 1] - '1');
+      if (index < arguments.size()) out += arguments[index];
+      i += 3;
+    } else {
+      out += format[i];
+    }
+  }
+  return out;
+}
+
+TVLActionController& TVLActionController::init(Services services) {
+  auto& shared = recordedInstance();
+  if (!shared) shared = std::make_unique<TVLActionController>(std::move(services));
+  return *shared;
+}
+
+TVLActionController& TVLActionController::sharedInstance() {
+  auto& shared = recordedInstance();
+  return shared ? *shared : init(Services{});
+}
+
+void TVLActionController::releaseSharedInstance() {
+  recordedInstance().reset();
+}
+
+TVLActionController::TVLActionController(Services services) : services_(std::move(services)) {
+  if (services_.hostConfigPath.empty())
+    services_.hostConfigPath = tvl::system::mapPlatformPath(kHostConfigPath);
+  if (services_.tempHostConfigPath.empty())
+    services_.tempHostConfigPath = tvl::system::mapPlatformPath(kTempHostConfigPath);
+}
+
+TVLSecureToolCommunication& TVLActionController::communication() {
+  return services_.communication ? *services_.communication
+                                 : TVLSecureToolCommunication::sharedInstance();
+}
+
+void TVLActionController::run(int32_t task, const char* filename, int32_t folder,
+                              const std::string& errorString) {
+  std::vector<cf::Ref<const cf::Object>> objects{cf::Number::createSInt32(task)};
+  std::vector<std::string> keys{kTaskKey};
+  if (filename) {
+    objects.push_back(cf::String::create(filename));
+    keys.push_back(kFilenameKey);
+    objects.push_back(cf::Number::createSInt32(folder));
+    keys.push_back(kFolderKey);
+  }
+  prepareAndRunAuthenticatedCommand(objects, keys, errorString, kLaunchDaemonsPath);
+}
+
+void TVLActionController::startAction() {
+  writeNewTempHostConfigFileWith(kHostConfigSetting, true);
+  run(4, nullptr, 0, "start");
+}
+
+void TVLActionController::stopAction() {
+  writeNewTempHostConfigFileWith(kHostConfigSetting, false);
+  run(5, nullptr, 0, "stop");
+}
+
+void TVLActionController::loadTigerAction() {
+  run(2, "com.nrvk.atv.plist", kLaunchDaemonsFolder, "load-tiger");
+}
+
+void TVLActionController::unloadTigerAction() {
+  run(3, "com.nrvk.atv.plist", kLaunchDaemonsFolder, "unload-tiger");
+}
+
+void TVLActionController::loadLeopardAction() {
+  run(7, "com.nrvk.sweeper.plist", kLaunchDaemonsFolder, "load-leopard");
+}
+
+void TVLActionController::unloadLeopardAction() {
+  run(8, "com.nrvk.sweeper.plist", kLaunchDaemonsFolder, "unload-leopard");
+}
+
+void TVLActionController::changeTvldPerms() {
+  run(8, "com.nrvk.sweeper.plist", 2, "unload-leopard");
+}
+
+void TVLActionController::prepareAndRunAuthenticatedCommand(
+    const std::vector<cf::Ref<const cf::Object>>& objects, const std::vector<std::string>& keys,
+    const std::string& errorString, const std::string& errorPath) {
+  cf::Ref<cf::Dictionary> request = cf::Dictionary::create();
+  for (size_t i = 0; i < objects.size() && i < keys.size(); ++i)
+    if (objects[i]) request->setValue(keys[i], objects[i].get());
+
+  TVLSecureToolCommunication& tool = communication();
+  cf::Ref<cf::Dictionary> response = tool.performCommandAuthenticated(request.get());
+  if (!tool.hasAuthenticated(response.get())) return;
+  if (!TVLSecureToolCommunication::hasError(response.get())) return;
+  auto localized = [this](const std::string& english) {
+    return services_.localized ? services_.localized(english) : english;
+  };
+  std::string message =
+      TVLFormat(localized("An unknown error occurred when trying to %@ %@"), {errorString, errorPath});
+  if (services_.alert)
+    services_.alert(message, localized("Please try again"), localized("OK"), std::nullopt,
+                    std::nullopt);
+}
+
+void TVLActionController::writeNewTempHostConfigFileWith(const std::string& name, bool setting) {
+  std::string text;
+  if (name.empty() || !readWholeFile(services_.hostConfigPath, &text)) return;
+  std::vector<std::string> lines;
+  for (size_t start = 0;;) {
+    size_t end = text.find('\n', start);
+    lines.push_back(text.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  bool matched = false;
+  for (std::string& line : lines) {
+    if (line.find(name) == std::string::npos) continue;
+    line = name + (setting ? "=-YES-" : "=-NO-");
+    matched = true;
+  }
+  if (!matched) return;
+  std::string joined;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (i) joined += '\n';
+    joined += lines[i];
+  }
+  // Not checked: the tool refuses a copy that doesn't say what the request asks for.
+  writeFileAtomically(services_.tempHostConfigPath, joined);
+}
