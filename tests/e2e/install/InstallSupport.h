@@ -54,6 +54,35 @@ inline std::string quoted(const std::string& s) {
   return q + "'";
 }
 
+// Runs an installation command (cmake --install, cpack) of the build. Either rewrites the
+// build's install_manifest.txt, which says what a developer's own installation put where:
+// it is kept as it was.
+inline Outcome keepingInstallManifest(const fs::path& build, const std::string& command) {
+  fs::path manifest = build / "install_manifest.txt";
+  std::string kept;
+  bool had = fs::exists(manifest);
+  if (had) {
+    std::ifstream in(manifest, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    kept = s.str();
+  }
+  Outcome r = run(command);
+  if (had) {
+    std::ofstream(manifest, std::ios::binary | std::ios::trunc) << kept;
+  } else {
+    std::error_code ec;
+    fs::remove(manifest, ec);
+  }
+  return r;
+}
+
+// `cmake --install build --prefix prefix` with env's settings (arguments of `env`).
+inline Outcome cmakeInstall(const fs::path& build, const fs::path& prefix, const std::string& env) {
+  return keepingInstallManifest(build, "env " + env + " " + quoted(CMAKE_COMMAND) + " --install " +
+                                           quoted(build.string()) + " --prefix " + quoted(prefix.string()));
+}
+
 inline std::string readFile(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
   std::ostringstream s;

@@ -87,10 +87,9 @@ class Installed : public ::testing::Test {
     // Whatever autostart folder this build was configured with, this installation keeps it
     // inside the prefix; an empty choice is the system rule (<prefix>/etc/xdg/autostart).
     std::string autostart = std::string(TVL_AUTOSTART_DIR_CONFIGURED).empty()
-                                ? "env -u TVL_AUTOSTART_DIR "
-                                : "env TVL_AUTOSTART_DIR=etc/xdg/autostart ";
-    install_ = new Outcome(run(autostart + quoted(CMAKE_COMMAND) + " --install " +
-                           quoted(buildDir().string()) + " --prefix " + quoted(prefix().string())));
+                                ? "-u TVL_AUTOSTART_DIR"
+                                : "TVL_AUTOSTART_DIR=etc/xdg/autostart";
+    install_ = new Outcome(cmakeInstall(buildDir(), prefix(), autostart));
   }
   static void TearDownTestSuite() {
     delete install_;

@@ -52,7 +52,8 @@ class Package : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new testsupport::TempDir;
-    pack_ = new Outcome(run(quoted(CPACK_COMMAND) + " -G DEB --config " +
+    pack_ = new Outcome(keepingInstallManifest(
+        buildDir(), quoted(CPACK_COMMAND) + " -G DEB --config " +
                         quoted((buildDir() / "CPackConfig.cmake").string()) + " -B " +
                         quoted((dir_->path() / "out").string())));
     for (auto& e : fs::directory_iterator(dir_->path() / "out"))
@@ -102,8 +103,7 @@ TEST_F(Package, ControlFieldsAndDependenciesThisMachineSatisfies) {
 TEST_F(Package, ContentsAreTheInstallationForUsrOwnedByRoot) {
   // What `cmake --install` gives for /usr, staged.
   fs::path staged = scratch() / "staged";
-  Outcome install = run("env -u TVL_AUTOSTART_DIR DESTDIR=" + quoted(staged.string()) + " " + quoted(CMAKE_COMMAND) +
-                    " --install " + quoted(buildDir().string()) + " --prefix /usr");
+  Outcome install = cmakeInstall(buildDir(), "/usr", "-u TVL_AUTOSTART_DIR DESTDIR=" + quoted(staged.string()));
   ASSERT_EQ(install.status, 0) << install.output;
   std::map<std::string, unsigned> expected;
   for (auto& [name, mode] : tree(staged)) {
