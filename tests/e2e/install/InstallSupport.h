@@ -80,7 +80,8 @@ inline Outcome keepingInstallManifest(const fs::path& build, const std::string& 
 // `cmake --install build --prefix prefix` with env's settings (arguments of `env`).
 inline Outcome cmakeInstall(const fs::path& build, const fs::path& prefix, const std::string& env) {
   return keepingInstallManifest(build, "env " + env + " " + quoted(CMAKE_COMMAND) + " --install " +
-                                           quoted(build.string()) + " --prefix " + quoted(prefix.string()));
+                                           quoted(build.string()) + " --prefix " +
+                                           quoted(prefix.string()));
 }
 
 inline std::string readFile(const fs::path& p) {
@@ -95,8 +96,8 @@ inline std::string readFile(const fs::path& p) {
 inline std::map<std::string, unsigned> tree(const fs::path& root) {
   std::map<std::string, unsigned> found;
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(root, ec); it != fs::recursive_directory_iterator();
-       it.increment(ec)) {
+  for (auto it = fs::recursive_directory_iterator(root, ec);
+       it != fs::recursive_directory_iterator(); it.increment(ec)) {
     struct stat st {};
     if (::lstat(it->path().c_str(), &st) != 0) continue;
     std::string rel = fs::relative(it->path(), root).string();

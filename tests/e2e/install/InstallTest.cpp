@@ -38,13 +38,19 @@ bool eventually(F done, std::chrono::milliseconds limit = 30s) {
   return done();
 }
 
-fs::path buildDir() { return std::getenv("TVL_BUILD_DIR"); }
-fs::path sourceDir() { return std::getenv("TVL_SOURCE_DIR"); }
+fs::path buildDir() {
+  return std::getenv("TVL_BUILD_DIR");
+}
+fs::path sourceDir() {
+  return std::getenv("TVL_SOURCE_DIR");
+}
 
 // The process that owns a name on the session bus; 0 for none.
 pid_t busNameOwner(const std::string& name) {
-  Outcome r = run("gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus "
-              "--method org.freedesktop.DBus.GetConnectionUnixProcessID " + name);
+  Outcome r =
+      run("gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus "
+          "--method org.freedesktop.DBus.GetConnectionUnixProcessID " +
+          name);
   std::smatch m;
   if (r.status != 0 || !std::regex_search(r.output, m, std::regex(R"(uint32 (\d+))"))) return 0;
   return static_cast<pid_t>(std::stol(m[1]));
@@ -66,14 +72,15 @@ void end(pid_t pid) {
 std::string trayIconColours() {
   std::string colours;
   std::istringstream windows(run("xwininfo -root -tree").output);
-  std::regex line(R"re(\("TVLQC" "TVLQC"\)\s+(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(-?\d+)\+(-?\d+))re");
+  std::regex line(
+      R"re(\("TVLQC" "TVLQC"\)\s+(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(-?\d+)\+(-?\d+))re");
   for (std::string l; std::getline(windows, l);) {
     std::smatch m;
     if (!std::regex_search(l, m, line)) continue;
     int w = std::stoi(m[1]), h = std::stoi(m[2]), x = std::stoi(m[3]), y = std::stoi(m[4]);
     if (w > 32 || h > 32 || x <= 0) continue;
-    colours += run("import -window root -crop " + std::to_string(w) + "x" + std::to_string(h) + "+" +
-                   std::to_string(x) + "+" + std::to_string(y) +
+    colours += run("import -window root -crop " + std::to_string(w) + "x" + std::to_string(h) +
+                   "+" + std::to_string(x) + "+" + std::to_string(y) +
                    " -depth 8 +repage txt:- | grep -o '#[0-9A-F]\\{6\\}' | sort -u")
                    .output;
   }
@@ -111,8 +118,8 @@ TEST_F(Installed, BothEditionsCarryTheirProgramsWithExecutablesTheOnlyExecutable
     SCOPED_TRACE(edition);
     fs::path contents = bundle(edition) / "Contents";
     for (const char* file :
-         {"Info.plist", "MacOS/Mac Tovalo", "Resources/MainMenu.ui", "Resources/TVLQC.app/Contents/Info.plist",
-          "Resources/TVLQC.app/Contents/MacOS/TVLQC",
+         {"Info.plist", "MacOS/Mac Tovalo", "Resources/MainMenu.ui",
+          "Resources/TVLQC.app/Contents/Info.plist", "Resources/TVLQC.app/Contents/MacOS/TVLQC",
           "Resources/TVLQC.app/Contents/MacOS/TVLQCSecureToolTemplate",
           "Resources/TVLQC.app/Contents/Resources/tvl.png",
           "Resources/TVLQC.app/Contents/Resources/English.lproj/Localizable.strings",
@@ -133,7 +140,8 @@ TEST_F(Installed, BothEditionsCarryTheirProgramsWithExecutablesTheOnlyExecutable
     // 0755 for programs and folders, 0644 for the rest; the helper tool's template is a plain
     // program (its working copy is blessed at run time, never the installed one).
     for (auto& [name, mode] : installed) {
-      bool program = std::regex_search(name, std::regex("/Contents/MacOS/[^/]+$|^Contents/MacOS/[^/]+$"));
+      bool program =
+          std::regex_search(name, std::regex("/Contents/MacOS/[^/]+$|^Contents/MacOS/[^/]+$"));
       bool folder = name.back() == '/';
       EXPECT_EQ(mode, program || folder ? 0755u : 0644u) << name;
     }
@@ -146,21 +154,23 @@ TEST_F(Installed, NothingBesidesTheProductAndNoBuildTreePath) {
     if (name.back() == '/' || name.rfind(kAppDir, 0) == 0) continue;
     outside.insert(name);
   }
-  EXPECT_EQ(outside, (std::set<std::string>{
-                         kTovaloEntry, kBriscaEntry, kAutostartEntry, kPolicy,
-                         "share/icons/hicolor/22x22/apps/com.nrvk.tvl.png",
-                         "share/icons/hicolor/22x22/apps/com.nrvk.tvl.brisca.png"}));
+  EXPECT_EQ(outside,
+            (std::set<std::string>{kTovaloEntry, kBriscaEntry, kAutostartEntry, kPolicy,
+                                   "share/icons/hicolor/22x22/apps/com.nrvk.tvl.png",
+                                   "share/icons/hicolor/22x22/apps/com.nrvk.tvl.brisca.png"}));
   // No test, bench or tool program of the build came along.
   for (auto& [name, mode] : tree(prefix()))
-    EXPECT_FALSE(std::regex_search(name, std::regex("_(unit|integration|privileged|e2e|fuzz|bench)$|"
-                                                    "processlookup|fake_helper")))
+    EXPECT_FALSE(
+        std::regex_search(name, std::regex("_(unit|integration|privileged|e2e|fuzz|bench)$|"
+                                           "processlookup|fake_helper")))
         << name;
   // The texts that name paths name installed ones.
   for (auto& [name, mode] : tree(prefix())) {
     if (!std::regex_search(name, std::regex(R"(\.(desktop|plist|policy|ui|strings)$)"))) continue;
     EXPECT_EQ(readFile(prefix() / name).find(buildDir().string()), std::string::npos) << name;
   }
-  EXPECT_EQ(readFile(prefix() / kPolicy), readFile(sourceDir() / "resources/polkit/com.nrvk.tvl.policy"));
+  EXPECT_EQ(readFile(prefix() / kPolicy),
+            readFile(sourceDir() / "resources/polkit/com.nrvk.tvl.policy"));
 }
 
 TEST_F(Installed, DesktopEntriesValidateAndNameTheInstalledProgramsAndIcons) {
@@ -170,8 +180,10 @@ TEST_F(Installed, DesktopEntriesValidateAndNameTheInstalledProgramsAndIcons) {
   };
   const std::string tvlqc = "Mac Tovalo.app/Contents/Resources/TVLQC.app/Contents/MacOS/TVLQC";
   for (const Expected& e : std::vector<Expected>{
-           {kTovaloEntry, "Mac Tovalo", "Mac Tovalo.app/Contents/MacOS/Mac Tovalo", "com.nrvk.tvl", true},
-           {kBriscaEntry, "Mac Brisca", "Mac Brisca.app/Contents/MacOS/Mac Tovalo", "com.nrvk.tvl.brisca", false},
+           {kTovaloEntry, "Mac Tovalo", "Mac Tovalo.app/Contents/MacOS/Mac Tovalo", "com.nrvk.tvl",
+            true},
+           {kBriscaEntry, "Mac Brisca", "Mac Brisca.app/Contents/MacOS/Mac Tovalo",
+            "com.nrvk.tvl.brisca", false},
            {kAutostartEntry, "", tvlqc, "com.nrvk.tvl", false}}) {
     SCOPED_TRACE(e.entry);
     Outcome validate = run("desktop-file-validate " + quoted((prefix() / e.entry).string()));
@@ -212,9 +224,12 @@ class InstalledInTheSession : public Installed {
 
 TEST_F(InstalledInTheSession, TovaloUrlsOpenTheInstalledMacTovalo) {
   // What the package's trigger does for /usr/share/applications.
-  ASSERT_EQ(run("update-desktop-database " + quoted((prefix() / "share/applications").string())).status, 0);
+  ASSERT_EQ(
+      run("update-desktop-database " + quoted((prefix() / "share/applications").string())).status,
+      0);
   Outcome handler = run("gio mime x-scheme-handler/tovalo");
-  EXPECT_NE(handler.output.find("Default application for “x-scheme-handler/tovalo”: com.nrvk.tvl.desktop"),
+  EXPECT_NE(handler.output.find(
+                "Default application for “x-scheme-handler/tovalo”: com.nrvk.tvl.desktop"),
             std::string::npos)
       << handler.output;
   EXPECT_EQ(handler.output.find("brisca"), std::string::npos) << handler.output;
@@ -230,20 +245,23 @@ TEST_F(InstalledInTheSession, TovaloUrlsOpenTheInstalledMacTovalo) {
       "\\\"tvlremotetabs\\\" of window \\\"tvlremote\\\"";
   EXPECT_TRUE(eventually([&] {
     return run("gdbus call --session --dest com.nrvk.tvl --object-path /Application --method "
-               "com.nrvk.tvl.Application.ExecuteScript \"" + field + "\"")
+               "com.nrvk.tvl.Application.ExecuteScript \"" +
+               field + "\"")
                .output.find("'KEY'") != std::string::npos;
   }));
 }
 
 TEST_F(InstalledInTheSession, AtLoginTheControllerOfTheInstalledMacTovaloShowsItsEditionsIcon) {
-  testsupport::ChildProcess tray({"/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype",
-                                  "request", "--height", "32", "--SetDockType", "true", "--transparent",
-                                  "false"});
-  ASSERT_TRUE(eventually([] { return run("xwininfo -root -tree").output.find("\"panel\"") != std::string::npos; }))
-      << "no tray host";
+  testsupport::ChildProcess tray({"/usr/bin/trayer", "--edge", "top", "--align", "right",
+                                  "--widthtype", "request", "--height", "32", "--SetDockType",
+                                  "true", "--transparent", "false"});
+  ASSERT_TRUE(eventually([] {
+    return run("xwininfo -root -tree").output.find("\"panel\"") != std::string::npos;
+  })) << "no tray host";
 
   // The session starts the autostart entry as it stands.
-  Outcome login = launch("gio launch " + quoted((prefix() / kAutostartEntry).string()), log_.path() / "gio.log");
+  Outcome login = launch("gio launch " + quoted((prefix() / kAutostartEntry).string()),
+                         log_.path() / "gio.log");
   ASSERT_EQ(login.status, 0) << login.output;
   pid_t controller = 0;
   ASSERT_TRUE(eventually([&] { return (controller = busNameOwner("com.nrvk.tvlqc")) > 0; }));
@@ -252,8 +270,9 @@ TEST_F(InstalledInTheSession, AtLoginTheControllerOfTheInstalledMacTovaloShowsIt
   // Edition Mac Tovalo: its blue icon, not the grey one of a controller that found no main
   // application around it.
   std::string colours;
-  EXPECT_TRUE(eventually([&] { return (colours = trayIconColours()).find("#1F6FB5") != std::string::npos; }))
-      << colours;
+  EXPECT_TRUE(eventually([&] {
+    return (colours = trayIconColours()).find("#1F6FB5") != std::string::npos;
+  })) << colours;
   EXPECT_EQ(colours.find("#8A8A8A"), std::string::npos) << colours;
   end(controller);
   ASSERT_TRUE(eventually([] { return busNameOwner("com.nrvk.tvlqc") == 0; }));
@@ -261,8 +280,9 @@ TEST_F(InstalledInTheSession, AtLoginTheControllerOfTheInstalledMacTovaloShowsIt
   // The other edition's controller, from its own installed bundle: its purple icon.
   testsupport::ChildProcess brisca(
       {(bundle("Mac Brisca") / "Contents/Resources/TVLQC.app/Contents/MacOS/TVLQC").string()});
-  EXPECT_TRUE(eventually([&] { return (colours = trayIconColours()).find("#6B3FA0") != std::string::npos; }))
-      << colours;
+  EXPECT_TRUE(eventually([&] {
+    return (colours = trayIconColours()).find("#6B3FA0") != std::string::npos;
+  })) << colours;
   EXPECT_EQ(colours.find("#8A8A8A"), std::string::npos) << colours;
 }
 

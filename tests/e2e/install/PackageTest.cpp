@@ -15,8 +15,12 @@ namespace {
 
 using namespace installtest;
 
-fs::path buildDir() { return std::getenv("TVL_BUILD_DIR"); }
-fs::path sourceDir() { return std::getenv("TVL_SOURCE_DIR"); }
+fs::path buildDir() {
+  return std::getenv("TVL_BUILD_DIR");
+}
+fs::path sourceDir() {
+  return std::getenv("TVL_SOURCE_DIR");
+}
 
 std::string field(const fs::path& deb, const std::string& name) {
   std::string v = run("dpkg-deb -f " + quoted(deb.string()) + " " + name).output;
@@ -33,7 +37,8 @@ std::vector<std::vector<std::string>> dependencyGroups(const std::string& depend
     std::stringstream g(group);
     for (std::string alt; std::getline(g, alt, '|');) {
       std::smatch m;
-      if (std::regex_search(alt, m, std::regex(R"([a-z0-9][a-z0-9.+-]+)"))) alternatives.push_back(m[0]);
+      if (std::regex_search(alt, m, std::regex(R"([a-z0-9][a-z0-9.+-]+)")))
+        alternatives.push_back(m[0]);
     }
     groups.push_back(alternatives);
   }
@@ -42,8 +47,11 @@ std::vector<std::vector<std::string>> dependencyGroups(const std::string& depend
 
 bool installed(const std::string& package) {
   // A virtual package counts when an installed package provides it.
-  return run("dpkg-query -W -f='${Status}' " + package + " 2>/dev/null | grep -q 'install ok installed'").status == 0 ||
-         run("dpkg-query -W -f='${Provides} ${Status}\\n' | grep 'install ok installed' | grep -Eq '(^|[ ,])" +
+  return run("dpkg-query -W -f='${Status}' " + package +
+             " 2>/dev/null | grep -q 'install ok installed'")
+                 .status == 0 ||
+         run("dpkg-query -W -f='${Provides} ${Status}\\n' | grep 'install ok installed' | grep -Eq "
+             "'(^|[ ,])" +
              package + "([ ,(]|$)'")
                  .status == 0;
 }
@@ -52,10 +60,10 @@ class Package : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new testsupport::TempDir;
-    pack_ = new Outcome(keepingInstallManifest(
-        buildDir(), quoted(CPACK_COMMAND) + " -G DEB --config " +
-                        quoted((buildDir() / "CPackConfig.cmake").string()) + " -B " +
-                        quoted((dir_->path() / "out").string())));
+    pack_ = new Outcome(
+        keepingInstallManifest(buildDir(), quoted(CPACK_COMMAND) + " -G DEB --config " +
+                                               quoted((buildDir() / "CPackConfig.cmake").string()) +
+                                               " -B " + quoted((dir_->path() / "out").string())));
     for (auto& e : fs::directory_iterator(dir_->path() / "out"))
       if (e.path().extension() == ".deb") deb_ = new fs::path(e.path());
   }
@@ -84,11 +92,12 @@ TEST_F(Package, ControlFieldsAndDependenciesThisMachineSatisfies) {
 
   // The programs the product runs, by hand; the libraries it links, found by dpkg-shlibdeps.
   std::string depends = field(deb(), "Depends");
-  for (const char* wanted :
-       {"pkexec", "polkitd", "dbus", "procps", "psmisc", "x11vnc", "xdg-utils", "gnome-keyring",
-        "dbus-session-bus", "libqt6widgets6", "libqt6dbus6", "libqt6uitools6", "libplist-2.0-4|libplist3",
-        "libsecret-1-0", "libpolkit-gobject-1-0", "libc6", "libstdc\\+\\+6"}) {
-    EXPECT_TRUE(std::regex_search(depends, std::regex(std::string("(^|[ ,|])(") + wanted + ")([ ,(|]|$)")))
+  for (const char* wanted : {"pkexec", "polkitd", "dbus", "procps", "psmisc", "x11vnc", "xdg-utils",
+                             "gnome-keyring", "dbus-session-bus", "libqt6widgets6", "libqt6dbus6",
+                             "libqt6uitools6", "libplist-2.0-4|libplist3", "libsecret-1-0",
+                             "libpolkit-gobject-1-0", "libc6", "libstdc\\+\\+6"}) {
+    EXPECT_TRUE(
+        std::regex_search(depends, std::regex(std::string("(^|[ ,|])(") + wanted + ")([ ,(|]|$)")))
         << wanted << " missing from " << depends;
   }
   // Every group has an installed alternative here, as on every machine scripts/packages set up:
@@ -103,7 +112,8 @@ TEST_F(Package, ControlFieldsAndDependenciesThisMachineSatisfies) {
 TEST_F(Package, ContentsAreTheInstallationForUsrOwnedByRoot) {
   // What `cmake --install` gives for /usr, staged.
   fs::path staged = scratch() / "staged";
-  Outcome install = cmakeInstall(buildDir(), "/usr", "-u TVL_AUTOSTART_DIR DESTDIR=" + quoted(staged.string()));
+  Outcome install =
+      cmakeInstall(buildDir(), "/usr", "-u TVL_AUTOSTART_DIR DESTDIR=" + quoted(staged.string()));
   ASSERT_EQ(install.status, 0) << install.output;
   std::map<std::string, unsigned> expected;
   for (auto& [name, mode] : tree(staged)) {
@@ -136,10 +146,12 @@ TEST_F(Package, EntriesNameUsrProgramsAreStrippedAutostartIsAConffile) {
   fs::path root = scratch() / "extracted";
   ASSERT_EQ(run("dpkg-deb -x " + quoted(deb().string()) + " " + quoted(root.string())).status, 0);
   const std::string app = "/usr/lib/tovalo/Applications/";
-  EXPECT_EQ(execProgram(entryValue(readFile(root / "usr/share/applications/com.nrvk.tvl.desktop"), "Exec")),
+  EXPECT_EQ(execProgram(
+                entryValue(readFile(root / "usr/share/applications/com.nrvk.tvl.desktop"), "Exec")),
             app + "Mac Tovalo.app/Contents/MacOS/Mac Tovalo");
-  EXPECT_EQ(execProgram(entryValue(readFile(root / "etc/xdg/autostart/com.nrvk.tvlqc.desktop"), "Exec")),
-            app + "Mac Tovalo.app/Contents/Resources/TVLQC.app/Contents/MacOS/TVLQC");
+  EXPECT_EQ(
+      execProgram(entryValue(readFile(root / "etc/xdg/autostart/com.nrvk.tvlqc.desktop"), "Exec")),
+      app + "Mac Tovalo.app/Contents/Resources/TVLQC.app/Contents/MacOS/TVLQC");
   // No staging or build path in any text.
   for (auto& [name, mode] : tree(root)) {
     if (!std::regex_search(name, std::regex(R"(\.(desktop|plist|policy|ui|strings)$)"))) continue;
@@ -148,7 +160,9 @@ TEST_F(Package, EntriesNameUsrProgramsAreStrippedAutostartIsAConffile) {
     EXPECT_EQ(text.find(buildDir().string()), std::string::npos) << name;
   }
   // The build's debug information stays in the build.
-  fs::path tvlqc = root / "usr/lib/tovalo/Applications/Mac Tovalo.app/Contents/Resources/TVLQC.app/Contents/MacOS/TVLQC";
+  fs::path tvlqc = root /
+                   "usr/lib/tovalo/Applications/Mac "
+                   "Tovalo.app/Contents/Resources/TVLQC.app/Contents/MacOS/TVLQC";
   EXPECT_EQ(run("readelf -S " + quoted(tvlqc.string()) + " | grep -c debug_info").output, "0\n");
 
   EXPECT_EQ(run("dpkg-deb -I " + quoted(deb().string()) + " conffiles").output,
@@ -174,8 +188,8 @@ TEST_F(Package, AptInstallsRemovesAndPurgesItOfflineLeavingTheMachineUntouched) 
   std::string hostStatus = run("dpkg-query -W -f='${Status}' tovalo-desktop").output;
 
   Outcome life = run(quoted((sourceDir() / "tests/support/with-private-packages").string()) + " " +
-                 quoted((sourceDir() / "tests/e2e/install/package-lifecycle").string()) + " " +
-                 quoted(deb().string()));
+                     quoted((sourceDir() / "tests/e2e/install/package-lifecycle").string()) + " " +
+                     quoted(deb().string()));
   const std::string& log = life.output;
   ASSERT_EQ(life.status, 0) << log;
   auto f = facts(life.output);
@@ -184,9 +198,10 @@ TEST_F(Package, AptInstallsRemovesAndPurgesItOfflineLeavingTheMachineUntouched) 
   EXPECT_EQ(f["installed"], "install ok installed") << log;
   EXPECT_EQ(f["template"], "-rwxr-xr-x root root") << log;
   EXPECT_EQ(f["controller"], "-rwxr-xr-x root root") << log;
-  EXPECT_EQ(f["present"],
-            "/usr/lib/tovalo/Applications /usr/share/applications/com.nrvk.tvl.desktop "
-            "/etc/xdg/autostart/com.nrvk.tvlqc.desktop /usr/share/polkit-1/actions/com.nrvk.tvl.policy")
+  EXPECT_EQ(
+      f["present"],
+      "/usr/lib/tovalo/Applications /usr/share/applications/com.nrvk.tvl.desktop "
+      "/etc/xdg/autostart/com.nrvk.tvlqc.desktop /usr/share/polkit-1/actions/com.nrvk.tvl.policy")
       << log;
   EXPECT_EQ(f["handler"], "com.nrvk.tvl.desktop;") << log;
   EXPECT_EQ(f["unresolved"], "0") << log;
