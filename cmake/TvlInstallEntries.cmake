@@ -86,6 +86,22 @@ file(INSTALL DESTINATION "${autostart}" TYPE FILE
   FILES "${stage}/autostart/com.nrvk.tvlqc.desktop")
 file(REMOVE_RECURSE "${stage}")
 
+# The desktop database (mimeinfo.cache) tells openers that Mac Tovalo handles tovalo: URLs.
+# A package leaves that to the trigger of desktop-file-utils; an installation into the
+# running system (no DESTDIR) updates it here, as the trigger would.
+if("$ENV{DESTDIR}" STREQUAL "")
+  find_program(TVL_UPDATE_DESKTOP_DATABASE update-desktop-database)
+  if(TVL_UPDATE_DESKTOP_DATABASE)
+    execute_process(COMMAND "${TVL_UPDATE_DESKTOP_DATABASE}" -q
+      "${CMAKE_INSTALL_PREFIX}/${TVL_INSTALL_DATADIR}/applications" RESULT_VARIABLE failed)
+    if(failed)
+      message(WARNING "update-desktop-database failed: tovalo: links may not find Mac Tovalo")
+    endif()
+  else()
+    message(STATUS "No update-desktop-database (desktop-file-utils): tovalo: links may not find Mac Tovalo until it runs")
+  endif()
+endif()
+
 # Release builds carry debug information; an installation that asks for stripping gets the
 # programs without it (the build tree keeps it).
 if(CMAKE_INSTALL_DO_STRIP AND TVL_STRIP)
