@@ -32,6 +32,7 @@ tvl_bundle(TARGET mac_tovalo BUNDLES ${TVL_EDITION_BUNDLES}
 foreach(bundle ${TVL_EDITION_BUNDLES})
   string(REGEX REPLACE "\\.app$" "" TVL_EDITION_NAME "${bundle}")
   set(TVL_EDITION_EXECUTABLE "${TVL_APPLICATIONS_DIR}/${bundle}/Contents/MacOS/Mac Tovalo")
+  tvl_edition_icon("${TVL_EDITION_NAME}" TVL_EDITION_ICON)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/resources/Info.plist.in
     "${TVL_APPLICATIONS_DIR}/${bundle}/Contents/Info.plist" @ONLY)
   # The launch-URL handler's desktop entry, ready to install for this copy of the bundle.

@@ -1,0 +1,72 @@
+# Installation: `cmake --install <build> [--prefix P]` and the Debian package (cmake/TvlPackage.cmake).
+#
+#   <prefix>/lib/tovalo/Applications/{Mac Tovalo.app,Mac Brisca.app}   the assembled bundles
+#   <prefix>/share/applications/com.nrvk.tvl.desktop         Mac Tovalo, handler of tovalo: URLs
+#   <prefix>/share/applications/com.nrvk.tvl.brisca.desktop  Mac Brisca
+#   <autostart folder>/com.nrvk.tvlqc.desktop                TVLQC of Mac Tovalo at login
+#   <prefix>/share/polkit-1/actions/com.nrvk.tvl.policy      the administrator action
+#   <prefix>/share/icons/hicolor/22x22/apps/*.png            the editions' icons
+#
+# The bundles keep the folder layout the programs rely on (the controller three folders below
+# its main application, the helper tool's template among the controller's executables), so
+# they go as a whole into one private folder. The entries that name installed paths are
+# written at install time: the prefix given to `cmake --install --prefix` is known only then.
+include(GNUInstallDirs)
+
+# Relative to the prefix; fixed, other tools (scripts/run, the package) rely on it.
+set(TVL_INSTALL_APPLICATIONS_DIR "lib/tovalo/Applications")
+
+set(TVL_AUTOSTART_DIR "" CACHE STRING
+  "Folder of the entry that starts TVLQC at login. Empty: <sysconfdir of the install prefix>/xdg/autostart, \
+i.e. /etc/xdg/autostart for the prefix /usr. A relative folder is taken below the prefix. For a user's \
+own prefix (~/.local) use $HOME/.config/autostart. The environment variable TVL_AUTOSTART_DIR, \
+when set at install time, takes precedence.")
+
+# An edition's icon name in the hicolor theme, also the base name of its desktop entry.
+function(tvl_edition_icon edition out)
+  if(edition STREQUAL "Mac Brisca")
+    set(${out} "com.nrvk.tvl.brisca" PARENT_SCOPE)
+  else()
+    set(${out} "com.nrvk.tvl" PARENT_SCOPE)
+  endif()
+endfunction()
+
+function(tvl_install_product)
+  # Modes are set, not copied from the build tree: executables 0755 (never set-user-ID: the
+  # controller makes and blesses its own working copy of the helper tool at run time), all
+  # else 0644, whatever the builder's umask was.
+  set(exec_mode OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+  foreach(bundle ${TVL_EDITION_BUNDLES})
+    install(DIRECTORY "${TVL_APPLICATIONS_DIR}/${bundle}"
+      DESTINATION "${TVL_INSTALL_APPLICATIONS_DIR}"
+      FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+      DIRECTORY_PERMISSIONS ${exec_mode}
+      # Names build-tree paths; the installed entries are in share/applications.
+      PATTERN "com.nrvk.tvl.desktop" EXCLUDE
+      REGEX "/Contents/MacOS/[^/]+$" PERMISSIONS ${exec_mode})
+  endforeach()
+
+  foreach(edition "Mac Tovalo" "Mac Brisca")
+    tvl_edition_icon("${edition}" icon)
+    set(image "${CMAKE_SOURCE_DIR}/resources/images/tvl.png")
+    if(edition STREQUAL "Mac Brisca")
+      set(image "${CMAKE_SOURCE_DIR}/resources/images/mbx.png")
+    endif()
+    install(FILES "${image}" RENAME "${icon}.png"
+      DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/22x22/apps")
+  endforeach()
+
+  install(FILES "${CMAKE_SOURCE_DIR}/resources/polkit/com.nrvk.tvl.policy"
+    DESTINATION "${CMAKE_INSTALL_DATADIR}/polkit-1/actions")
+
+  install(CODE "
+    set(TVL_SOURCE_DIR \"${CMAKE_SOURCE_DIR}\")
+    set(TVL_STAGE_DIR \"${CMAKE_BINARY_DIR}/install-entries\")
+    set(TVL_INSTALL_APPLICATIONS_DIR \"${TVL_INSTALL_APPLICATIONS_DIR}\")
+    set(TVL_INSTALL_DATADIR \"${CMAKE_INSTALL_DATADIR}\")
+    set(TVL_INSTALL_SYSCONFDIR \"${CMAKE_INSTALL_SYSCONFDIR}\")
+    set(TVL_AUTOSTART_DIR_CONFIGURED \"${TVL_AUTOSTART_DIR}\")
+    set(TVL_STRIP \"${CMAKE_STRIP}\")
+    include(\"${CMAKE_SOURCE_DIR}/cmake/TvlInstallEntries.cmake\")
+  ")
+endfunction()

@@ -1,0 +1,117 @@
+# Install-time part of cmake/TvlInstall.cmake: the desktop entries and the autostart entry,
+# which name installed paths and so depend on the prefix of this install run; and stripping
+# the bundles' executables when asked to (`cmake --install --strip`, the package).
+#
+# Given by the install rule: TVL_SOURCE_DIR, TVL_STAGE_DIR, TVL_INSTALL_APPLICATIONS_DIR,
+# TVL_INSTALL_DATADIR, TVL_INSTALL_SYSCONFDIR, TVL_AUTOSTART_DIR_CONFIGURED, TVL_STRIP.
+# CMAKE_INSTALL_PREFIX is this run's prefix; file(INSTALL) adds DESTDIR itself.
+
+set(applications "${CMAKE_INSTALL_PREFIX}/${TVL_INSTALL_APPLICATIONS_DIR}")
+
+# The autostart folder: the environment's choice, then the configured one, then the
+# system-wide one of this prefix (GNU rules for the configuration folder: /usr -> /etc,
+# /opt/... -> /etc/opt/..., else <prefix>/etc).
+if(DEFINED ENV{TVL_AUTOSTART_DIR} AND NOT "$ENV{TVL_AUTOSTART_DIR}" STREQUAL "")
+  set(autostart "$ENV{TVL_AUTOSTART_DIR}")
+elseif(NOT TVL_AUTOSTART_DIR_CONFIGURED STREQUAL "")
+  set(autostart "${TVL_AUTOSTART_DIR_CONFIGURED}")
+elseif(IS_ABSOLUTE "${TVL_INSTALL_SYSCONFDIR}")
+  set(autostart "${TVL_INSTALL_SYSCONFDIR}/xdg/autostart")
+elseif(CMAKE_INSTALL_PREFIX MATCHES "^/usr/?$")
+  set(autostart "/etc/xdg/autostart")
+elseif(CMAKE_INSTALL_PREFIX MATCHES "^/opt/")
+  string(REGEX REPLACE "/$" "" opt "${CMAKE_INSTALL_PREFIX}")
+  set(autostart "/etc${opt}/xdg/autostart")
+else()
+  set(autostart "${TVL_INSTALL_SYSCONFDIR}/xdg/autostart")
+endif()
+if(NOT IS_ABSOLUTE "${autostart}")
+  set(autostart "${CMAKE_INSTALL_PREFIX}/${autostart}")
+endif()
+
+# A program path as the first word of Exec: quoted, with the characters that are special
+# inside quotes escaped, then the value's own escape of the backslash; % doubled.
+function(tvl_exec_quoted path out)
+  if(path MATCHES "[\n\r\t]")
+    message(FATAL_ERROR "Cannot name a program whose path holds a control character in a desktop entry: ${path}")
+  endif()
+  string(REPLACE "\\" "\\\\" q "${path}")
+  string(REPLACE "\"" "\\\"" q "${q}")
+  string(REPLACE "`" "\\`" q "${q}")
+  string(REPLACE "$" "\\$" q "${q}")
+  string(REPLACE "\\" "\\\\" q "${q}")
+  string(REPLACE "%" "%%" q "${q}")
+  set(${out} "\"${q}\"" PARENT_SCOPE)
+endfunction()
+
+# Staged per prefix and destination, so that two install runs (a package beside a test's
+# install) do not write each other's files.
+string(MD5 run "$ENV{DESTDIR}|${CMAKE_INSTALL_PREFIX}|${autostart}")
+set(stage "${TVL_STAGE_DIR}/${run}")
+file(REMOVE_RECURSE "${stage}")
+file(MAKE_DIRECTORY "${stage}/applications" "${stage}/autostart")
+
+file(READ "${TVL_SOURCE_DIR}/mainapp/resources/com.nrvk.tvl.desktop.in" main_entry)
+foreach(edition "Mac Tovalo" "Mac Brisca")
+  set(TVL_EDITION_NAME "${edition}")
+  if(edition STREQUAL "Mac Brisca")
+    set(TVL_EDITION_ICON "com.nrvk.tvl.brisca")
+  else()
+    set(TVL_EDITION_ICON "com.nrvk.tvl")
+  endif()
+  set(TVL_EDITION_EXECUTABLE "${applications}/${edition}.app/Contents/MacOS/Mac Tovalo")
+  string(CONFIGURE "${main_entry}" entry @ONLY)
+  # The template quotes Exec's program itself; put in the escaped form instead.
+  tvl_exec_quoted("${TVL_EDITION_EXECUTABLE}" exec)
+  string(REPLACE "\"${TVL_EDITION_EXECUTABLE}\"" "${exec}" entry "${entry}")
+  # One handler for the tovalo: scheme: both editions run the same program, and two claims
+  # would leave the choice to chance. The first edition claims it.
+  if(edition STREQUAL "Mac Brisca")
+    string(REGEX REPLACE "MimeType=[^\n]*\n" "" entry "${entry}")
+  endif()
+  file(WRITE "${stage}/applications/${TVL_EDITION_ICON}.desktop" "${entry}")
+endforeach()
+
+set(TVLQC_EXECUTABLE
+  "${applications}/Mac Tovalo.app/Contents/Resources/TVLQC.app/Contents/MacOS/TVLQC")
+tvl_exec_quoted("${TVLQC_EXECUTABLE}" TVLQC_EXEC)
+configure_file("${TVL_SOURCE_DIR}/resources/autostart/com.nrvk.tvlqc.desktop.in"
+  "${stage}/autostart/com.nrvk.tvlqc.desktop" @ONLY)
+
+file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/${TVL_INSTALL_DATADIR}/applications" TYPE FILE
+  PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+  FILES "${stage}/applications/com.nrvk.tvl.desktop" "${stage}/applications/com.nrvk.tvl.brisca.desktop")
+file(INSTALL DESTINATION "${autostart}" TYPE FILE
+  PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
+  FILES "${stage}/autostart/com.nrvk.tvlqc.desktop")
+file(REMOVE_RECURSE "${stage}")
+
+# The desktop database (mimeinfo.cache) tells openers that Mac Tovalo handles tovalo: URLs.
+# A package leaves that to the trigger of desktop-file-utils; an installation into the
+# running system (no DESTDIR) updates it here, as the trigger would.
+if("$ENV{DESTDIR}" STREQUAL "")
+  find_program(TVL_UPDATE_DESKTOP_DATABASE update-desktop-database)
+  if(TVL_UPDATE_DESKTOP_DATABASE)
+    execute_process(COMMAND "${TVL_UPDATE_DESKTOP_DATABASE}" -q
+      "${CMAKE_INSTALL_PREFIX}/${TVL_INSTALL_DATADIR}/applications" RESULT_VARIABLE failed)
+    if(failed)
+      message(WARNING "update-desktop-database failed: tovalo: links may not find Mac Tovalo")
+    endif()
+  else()
+    message(STATUS "No update-desktop-database (desktop-file-utils): tovalo: links may not find Mac Tovalo until it runs")
+  endif()
+endif()
+
+# Release builds carry debug information; an installation that asks for stripping gets the
+# programs without it (the build tree keeps it).
+if(CMAKE_INSTALL_DO_STRIP AND TVL_STRIP)
+  file(GLOB_RECURSE files "$ENV{DESTDIR}${applications}/*")
+  set(programs ${files})
+  list(FILTER programs INCLUDE REGEX "/Contents/MacOS/[^/]+$")
+  foreach(program ${programs})
+    execute_process(COMMAND "${TVL_STRIP}" --strip-unneeded "${program}" RESULT_VARIABLE failed)
+    if(failed)
+      message(FATAL_ERROR "Could not strip ${program}")
+    endif()
+  endforeach()
+endif()

@@ -1,0 +1,47 @@
+# The Debian package: `cpack -G DEB` in a build folder (or the `package` target) packs what
+# `cmake --install` installs, for the prefix /usr. See docs/install.md.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tovalo-desktop)
+set(CPACK_PACKAGE_VENDOR NRVK)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_CONTACT "NRVK support <support@nrvk.invalid>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Remote support desktop: Mac Tovalo, its status menu and screen cover")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Remote support desktop: Mac Tovalo, its status menu and screen cover
+ Lets a remote party see or control this computer's screen for a support session.
+ .
+ The package holds the main application in its two editions (Mac Tovalo and
+ Mac Brisca), the status menu that starts with the desktop session (launch,
+ share, preferences, the Auto Tovalo service), its helper tool for the
+ administrator's actions (authorized through polkit), and the cover that hides
+ the desktop while a session runs.")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+
+# The paths the entries name are those of the installed system: install for /usr into a
+# staging DESTDIR, never for the staging folder as prefix. Absolute destinations (the
+# autostart entry in /etc) land in the staging folder too.
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_INSTALL_PREFIX /usr)
+set(CPACK_SET_DESTDIR ON)
+set(CPACK_STRIP_FILES ON)
+
+# Libraries from dpkg-shlibdeps; programs the product runs or talks to, by hand:
+#   pkexec, polkitd   administrator authorization, blessing the helper tool's working copy
+#   dbus, a session bus   the applications' bus names, notifications, polkit's system bus
+#   procps (ps), psmisc (killall)   the process checks and the cover's stop
+#   x11vnc            the screen-sharing server the main application starts
+#   xdg-utils         xdg-open for URLs of other schemes
+#   a Secret Service  the main application's stored passwords
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS
+  "pkexec, polkitd, dbus, default-dbus-session-bus | dbus-session-bus, procps, psmisc, x11vnc, xdg-utils, gnome-keyring | keepassxc")
+# Registers the URL handler (update-desktop-database runs through its trigger).
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "desktop-file-utils")
+
+# Files in /etc are the administrator's: kept on upgrade when changed, left on remove.
+file(WRITE "${CMAKE_BINARY_DIR}/debian-control/conffiles" "/etc/xdg/autostart/com.nrvk.tvlqc.desktop\n")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_BINARY_DIR}/debian-control/conffiles")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+
+include(CPack)

@@ -1,0 +1,288 @@
+// The product as `cmake --install` lays it out in a fresh prefix, and used from there the way
+// a session uses it: the desktop entries validate and name the installed programs, the
+// tovalo: scheme opens the installed Mac Tovalo, the autostart entry starts the installed
+// controller, which finds its edition. Runs on the Xvfb and private session bus of
+// with-xvfb-monitors, with a tray host of its own.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <regex>
+#include <thread>
+#include <vector>
+
+#include "e2e/install/InstallSupport.h"
+#include "support/ChildProcess.h"
+
+namespace {
+
+using namespace installtest;
+using namespace std::chrono_literals;
+
+const char* const kEditions[] = {"Mac Tovalo", "Mac Brisca"};
+const std::string kAppDir = "lib/tovalo/Applications/";
+const std::string kTovaloEntry = "share/applications/com.nrvk.tvl.desktop";
+const std::string kBriscaEntry = "share/applications/com.nrvk.tvl.brisca.desktop";
+const std::string kAutostartEntry = "etc/xdg/autostart/com.nrvk.tvlqc.desktop";
+const std::string kPolicy = "share/polkit-1/actions/com.nrvk.tvl.policy";
+
+template <class F>
+bool eventually(F done, std::chrono::milliseconds limit = 30s) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (done()) return true;
+    std::this_thread::sleep_for(50ms);
+  }
+  return done();
+}
+
+fs::path buildDir() {
+  return std::getenv("TVL_BUILD_DIR");
+}
+fs::path sourceDir() {
+  return std::getenv("TVL_SOURCE_DIR");
+}
+
+// The process that owns a name on the session bus; 0 for none.
+pid_t busNameOwner(const std::string& name) {
+  Outcome r =
+      run("gdbus call --session --dest org.freedesktop.DBus --object-path /org/freedesktop/DBus "
+          "--method org.freedesktop.DBus.GetConnectionUnixProcessID " +
+          name);
+  std::smatch m;
+  if (r.status != 0 || !std::regex_search(r.output, m, std::regex(R"(uint32 (\d+))"))) return 0;
+  return static_cast<pid_t>(std::stol(m[1]));
+}
+
+fs::path executableOf(pid_t pid) {
+  std::error_code ec;
+  return fs::read_symlink("/proc/" + std::to_string(pid) + "/exe", ec);
+}
+
+// Ends a process that is not this test's child (started through a launcher).
+void end(pid_t pid) {
+  if (pid <= 0) return;
+  ::kill(pid, SIGTERM);
+  if (!eventually([pid] { return ::kill(pid, 0) != 0; }, 5s)) ::kill(pid, SIGKILL);
+}
+
+// The distinct colours of the tray-sized windows of class TVLQC (the status icon).
+std::string trayIconColours() {
+  std::string colours;
+  std::istringstream windows(run("xwininfo -root -tree").output);
+  std::regex line(
+      R"re(\("TVLQC" "TVLQC"\)\s+(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(-?\d+)\+(-?\d+))re");
+  for (std::string l; std::getline(windows, l);) {
+    std::smatch m;
+    if (!std::regex_search(l, m, line)) continue;
+    int w = std::stoi(m[1]), h = std::stoi(m[2]), x = std::stoi(m[3]), y = std::stoi(m[4]);
+    if (w > 32 || h > 32 || x <= 0) continue;
+    colours += run("import -window root -crop " + std::to_string(w) + "x" + std::to_string(h) +
+                   "+" + std::to_string(x) + "+" + std::to_string(y) +
+                   " -depth 8 +repage txt:- | grep -o '#[0-9A-F]\\{6\\}' | sort -u")
+                   .output;
+  }
+  return colours;
+}
+
+class Installed : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    prefix_ = new testsupport::TempDir;
+    // Whatever autostart folder this build was configured with, this installation keeps it
+    // inside the prefix; an empty choice is the system rule (<prefix>/etc/xdg/autostart).
+    std::string autostart = std::string(TVL_AUTOSTART_DIR_CONFIGURED).empty()
+                                ? "-u TVL_AUTOSTART_DIR"
+                                : "TVL_AUTOSTART_DIR=etc/xdg/autostart";
+    install_ = new Outcome(cmakeInstall(buildDir(), prefix(), autostart));
+  }
+  static void TearDownTestSuite() {
+    delete install_;
+    delete prefix_;
+  }
+  void SetUp() override { ASSERT_EQ(install_->status, 0) << install_->output; }
+
+  static const fs::path& prefix() { return prefix_->path(); }
+  static fs::path bundle(const std::string& edition) {
+    return prefix() / kAppDir / (edition + ".app");
+  }
+
+  static inline testsupport::TempDir* prefix_ = nullptr;
+  static inline Outcome* install_ = nullptr;
+};
+
+TEST_F(Installed, BothEditionsCarryTheirProgramsWithExecutablesTheOnlyExecutableFiles) {
+  for (const char* edition : kEditions) {
+    SCOPED_TRACE(edition);
+    fs::path contents = bundle(edition) / "Contents";
+    for (const char* file :
+         {"Info.plist", "MacOS/Mac Tovalo", "Resources/MainMenu.ui",
+          "Resources/TVLQC.app/Contents/Info.plist", "Resources/TVLQC.app/Contents/MacOS/TVLQC",
+          "Resources/TVLQC.app/Contents/MacOS/TVLQCSecureToolTemplate",
+          "Resources/TVLQC.app/Contents/Resources/tvl.png",
+          "Resources/TVLQC.app/Contents/Resources/English.lproj/Localizable.strings",
+          "Resources/TVLDesktopwhite.app/Contents/Info.plist",
+          "Resources/TVLDesktopwhite.app/Contents/MacOS/TVLDesktop"})
+      EXPECT_TRUE(fs::is_regular_file(contents / file)) << file;
+
+    // Exactly the build's bundle, but for the build's own desktop entry, which names the
+    // build tree.
+    auto built = tree(buildDir() / "Applications" / (std::string(edition) + ".app"));
+    built.erase("Contents/Resources/com.nrvk.tvl.desktop");
+    auto installed = tree(bundle(edition));
+    std::set<std::string> builtNames, installedNames;
+    for (auto& [name, mode] : built) builtNames.insert(name);
+    for (auto& [name, mode] : installed) installedNames.insert(name);
+    EXPECT_EQ(installedNames, builtNames);
+
+    // 0755 for programs and folders, 0644 for the rest; the helper tool's template is a plain
+    // program (its working copy is blessed at run time, never the installed one).
+    for (auto& [name, mode] : installed) {
+      bool program =
+          std::regex_search(name, std::regex("/Contents/MacOS/[^/]+$|^Contents/MacOS/[^/]+$"));
+      bool folder = name.back() == '/';
+      EXPECT_EQ(mode, program || folder ? 0755u : 0644u) << name;
+    }
+  }
+}
+
+TEST_F(Installed, NothingBesidesTheProductAndNoBuildTreePath) {
+  std::set<std::string> outside;
+  for (auto& [name, mode] : tree(prefix())) {
+    if (name.back() == '/' || name.rfind(kAppDir, 0) == 0) continue;
+    outside.insert(name);
+  }
+  EXPECT_EQ(outside,
+            (std::set<std::string>{kTovaloEntry, kBriscaEntry, kAutostartEntry, kPolicy,
+                                   "share/applications/mimeinfo.cache",
+                                   "share/icons/hicolor/22x22/apps/com.nrvk.tvl.png",
+                                   "share/icons/hicolor/22x22/apps/com.nrvk.tvl.brisca.png"}));
+  // No test, bench or tool program of the build came along.
+  for (auto& [name, mode] : tree(prefix()))
+    EXPECT_FALSE(
+        std::regex_search(name, std::regex("_(unit|integration|privileged|e2e|fuzz|bench)$|"
+                                           "processlookup|fake_helper")))
+        << name;
+  // The texts that name paths name installed ones.
+  for (auto& [name, mode] : tree(prefix())) {
+    if (!std::regex_search(name, std::regex(R"(\.(desktop|plist|policy|ui|strings)$)"))) continue;
+    EXPECT_EQ(readFile(prefix() / name).find(buildDir().string()), std::string::npos) << name;
+  }
+  EXPECT_EQ(readFile(prefix() / kPolicy),
+            readFile(sourceDir() / "resources/polkit/com.nrvk.tvl.policy"));
+}
+
+TEST_F(Installed, DesktopEntriesValidateAndNameTheInstalledProgramsAndIcons) {
+  struct Expected {
+    std::string entry, name, program, icon;
+    bool handler;
+  };
+  const std::string tvlqc = "Mac Tovalo.app/Contents/Resources/TVLQC.app/Contents/MacOS/TVLQC";
+  for (const Expected& e : std::vector<Expected>{
+           {kTovaloEntry, "Mac Tovalo", "Mac Tovalo.app/Contents/MacOS/Mac Tovalo", "com.nrvk.tvl",
+            true},
+           {kBriscaEntry, "Mac Brisca", "Mac Brisca.app/Contents/MacOS/Mac Tovalo",
+            "com.nrvk.tvl.brisca", false},
+           {kAutostartEntry, "", tvlqc, "com.nrvk.tvl", false}}) {
+    SCOPED_TRACE(e.entry);
+    Outcome validate = run("desktop-file-validate " + quoted((prefix() / e.entry).string()));
+    EXPECT_EQ(validate.status, 0);
+    EXPECT_EQ(validate.output, "");
+    std::string entry = readFile(prefix() / e.entry);
+    if (!e.name.empty()) {
+      EXPECT_EQ(entryValue(entry, "Name"), e.name);
+    }
+    fs::path program = execProgram(entryValue(entry, "Exec"));
+    EXPECT_EQ(program, prefix() / kAppDir / e.program);
+    EXPECT_EQ(::access(program.c_str(), X_OK), 0) << program;
+    std::string icon = entryValue(entry, "Icon");
+    EXPECT_EQ(icon, e.icon);
+    EXPECT_TRUE(fs::is_regular_file(prefix() / "share/icons/hicolor/22x22/apps" / (icon + ".png")));
+    EXPECT_EQ(entryValue(entry, "MimeType"), e.handler ? "x-scheme-handler/tovalo;" : "");
+  }
+}
+
+// The session's view of the installation: its data folder first, as a desktop adds it.
+class InstalledInTheSession : public Installed {
+ protected:
+  void SetUp() override {
+    Installed::SetUp();
+    ::setenv("XDG_DATA_DIRS", ((prefix() / "share").string() + ":/usr/share").c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    // Under the sanitizers: libxkbcommon-x11 strndup()s a counted, unterminated buffer of
+    // the X server's reply (see the tray test).
+    if (const char* asan = std::getenv("ASAN_OPTIONS"))
+      ::setenv("ASAN_OPTIONS", (std::string(asan) + ":strict_string_checks=0").c_str(), 1);
+  }
+  testsupport::TempDir log_;
+
+  void TearDown() override {
+    for (const char* name : {"com.nrvk.tvl", "com.nrvk.tvlqc"}) end(busNameOwner(name));
+  }
+};
+
+TEST_F(InstalledInTheSession, TovaloUrlsOpenTheInstalledMacTovalo) {
+  // The installation updated the desktop database of its prefix, as the package's trigger
+  // does for /usr.
+  Outcome handler = run("gio mime x-scheme-handler/tovalo");
+  EXPECT_NE(handler.output.find(
+                "Default application for “x-scheme-handler/tovalo”: com.nrvk.tvl.desktop"),
+            std::string::npos)
+      << handler.output;
+  EXPECT_EQ(handler.output.find("brisca"), std::string::npos) << handler.output;
+
+  Outcome open = launch("gio open tovalo:x:SECRET:KEY", log_.path() / "gio.log");
+  ASSERT_EQ(open.status, 0) << open.output;
+  pid_t app = 0;
+  ASSERT_TRUE(eventually([&] { return (app = busNameOwner("com.nrvk.tvl")) > 0; }));
+  EXPECT_EQ(executableOf(app), bundle("Mac Tovalo") / "Contents/MacOS/Mac Tovalo");
+  // The URL reached it: its fields are in the control tab.
+  const std::string field =
+      "get contents of text field \\\"remotekey\\\" of tab view item \\\"control\\\" of tab view "
+      "\\\"tvlremotetabs\\\" of window \\\"tvlremote\\\"";
+  EXPECT_TRUE(eventually([&] {
+    return run("gdbus call --session --dest com.nrvk.tvl --object-path /Application --method "
+               "com.nrvk.tvl.Application.ExecuteScript \"" +
+               field + "\"")
+               .output.find("'KEY'") != std::string::npos;
+  }));
+}
+
+TEST_F(InstalledInTheSession, AtLoginTheControllerOfTheInstalledMacTovaloShowsItsEditionsIcon) {
+  testsupport::ChildProcess tray({"/usr/bin/trayer", "--edge", "top", "--align", "right",
+                                  "--widthtype", "request", "--height", "32", "--SetDockType",
+                                  "true", "--transparent", "false"});
+  ASSERT_TRUE(eventually([] {
+    return run("xwininfo -root -tree").output.find("\"panel\"") != std::string::npos;
+  })) << "no tray host";
+
+  // The session starts the autostart entry as it stands.
+  Outcome login = launch("gio launch " + quoted((prefix() / kAutostartEntry).string()),
+                         log_.path() / "gio.log");
+  ASSERT_EQ(login.status, 0) << login.output;
+  pid_t controller = 0;
+  ASSERT_TRUE(eventually([&] { return (controller = busNameOwner("com.nrvk.tvlqc")) > 0; }));
+  EXPECT_EQ(executableOf(controller),
+            bundle("Mac Tovalo") / "Contents/Resources/TVLQC.app/Contents/MacOS/TVLQC");
+  // Edition Mac Tovalo: its blue icon, not the grey one of a controller that found no main
+  // application around it.
+  std::string colours;
+  EXPECT_TRUE(eventually([&] {
+    return (colours = trayIconColours()).find("#1F6FB5") != std::string::npos;
+  })) << colours;
+  EXPECT_EQ(colours.find("#8A8A8A"), std::string::npos) << colours;
+  end(controller);
+  ASSERT_TRUE(eventually([] { return busNameOwner("com.nrvk.tvlqc") == 0; }));
+
+  // The other edition's controller, from its own installed bundle: its purple icon.
+  testsupport::ChildProcess brisca(
+      {(bundle("Mac Brisca") / "Contents/Resources/TVLQC.app/Contents/MacOS/TVLQC").string()});
+  EXPECT_TRUE(eventually([&] {
+    return (colours = trayIconColours()).find("#6B3FA0") != std::string::npos;
+  })) << colours;
+  EXPECT_EQ(colours.find("#8A8A8A"), std::string::npos) << colours;
+}
+
+}  // namespace
