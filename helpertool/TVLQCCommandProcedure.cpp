@@ -323,10 +323,12 @@ int writeAtomically(const std::string& path, const std::string& content) {
   struct stat st;
   bool exists = ::stat(path.c_str(), &st) == 0;
   std::string tmp = path + ".tvlqc-new";
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                  exists ? (st.st_mode & 07777) : 0644);
+  const mode_t mode = exists ? (st.st_mode & 07777) : 0644;
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
   if (fd < 0) return errno;
-  int err = MoreUNIXWrite(fd, content.data(), content.size(), nullptr);
+  // The tool's umask (077) would otherwise make a file everyone reads root's alone.
+  int err = ::fchmod(fd, mode) == 0 ? 0 : errno;
+  if (err == 0) err = MoreUNIXWrite(fd, content.data(), content.size(), nullptr);
   if (err == 0 && exists && ::fchown(fd, st.st_uid, st.st_gid) != 0) err = errno;
   if (err == 0 && ::fsync(fd) != 0) err = errno;
   if (::close(fd) != 0 && err == 0) err = errno;
