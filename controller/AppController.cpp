@@ -105,8 +105,11 @@ struct AppController::OwnedServices {
 namespace {
 
 std::unique_ptr<AppController>& recordedController() {
-  static std::unique_ptr<AppController> shared;
-  return shared;
+  // Never destroyed by the exit handlers: when the process ends without returning from
+  // main (Qt ends it when the display goes away), the instance's window-system objects
+  // must not be torn down after the connection they belong to. main releases it.
+  static auto* shared = new std::unique_ptr<AppController>();
+  return *shared;
 }
 
 }  // namespace

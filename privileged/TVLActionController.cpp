@@ -18,8 +18,9 @@ constexpr int32_t kLaunchDaemonsFolder = 3;
 constexpr size_t kMaxHostConfigSize = 1 << 20;
 
 std::unique_ptr<TVLActionController>& recordedInstance() {
-  static std::unique_ptr<TVLActionController> shared;
-  return shared;
+  // Not destroyed by the exit handlers, like the controller's (see AppController.cpp).
+  static auto* shared = new std::unique_ptr<TVLActionController>();
+  return *shared;
 }
 
 bool readWholeFile(const std::string& path, std::string* text) {

@@ -18,8 +18,9 @@ constexpr char kToolFolderName[] = "NRVK";
 constexpr char kToolName[] = ".TVLQCSecureTool";
 
 std::unique_ptr<TVLSecureToolCommunication>& recordedInstance() {
-  static std::unique_ptr<TVLSecureToolCommunication> shared;
-  return shared;
+  // Not destroyed by the exit handlers, like the controller's (see AppController.cpp).
+  static auto* shared = new std::unique_ptr<TVLSecureToolCommunication>();
+  return *shared;
 }
 
 bool isAuthorizationRefusal(int32_t err) {

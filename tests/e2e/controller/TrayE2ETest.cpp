@@ -228,3 +228,18 @@ TEST_F(Desktop, OutsideAMainApplicationItAlertsAndEndsWhenTheAlertCloses) {
      std::to_string(alert.y + alert.height / 2) + " click 1 key Return");
   EXPECT_EQ(tvlqc.waitForExit(30s), 0);
 }
+
+// When the display goes away, Qt ends the process from inside its event loop; the
+// controller's window-system objects must not be torn down afterwards (that crashed).
+TEST_F(Desktop, WhenTheDisplayGoesAwayTheControllerEndsWithoutCrashing) {
+  fs::path exe =
+      applications() / "Mac Tovalo.app/Contents/Resources/TVLQC.app/Contents/MacOS/TVLQC";
+  Process tvlqc({exe.string()});
+  ASSERT_TRUE(tvlqc.started());
+  ASSERT_TRUE(eventually([&] { return iconShowing("#1F6FB5"); }));
+  tray_.reset();
+  xvfb_.reset();
+  std::optional<int> status = tvlqc.waitForExit(30s);
+  ASSERT_TRUE(status.has_value()) << "the controller outlived its display";
+  EXPECT_NE(*status, 128) << "the controller was ended by a signal";
+}
