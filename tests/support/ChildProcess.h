@@ -8,13 +8,26 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 extern char** environ;
 
 namespace testsupport {
+
+// Polls done() until it holds or the limit passes; answers done() at the end.
+template <class F>
+bool eventually(F done, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+  auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return done();
+}
 
 class ChildProcess {
  public:

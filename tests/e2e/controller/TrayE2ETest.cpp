@@ -28,6 +28,7 @@ extern char** environ;
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
+using testsupport::eventually;
 
 namespace {
 
@@ -71,16 +72,6 @@ class Process {
 
 std::string sh(const std::string& command) {
   return common::doShellWithCommand(command);
-}
-
-template <class F>
-bool eventually(F done, std::chrono::milliseconds limit = 30s) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(50ms);
-  }
-  return done();
 }
 
 struct Geometry {

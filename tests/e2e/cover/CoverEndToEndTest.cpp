@@ -28,6 +28,7 @@ extern char** environ;
 namespace {
 
 using namespace std::chrono_literals;
+using testsupport::eventually;
 namespace fs = std::filesystem;
 
 const std::string kCoverExecutable =
@@ -193,16 +194,6 @@ class SanitizerOptionsForCover : public testing::Environment {
 };
 const auto* const kSanitizerOptions =
     testing::AddGlobalTestEnvironment(new SanitizerOptionsForCover);
-
-template <typename F>
-bool eventually(F done, std::chrono::milliseconds timeout = 10s) {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
-}
 
 constexpr uint32_t kLightGray = 0xAAAAAA;  // 170, 170, 170: two thirds of white
 const Rect kLeft{0, 0, 960, 900}, kRight{960, 0, 640, 720};

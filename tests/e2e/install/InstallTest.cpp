@@ -20,6 +20,7 @@ namespace {
 
 using namespace installtest;
 using namespace std::chrono_literals;
+using testsupport::eventually;
 
 const char* const kEditions[] = {"Mac Tovalo", "Mac Brisca"};
 const std::string kAppDir = "lib/tovalo/Applications/";
@@ -27,16 +28,6 @@ const std::string kTovaloEntry = "share/applications/com.nrvk.tvl.desktop";
 const std::string kBriscaEntry = "share/applications/com.nrvk.tvl.brisca.desktop";
 const std::string kAutostartEntry = "etc/xdg/autostart/com.nrvk.tvlqc.desktop";
 const std::string kPolicy = "share/polkit-1/actions/com.nrvk.tvl.policy";
-
-template <class F>
-bool eventually(F done, std::chrono::milliseconds limit = 30s) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(50ms);
-  }
-  return done();
-}
 
 fs::path buildDir() {
   return std::getenv("TVL_BUILD_DIR");
