@@ -41,6 +41,8 @@ namespace {
 constexpr char kStub[] = "/usr/local/share/tvl-stub/tvld";
 constexpr char kData[] = "/tmp/tvltest-data";
 constexpr char kHome[] = "/tmp/tvltest-home";
+// A copy of the built controller bundle the test user can read wherever the build lives.
+constexpr char kControllerBundle[] = "/tmp/tvl-apps/TVLQC.app";
 
 void writeFile(const fs::path& path, const std::string& text, fs::perms mode) {
   fs::create_directories(path.parent_path());
@@ -92,6 +94,12 @@ void prepareSystem(const std::string& productVersion) {
               "esac\n",
               kRootProgram);
   }
+  fs::remove_all(fs::path(kControllerBundle).parent_path());
+  fs::create_directories(fs::path(kControllerBundle).parent_path());
+  fs::copy(testsupport::builtControllerBundle(), kControllerBundle,
+           fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  for (const auto& entry : fs::recursive_directory_iterator(fs::path(kControllerBundle).parent_path()))
+    fs::permissions(entry.path(), fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
   for (const char* folder : {kData, kHome}) {
     fs::create_directories(folder);
     auto user = tvltest::lookUpUser("tvltest");
@@ -116,7 +124,7 @@ std::string switchOnAndOff() {
     return ok;
   };
 
-  const std::string toolBundle = testsupport::builtControllerBundle().string();
+  const std::string toolBundle = kControllerBundle;
   std::vector<std::string> alerts;
   TVLAlertFunction alert = [&alerts](const std::string& m, const std::string& i, auto&, auto&, auto&) {
     alerts.push_back(m + " / " + i);
