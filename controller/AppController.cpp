@@ -795,10 +795,12 @@ void AppController::updateWindowContents() {
   if (auto* dictionary = cf::as<cf::Dictionary>(read.get())) tvlPlist = dictionary->mutableCopy();
 
   const cf::Object* report = tvlPlist ? tvlPlist->valueForKey(kProblemReportKey) : nullptr;
-  if (outlets.sendProblemReport) outlets.sendProblemReport->setChecked(report ? intValue(report) != 0 : true);
+  if (outlets.sendProblemReport)
+    outlets.sendProblemReport->setChecked(report ? intValue(report) != 0 : true);
   const cf::Object* length = tvlPlist ? tvlPlist->valueForKey(kSessionLengthKey) : nullptr;
   std::string lengthText = textValue(length).value_or(kDefaultSessionLength);
-  if (outlets.sessionLength) outlets.sessionLength->setCurrentText(QString::fromStdString(lengthText));
+  if (outlets.sessionLength)
+    outlets.sessionLength->setCurrentText(QString::fromStdString(lengthText));
   if (outlets.preferencesWindow)
     outlets.preferencesWindow->setWindowTitle(QString::fromStdString(
         localized(menuIcon == "tvl.tif" ? "sTVLWindowTitle" : "sMBXWindowTitle")));
@@ -819,9 +821,8 @@ void AppController::save() {
   if (tvlPlist) {
     bool on = outlets.sendProblemReport && outlets.sendProblemReport->isChecked();
     tvlPlist->setValue(kProblemReportKey, cf::String::create(on ? "1" : "0").get());
-    std::string length = outlets.sessionLength
-                             ? outlets.sessionLength->currentText().toStdString()
-                             : std::string(kDefaultSessionLength);
+    std::string length = outlets.sessionLength ? outlets.sessionLength->currentText().toStdString()
+                                               : std::string(kDefaultSessionLength);
     tvlPlist->setValue(kSessionLengthKey, cf::String::create(length).get());
     // A failed write is not reported; the file keeps its old contents whole.
     cf::writeXMLFileAtomically(tvlPlist.get(), preferencesFilePath());

@@ -59,7 +59,8 @@ std::unique_ptr<QWidget> loadPreferencesWindow(const std::string& path, AppContr
   o.startStopButton = outlet<QPushButton>(w, "startStopButton");
   o.startStopLabel = outlet<QLabel>(w, "startStopLabel");
   o.startStopProgressIndicator = outlet<QProgressBar>(w, "startStopProgressIndicator");
-  o.startStopAuthorizationView = outlet<authview::AuthorizationView>(w, "startStopAuthorizationView");
+  o.startStopAuthorizationView =
+      outlet<authview::AuthorizationView>(w, "startStopAuthorizationView");
   o.sessionLength = outlet<QComboBox>(w, "sessionLength");
   o.sendProblemReport = outlet<QCheckBox>(w, "sendProblemReport");
   o.aboutVersion = outlet<QLabel>(w, "aboutVersion");

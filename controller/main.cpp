@@ -64,8 +64,8 @@ int main(int argc, char** argv) {
   TVLActionController::init(actionServices);
 
   // The interface: the preferences window with its outlets, then each object's set-up.
-  controller.adoptPreferencesWindow(
-      loadPreferencesWindow(bundle.pathForResource("Preferences", "ui"), controller, communication));
+  controller.adoptPreferencesWindow(loadPreferencesWindow(
+      bundle.pathForResource("Preferences", "ui"), controller, communication));
   controller.awakeFromNib();
   communication.awakeFromNib();
   int status = ui::Application::sharedApplication().run();

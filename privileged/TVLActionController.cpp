@@ -165,8 +165,8 @@ void TVLActionController::prepareAndRunAuthenticatedCommand(
   auto localized = [this](const std::string& english) {
     return services_.localized ? services_.localized(english) : english;
   };
-  std::string message =
-      TVLFormat(localized("An unknown error occurred when trying to %@ %@"), {errorString, errorPath});
+  std::string message = TVLFormat(localized("An unknown error occurred when trying to %@ %@"),
+                                  {errorString, errorPath});
   if (services_.alert)
     services_.alert(message, localized("Please try again"), localized("OK"), std::nullopt,
                     std::nullopt);

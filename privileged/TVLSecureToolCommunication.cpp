@@ -54,9 +54,8 @@ TVLSecureToolCommunication::Services withDefaults(TVLSecureToolCommunication::Se
           bundlePath.empty() ? bundle::Bundle::mainBundle().bundlePath() : bundlePath;
       cf::String* raw = nullptr;
       int err = MoreSecCopyHelperToolURLAndCheckBundled(
-          cf::String::create(path).get(), cf::String::create(kToolTemplateName).get(),
-          folderType, cf::String::create(kToolFolderName).get(),
-          cf::String::create(kToolName).get(), &raw);
+          cf::String::create(path).get(), cf::String::create(kToolTemplateName).get(), folderType,
+          cf::String::create(kToolFolderName).get(), cf::String::create(kToolName).get(), &raw);
       if (err == 0) *tool = cf::Ref<cf::String>::adopt(raw);
       return err;
     };
@@ -212,8 +211,9 @@ bool TVLSecureToolCommunication::hasAuthenticated(const cf::Dictionary* response
   int32_t err = 0;
   if (response && !cf::sint32ForKey(response, kErrorNumberKey, &err)) err = 0;
   if (!isAuthorizationRefusal(err)) return true;
-  services_.alert(services_.localized("You failed to authenticate so you cannot perform the action"),
-                  "", services_.localized("OK"), std::nullopt, std::nullopt);
+  services_.alert(
+      services_.localized("You failed to authenticate so you cannot perform the action"), "",
+      services_.localized("OK"), std::nullopt, std::nullopt);
   return false;
 }
 

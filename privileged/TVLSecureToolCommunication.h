@@ -21,11 +21,11 @@
 class QPushButton;
 
 // Shows an alert and answers the code of the button that closed it.
-using TVLAlertFunction = std::function<int(
-    const std::string& message, const std::string& informativeText,
-    const std::optional<std::string>& defaultButton,
-    const std::optional<std::string>& alternateButton,
-    const std::optional<std::string>& otherButton)>;
+using TVLAlertFunction =
+    std::function<int(const std::string& message, const std::string& informativeText,
+                      const std::optional<std::string>& defaultButton,
+                      const std::optional<std::string>& alternateButton,
+                      const std::optional<std::string>& otherButton)>;
 
 // The English text's translation in the controller's strings (the text itself when none).
 using TVLLocalizeFunction = std::function<std::string(const std::string& english)>;

@@ -34,16 +34,15 @@ QIcon lockIcon(bool open, const QColor& color) {
 }
 
 int polkitCheck(auth::AuthorizationRef authorization, const std::string& right, bool interactive) {
-  auth::AuthorizationFlags flags =
-      interactive ? auth::kAuthorizationFlagExtendRights | auth::kAuthorizationFlagInteractionAllowed
-                  : auth::kAuthorizationFlagDefaults;
+  auth::AuthorizationFlags flags = interactive ? auth::kAuthorizationFlagExtendRights |
+                                                     auth::kAuthorizationFlagInteractionAllowed
+                                               : auth::kAuthorizationFlagDefaults;
   return auth::AuthorizationCopyRights(authorization, right.c_str(), flags);
 }
 
 }  // namespace
 
-AuthorizationView::AuthorizationView(QWidget* parent)
-    : QWidget(parent), rightsCheck_(polkitCheck) {
+AuthorizationView::AuthorizationView(QWidget* parent) : QWidget(parent), rightsCheck_(polkitCheck) {
   auto* layout = new QHBoxLayout(this);
   layout->setContentsMargins(0, 0, 0, 0);
   button_ = new QToolButton(this);
@@ -82,7 +81,8 @@ void AuthorizationView::setAutoupdate(bool autoupdate, double interval) {
     ownTimers_ = std::make_unique<ui::QtTimers>();
     timers_ = ownTimers_.get();
   }
-  autoupdate_ = timers_->scheduledTimerWithTimeInterval(interval, [this] { updateStatus(); }, true);
+  autoupdate_ = timers_->scheduledTimerWithTimeInterval(
+      interval, [this] { updateStatus(); }, true);
 }
 
 void AuthorizationView::setDelegate(Delegate delegate) {

@@ -3,9 +3,9 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QEventLoop>
-#include <QThread>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QThread>
 #include <QTimer>
 #include <QWidget>
 

@@ -8,10 +8,10 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
-#include <QTimer>
 #include <QLabel>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTimer>
 #include <QToolButton>
 
 #include <sys/stat.h>
@@ -55,15 +55,17 @@ std::string readFile(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-const fs::perms kRootFile = fs::perms::owner_read | fs::perms::owner_write |
-                            fs::perms::group_read | fs::perms::others_read;
-const fs::perms kRootProgram = kRootFile | fs::perms::owner_exec | fs::perms::group_exec |
-                               fs::perms::others_exec;
+const fs::perms kRootFile =
+    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read;
+const fs::perms kRootProgram =
+    kRootFile | fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec;
 
 std::string launchdPlist(const std::string& program) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
          "<key>Label</key><string>com.nrvk.tvld</string>\n"
-         "<key>ProgramArguments</key><array><string>" + program + "</string></array>\n"
+         "<key>ProgramArguments</key><array><string>" +
+         program +
+         "</string></array>\n"
          "</dict>\n</plist>\n";
 }
 
@@ -72,7 +74,8 @@ std::string launchdPlist(const std::string& program) {
 void prepareSystem(const std::string& productVersion) {
   writeFile("/System/Library/CoreServices/SystemVersion.plist",
             "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
-            "<key>ProductVersion</key><string>" + productVersion + "</string>\n</dict>\n</plist>\n",
+            "<key>ProductVersion</key><string>" +
+                productVersion + "</string>\n</dict>\n</plist>\n",
             kRootFile);
   // The stand-in daemon keeps its command name "tvld" while it runs.
   writeFile(kStub, "#!/bin/sh\ntrap 'exit 0' TERM\nwhile :; do sleep 0.2; done\n", kRootProgram);
@@ -84,22 +87,27 @@ void prepareSystem(const std::string& productVersion) {
   } else {
     writeFile("/etc/hostconfig", "##\n# Host configuration\n##\nAFPSERVER=-NO-\nTVLD=-NO-\n",
               kRootFile);
-    writeFile("/Library/StartupItems/tvld/tvld",
-              "#!/bin/sh\n"
-              "case \"$1\" in\n"
-              "start) grep -qx 'TVLD=-YES-' /etc/hostconfig || exit 0\n"
-              "  " + std::string(kStub) + " </dev/null >/dev/null 2>&1 &\n"
-              "  echo $! > /run/tvld.pid ;;\n"
-              "stop) [ -f /run/tvld.pid ] && kill \"$(cat /run/tvld.pid)\"; rm -f /run/tvld.pid ;;\n"
-              "esac\n",
-              kRootProgram);
+    writeFile(
+        "/Library/StartupItems/tvld/tvld",
+        "#!/bin/sh\n"
+        "case \"$1\" in\n"
+        "start) grep -qx 'TVLD=-YES-' /etc/hostconfig || exit 0\n"
+        "  " +
+            std::string(kStub) +
+            " </dev/null >/dev/null 2>&1 &\n"
+            "  echo $! > /run/tvld.pid ;;\n"
+            "stop) [ -f /run/tvld.pid ] && kill \"$(cat /run/tvld.pid)\"; rm -f /run/tvld.pid ;;\n"
+            "esac\n",
+        kRootProgram);
   }
   fs::remove_all(fs::path(kControllerBundle).parent_path());
   fs::create_directories(fs::path(kControllerBundle).parent_path());
   fs::copy(testsupport::builtControllerBundle(), kControllerBundle,
            fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-  for (const auto& entry : fs::recursive_directory_iterator(fs::path(kControllerBundle).parent_path()))
-    fs::permissions(entry.path(), fs::perms::group_read | fs::perms::others_read, fs::perm_options::add);
+  for (const auto& entry :
+       fs::recursive_directory_iterator(fs::path(kControllerBundle).parent_path()))
+    fs::permissions(entry.path(), fs::perms::group_read | fs::perms::others_read,
+                    fs::perm_options::add);
   for (const char* folder : {kData, kHome}) {
     fs::create_directories(folder);
     auto user = tvltest::lookUpUser("tvltest");
@@ -126,7 +134,8 @@ std::string switchOnAndOff() {
 
   const std::string toolBundle = kControllerBundle;
   std::vector<std::string> alerts;
-  TVLAlertFunction alert = [&alerts](const std::string& m, const std::string& i, auto&, auto&, auto&) {
+  TVLAlertFunction alert = [&alerts](const std::string& m, const std::string& i, auto&, auto&,
+                                     auto&) {
     alerts.push_back(m + " / " + i);
     return 1000;
   };
@@ -168,17 +177,15 @@ std::string switchOnAndOff() {
   expect(button->text() == "Start", "button does not offer Start");
 
   o.startStopAuthorizationView->findChild<QToolButton*>("lockButton")->click();
-  expect(testsupport::waitFor([&] { return button->isEnabled(); }, 20000),
-         "the lock did not open");
+  expect(testsupport::waitFor([&] { return button->isEnabled(); }, 20000), "the lock did not open");
 
   // How long the main thread goes without handling events while the request (with the
   // tool's blessing on first use) and the wait run: printed for the record, not asserted.
   QElapsedTimer sinceTick, total;
   qint64 longestPause = 0;
   QTimer tick;
-  QObject::connect(&tick, &QTimer::timeout, [&] {
-    longestPause = std::max(longestPause, sinceTick.restart());
-  });
+  QObject::connect(&tick, &QTimer::timeout,
+                   [&] { longestPause = std::max(longestPause, sinceTick.restart()); });
   tick.start(10);
   sinceTick.start();
   total.start();
@@ -186,7 +193,8 @@ std::string switchOnAndOff() {
   expect(testsupport::waitFor([&] { return label->text() == "Click to stop Auto Tovalo"; }, 45000),
          "start did not finish: " + label->text().toStdString());
   tick.stop();
-  std::fprintf(stderr, "start: %lld ms until \"Click to stop\"; longest main-thread pause %lld ms\n",
+  std::fprintf(stderr,
+               "start: %lld ms until \"Click to stop\"; longest main-thread pause %lld ms\n",
                static_cast<long long>(total.elapsed()), static_cast<long long>(longestPause));
   expect(common::runningStateForApplication("tvld"), "tvld is not running");
   if (fs::exists("/etc/hostconfig"))
@@ -240,6 +248,8 @@ TEST(AutoConnectSwitch, TigerLoadsAndUnloadsItsLaunchDaemon) {
 TEST(AutoConnectSwitch, PantherStartsTheStartupItemThroughTheHostConfiguration) {
   switchAsTestUser("10.3.9");
   // The copy said YES, then NO; the tool carried only that setting over.
-  EXPECT_EQ(readFile("/tmp/hostconfig"), "##\n# Host configuration\n##\nAFPSERVER=-NO-\nTVLD=-NO-\n");
-  EXPECT_EQ(readFile("/etc/hostconfig"), "##\n# Host configuration\n##\nAFPSERVER=-NO-\nTVLD=-NO-\n");
+  EXPECT_EQ(readFile("/tmp/hostconfig"),
+            "##\n# Host configuration\n##\nAFPSERVER=-NO-\nTVLD=-NO-\n");
+  EXPECT_EQ(readFile("/etc/hostconfig"),
+            "##\n# Host configuration\n##\nAFPSERVER=-NO-\nTVLD=-NO-\n");
 }

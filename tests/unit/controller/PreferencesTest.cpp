@@ -64,8 +64,8 @@ struct Window {
       *tool = cf::String::create("/fake/tool");
       return 0;
     };
-    ts.executeRequest = [this](const cf::String*, auth::AuthorizationRef, const cf::Dictionary* request,
-                               cf::Ref<cf::Dictionary>* response) {
+    ts.executeRequest = [this](const cf::String*, auth::AuthorizationRef,
+                               const cf::Dictionary* request, cf::Ref<cf::Dictionary>* response) {
       int32_t task = 0;
       cf::sint32ForKey(request, "task", &task);
       tasks.push_back(task);
@@ -98,10 +98,11 @@ struct Window {
         bundle::Bundle(h.bundlePath).pathForResource("Preferences", "ui"), *c, *communication);
     lock = c->outlets.startStopAuthorizationView;
     if (lock) {
-      lock->setRightsCheck([this](auth::AuthorizationRef, const std::string& right, bool interactive) {
-        rightsAsked.push_back(right + (interactive ? " (dialog)" : ""));
-        return granted ? 0 : -60005;
-      });
+      lock->setRightsCheck(
+          [this](auth::AuthorizationRef, const std::string& right, bool interactive) {
+            rightsAsked.push_back(right + (interactive ? " (dialog)" : ""));
+            return granted ? 0 : -60005;
+          });
       lock->setTimerScheduler(&h.clock);
     }
     c->awakeFromNib();
@@ -222,10 +223,14 @@ TEST(PreferencesFile, ProblemReportsReadAsTheStoredIntegerValue) {
   struct Case {
     const char* stored;
     bool on;
-  } cases[] = {{"<string>1</string>", true},   {"<string>0</string>", false},
-               {"<string>abc</string>", false}, {"<string> 2x</string>", true},
-               {"<string>-1</string>", true},  {"<string></string>", false},
-               {"<false/>", false},            {"<real>0.5</real>", false},
+  } cases[] = {{"<string>1</string>", true},
+               {"<string>0</string>", false},
+               {"<string>abc</string>", false},
+               {"<string> 2x</string>", true},
+               {"<string>-1</string>", true},
+               {"<string></string>", false},
+               {"<false/>", false},
+               {"<real>0.5</real>", false},
                {"<array/>", false}};
   for (const Case& c : cases) {
     Window w;
@@ -242,9 +247,9 @@ TEST(PreferencesFile, AMissingOrUnreadableFileShowsDefaultsAndIsNeverWritten) {
   w.c->save();
   EXPECT_FALSE(fs::exists(w.prefs()));  // the controller never creates it
 
-  for (const std::string& bad : {std::string("not a property list\n"),
-                                 plist("<key>probreport</key>") /* truncated */,
-                                 std::string("<?xml version=\"1.0\"?><plist><array/></plist>")}) {
+  for (const std::string& bad :
+       {std::string("not a property list\n"), plist("<key>probreport</key>") /* truncated */,
+        std::string("<?xml version=\"1.0\"?><plist><array/></plist>")}) {
     writeFile(w.prefs(), bad);
     w.c->showPreferencesWindow();
     EXPECT_TRUE(w.c->outlets.sendProblemReport->isChecked());
@@ -439,7 +444,7 @@ TEST(StartStop, TheWaitFollowsTheDaemonAndKeepsThePaneWhileTheMenuOpens) {
   w.c->statusMenu->menuWillOpen();  // the menu still works and leaves the pane alone
   EXPECT_EQ(w.label->text(), "Starting Auto Tovalo");
   EXPECT_EQ(w.button->text(), "Stop");
-  w.button->click();  // disabled: nothing happens
+  w.button->click();                      // disabled: nothing happens
   w.c->changeAutoTovaloStatus(w.button);  // nor when the press comes through anyway
   EXPECT_EQ(w.tasks, std::vector<int32_t>{7});
 

@@ -30,13 +30,18 @@ struct Alert {
   std::optional<std::string> button;
 };
 
-cf::Ref<cf::Dictionary> dict(std::initializer_list<std::pair<const char*, cf::Ref<const cf::Object>>> entries) {
+cf::Ref<cf::Dictionary> dict(
+    std::initializer_list<std::pair<const char*, cf::Ref<const cf::Object>>> entries) {
   cf::Ref<cf::Dictionary> d = cf::Dictionary::create();
   for (auto& [key, value] : entries) d->setValue(key, value.get());
   return d;
 }
-cf::Ref<const cf::Object> str(const std::string& s) { return cf::String::create(s); }
-cf::Ref<const cf::Object> num(int32_t n) { return cf::Number::createSInt32(n); }
+cf::Ref<const cf::Object> str(const std::string& s) {
+  return cf::String::create(s);
+}
+cf::Ref<const cf::Object> num(int32_t n) {
+  return cf::Number::createSInt32(n);
+}
 
 std::string xml(const cf::Object* o) {
   std::string text;
@@ -67,9 +72,10 @@ struct FakeTool {
       size_t i = std::min(folders.size(), locateResults.size() - 1);
       folders.push_back(folder);
       int err = locateResults[i];
-      if (err == 0) *tool = cf::String::create(folder == tvl::system::kTemporaryFolderType
-                                                   ? "/var/tmp/tool"
-                                                   : "/home/u/.local/share/NRVK/.TVLQCSecureTool");
+      if (err == 0)
+        *tool = cf::String::create(folder == tvl::system::kTemporaryFolderType
+                                       ? "/var/tmp/tool"
+                                       : "/home/u/.local/share/NRVK/.TVLQCSecureTool");
       return err;
     };
     s.executeRequest = [this](const cf::String* tool, auth::AuthorizationRef auth,
@@ -80,8 +86,9 @@ struct FakeTool {
       if (answer) *response = answer->mutableCopy();
       return executeResult;
     };
-    s.alert = [this](const std::string& m, const std::string& i, const std::optional<std::string>& b1,
-                     const std::optional<std::string>& b2, const std::optional<std::string>& b3) {
+    s.alert = [this](const std::string& m, const std::string& i,
+                     const std::optional<std::string>& b1, const std::optional<std::string>& b2,
+                     const std::optional<std::string>& b3) {
       EXPECT_FALSE(b2 || b3);
       alerts.push_back({m, i, b1});
       return 1000;
@@ -104,7 +111,8 @@ const char kNotAuthenticated[] = "You failed to authenticate so you cannot perfo
 TEST(ResponseTests, AnErrorIsAReturnStringThatBeginsWithTheExactPrefix) {
   auto hasError = [](const cf::Dictionary* d) { return TVLSecureToolCommunication::hasError(d); };
   EXPECT_TRUE(hasError(dict({{"returnString", str("TVLQC Error:")}}).get()));
-  EXPECT_TRUE(hasError(dict({{"returnString", str("TVLQC Error: cannot open com.nrvk.atv.plist")}}).get()));
+  EXPECT_TRUE(
+      hasError(dict({{"returnString", str("TVLQC Error: cannot open com.nrvk.atv.plist")}}).get()));
   EXPECT_FALSE(hasError(dict({{"returnString", str("TVLQC Error")}}).get()));  // 11 characters
   EXPECT_FALSE(hasError(dict({{"returnString", str("tvlqc error:")}}).get()));
   EXPECT_FALSE(hasError(dict({{"returnString", str(" TVLQC Error:")}}).get()));
@@ -140,7 +148,8 @@ TEST(PerformCommand, TheToolsResponseComesBackAsANewDictionary) {
   FakeTool tool;
   tool.answer = dict({{kErrorNumber, num(0)}, {"extra", str("kept")}});
   TVLSecureToolCommunication comm(tool.services());
-  auto request = dict({{"task", num(7)}, {"filename", str("com.nrvk.sweeper.plist")}, {"folder", num(3)}});
+  auto request =
+      dict({{"task", num(7)}, {"filename", str("com.nrvk.sweeper.plist")}, {"folder", num(3)}});
   cf::Ref<cf::Dictionary> response = comm.performCommandAuthenticated(request.get());
   ASSERT_TRUE(response);
   EXPECT_TRUE(cf::equal(response.get(), tool.answer.get()));
@@ -194,9 +203,9 @@ TEST(PerformCommand, AFailedExchangeIsAnErrorUnlessItWasTheAuthorization) {
     int execute;
     bool authorizationFailure;
   } cases[] = {
-      {{-4960}, 0, false},                       // template missing
-      {{0}, kHelperToolRepairFailedErr, false},  // blessing failed
-      {{0}, EPIPE, false},                       // tool unreachable
+      {{-4960}, 0, false},                          // template missing
+      {{0}, kHelperToolRepairFailedErr, false},     // blessing failed
+      {{0}, EPIPE, false},                          // tool unreachable
       {{0}, auth::errAuthorizationCanceled, true},  // blessing dialog dismissed
       {{0}, auth::errAuthorizationDenied, true},
   };
@@ -205,7 +214,8 @@ TEST(PerformCommand, AFailedExchangeIsAnErrorUnlessItWasTheAuthorization) {
     tool.locateResults = c.locate;
     tool.executeResult = c.execute;
     TVLSecureToolCommunication comm(tool.services());
-    cf::Ref<cf::Dictionary> response = comm.performCommandAuthenticated(dict({{"task", num(4)}}).get());
+    cf::Ref<cf::Dictionary> response =
+        comm.performCommandAuthenticated(dict({{"task", num(4)}}).get());
     ASSERT_TRUE(response);
     SCOPED_TRACE(xml(response.get()));
     EXPECT_EQ(comm.hasAuthenticated(response.get()), !c.authorizationFailure);
@@ -296,12 +306,12 @@ TEST(Actions, AToolErrorShowsTheActionsUnknownErrorAlert) {
               {&TVLActionController::changeTvldPerms, "unload-leopard"}};
   for (auto& row : rows) {
     Actions a;
-    a.tool.answer = dict({{kErrorNumber, num(2)}, {"returnString", str("TVLQC Error: anything at all")}});
+    a.tool.answer =
+        dict({{kErrorNumber, num(2)}, {"returnString", str("TVLQC Error: anything at all")}});
     (a.actions.*row.action)();
     ASSERT_EQ(a.tool.alerts.size(), 1u) << row.name;
-    EXPECT_EQ(a.tool.alerts[0].message,
-              std::string("An unknown error occurred when trying to ") + row.name +
-                  " /Library/LaunchDaemons");
+    EXPECT_EQ(a.tool.alerts[0].message, std::string("An unknown error occurred when trying to ") +
+                                            row.name + " /Library/LaunchDaemons");
     EXPECT_EQ(a.tool.alerts[0].info, "Please try again");
     EXPECT_EQ(a.tool.alerts[0].button, "OK");
   }
@@ -344,7 +354,8 @@ TEST(Actions, EachFailureShowsOneAlertOfItsOwn) {
 }
 
 TEST(Actions, TheAlertIsFilledAfterItsFormatIsTranslated) {
-  EXPECT_EQ(TVLFormat("trying to %@ %@", {"load-tiger", "/Library"}), "trying to load-tiger /Library");
+  EXPECT_EQ(TVLFormat("trying to %@ %@", {"load-tiger", "/Library"}),
+            "trying to load-tiger /Library");
   EXPECT_EQ(TVLFormat("%2$@ then %1$@, 100%%", {"a", "b"}), "b then a, 100%");
   EXPECT_EQ(TVLFormat("%@ %@ %@", {"only"}), "only  ");
   EXPECT_EQ(TVLFormat("50% off %d", {}), "50% off %d");
@@ -387,7 +398,7 @@ TEST(HostConfigCopy, NoMatchingLineOrNoFileLeavesTheOldCopyAndStillSendsTheReque
   a.actions.stopAction();
   EXPECT_EQ(readFile(a.copy()), "earlier copy\n");
   EXPECT_EQ(a.tool.requests, (std::vector<std::string>{xml(dict({{"task", num(4)}}).get()),
-                                                        xml(dict({{"task", num(5)}}).get())}));
+                                                       xml(dict({{"task", num(5)}}).get())}));
 }
 
 TEST(HostConfigCopy, APlantedLinkIsReplacedNotFollowedAndNoTemporaryFileStays) {
