@@ -181,7 +181,6 @@ class AppController {
   void changeAutoTovaloStatus(QPushButton* sender);
   void waitForTVLStart();
   void waitForTVLStop();
-  bool autoTovaloChangeRuns() const { return changeRuns_; }
   static constexpr double kDaemonWaitBound = 60.0;
 
   // Preferences window and file. The window is loaded from the interface file and handed

@@ -51,16 +51,11 @@ int main(int argc, char** argv) {
                                          const std::optional<std::string>& b3) {
     return controller.alertWithMessage(message, info, b1, b2, b3);
   };
-  TVLLocalizeFunction localized = [&bundle](const std::string& english) {
-    return bundle.localizedStringForKey(english, "");
-  };
   TVLSecureToolCommunication::Services toolServices;
   toolServices.alert = alert;
-  toolServices.localized = localized;
   TVLSecureToolCommunication& communication = TVLSecureToolCommunication::init(toolServices);
   TVLActionController::Services actionServices;
   actionServices.alert = alert;
-  actionServices.localized = localized;
   TVLActionController::init(actionServices);
 
   // The interface: the preferences window with its outlets, then each object's set-up.

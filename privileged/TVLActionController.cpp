@@ -1,14 +1,10 @@
 #include "privileged/TVLActionController.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <fstream>
 #include <iterator>
 #include <memory>
 
+#include "platform/system/Files.h"
 #include "platform/system/Paths.h"
 
 namespace {
@@ -28,28 +24,6 @@ bool readWholeFile(const std::string& path, std::string* text) {
   if (!in) return false;
   text->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   return !in.bad() && text->size() <= kMaxHostConfigSize;
-}
-
-// Writes text to a new file beside path, under a name made with O_EXCL from random
-// characters, then renames it over path. A link planted at path is replaced, never
-// followed; in a sticky folder someone else's file there makes the rename fail instead.
-int writeFileAtomically(const std::string& path, const std::string& text) {
-  size_t slash = path.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : path.substr(0, slash ? slash : 1);
-  std::string temp = folder + "/.hostconfig.XXXXXX";
-  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return errno;
-  int err = ::fchmod(fd, 0644) == 0 ? 0 : errno;
-  for (size_t done = 0; err == 0 && done < text.size();) {
-    ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-    if (n < 0 && errno != EINTR) err = errno;
-    if (n > 0) done += size_t(n);
-  }
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && ::rename(temp.c_str(), path.c_str()) != 0) err = errno;
-  if (err != 0) ::unlink(temp.c_str());
-  return err;
 }
 
 }  // namespace
@@ -97,6 +71,8 @@ void TVLActionController::releaseSharedInstance() {
 }
 
 TVLActionController::TVLActionController(Services services) : services_(std::move(services)) {
+  if (!services_.alert) services_.alert = TVLDefaultAlert();
+  if (!services_.localized) services_.localized = TVLDefaultLocalize();
   if (services_.hostConfigPath.empty())
     services_.hostConfigPath = tvl::system::mapPlatformPath(kHostConfigPath);
   if (services_.tempHostConfigPath.empty())
@@ -195,5 +171,5 @@ void TVLActionController::writeNewTempHostConfigFileWith(const std::string& name
     joined += lines[i];
   }
   // Not checked: the tool refuses a copy that doesn't say what the request asks for.
-  writeFileAtomically(services_.tempHostConfigPath, joined);
+  tvl::system::writeFileAtomically(services_.tempHostConfigPath, joined);
 }

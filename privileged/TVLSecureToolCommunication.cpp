@@ -73,18 +73,8 @@ TVLSecureToolCommunication::Services withDefaults(TVLSecureToolCommunication::Se
       return err;
     };
   }
-  if (!s.alert) {
-    s.alert = [](const std::string& message, const std::string& info,
-                 const std::optional<std::string>& b1, const std::optional<std::string>& b2,
-                 const std::optional<std::string>& b3) {
-      return ui::runAlert(ui::AlertStyle::Warning, message, info, b1, b2, b3);
-    };
-  }
-  if (!s.localized) {
-    s.localized = [](const std::string& english) {
-      return bundle::Bundle::mainBundle().localizedStringForKey(english, "");
-    };
-  }
+  if (!s.alert) s.alert = TVLDefaultAlert();
+  if (!s.localized) s.localized = TVLDefaultLocalize();
   if (!s.activate) {
     s.activate = [] {
       if (qobject_cast<QApplication*>(QCoreApplication::instance()))
@@ -95,6 +85,20 @@ TVLSecureToolCommunication::Services withDefaults(TVLSecureToolCommunication::Se
 }
 
 }  // namespace
+
+TVLAlertFunction TVLDefaultAlert() {
+  return
+      [](const std::string& message, const std::string& info, const std::optional<std::string>& b1,
+         const std::optional<std::string>& b2, const std::optional<std::string>& b3) {
+        return ui::runAlert(ui::AlertStyle::Warning, message, info, b1, b2, b3);
+      };
+}
+
+TVLLocalizeFunction TVLDefaultLocalize() {
+  return [](const std::string& english) {
+    return bundle::Bundle::mainBundle().localizedStringForKey(english, "");
+  };
+}
 
 TVLSecureToolCommunication& TVLSecureToolCommunication::init(Services services) {
   auto& shared = recordedInstance();
@@ -121,7 +125,8 @@ void TVLSecureToolCommunication::awakeFromNib() {
   if (!view) return;
   view->setString(kAdminRight);
   view->setAutoupdate(true, kLockRecheckInterval);
-  view->updateStatus();
+  // No check of the current state here: the lock is closed right below whatever polkit
+  // would answer, so asking would only cost a round trip at every start.
   view->setDelegate({[this](auto& v) { authorizationViewDidAuthorize(v); },
                      [this](auto& v) { authorizationViewDidDeauthorize(v); }});
   view->deauthorize();

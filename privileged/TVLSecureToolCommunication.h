@@ -30,6 +30,11 @@ using TVLAlertFunction =
 // The English text's translation in the controller's strings (the text itself when none).
 using TVLLocalizeFunction = std::function<std::string(const std::string& english)>;
 
+// The defaults of both privileged classes: a warning alert of the platform, and the
+// controller bundle's strings keyed by the English text.
+TVLAlertFunction TVLDefaultAlert();
+TVLLocalizeFunction TVLDefaultLocalize();
+
 class TVLSecureToolCommunication {
  public:
   // Response keys read here.

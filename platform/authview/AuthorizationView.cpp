@@ -142,8 +142,7 @@ void AuthorizationView::setState(int state, bool announce) {
   if (!announce) return;
   if (unlocked && !wasUnlocked && delegate_.authorizationViewDidAuthorize)
     delegate_.authorizationViewDidAuthorize(*this);
-  if (!unlocked && wasUnlocked && state != SFAuthorizationViewInProgressState &&
-      delegate_.authorizationViewDidDeauthorize)
+  if (!unlocked && wasUnlocked && delegate_.authorizationViewDidDeauthorize)
     delegate_.authorizationViewDidDeauthorize(*this);
 }
 

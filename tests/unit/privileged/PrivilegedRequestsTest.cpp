@@ -17,6 +17,7 @@
 #include "privileged/TVLActionController.h"
 #include "privileged/TVLSecureToolCommunication.h"
 #include "support/ChildProcess.h"
+#include "support/QtTestSupport.h"
 
 namespace fs = std::filesystem;
 using testsupport::TempDir;
@@ -351,6 +352,24 @@ TEST(Actions, EachFailureShowsOneAlertOfItsOwn) {
     ASSERT_EQ(a.tool.alerts.size(), 1u);
     EXPECT_EQ(a.tool.alerts[0].message, kNotAuthenticated);
   }
+}
+
+// An action controller made without an alert of its own (the shared one, made on first
+// use) still tells the user, through the platform's alert.
+TEST(Actions, WithoutAnAlertOfItsOwnAFailureStillShowsOne) {
+  FakeTool tool;
+  tool.answer = dict({{kErrorNumber, num(2)}, {"returnString", str("TVLQC Error: no")}});
+  TVLSecureToolCommunication comm(tool.services());
+  TVLActionController::Services s;
+  s.communication = &comm;
+  TVLActionController actions(s);
+  testsupport::SeenAlert seen;
+  testsupport::closeNextAlert(&seen);
+  actions.loadTigerAction();
+  ASSERT_TRUE(seen.shown);
+  EXPECT_EQ(seen.text,
+            "An unknown error occurred when trying to load-tiger /Library/LaunchDaemons");
+  EXPECT_EQ(seen.informativeText, "Please try again");
 }
 
 TEST(Actions, TheAlertIsFilledAfterItsFormatIsTranslated) {
