@@ -578,10 +578,30 @@ void AppController::getAutoTovaloStatus() {
   }
   // A start or stop under way owns the pane until its wait ends.
   if (changeRuns_) return;
+  if (osVersionNumber() >= 7) {
+    // Nothing can switch the daemon here: the pane says so before anyone presses.
+    showAutoTovaloNotAvailable();
+    return;
+  }
   if (outlets.startStopButton) outlets.startStopButton->setText(running ? "Stop" : "Start");
   if (outlets.startStopLabel)
     outlets.startStopLabel->setText(running ? "Click to stop Auto Tovalo"
                                             : "Click to start Auto Tovalo");
+}
+
+void AppController::showAutoTovaloNotAvailable() {
+  if (outlets.startStopButton) {
+    outlets.startStopButton->setText("Not Available");
+    outlets.startStopButton->setEnabled(false);
+  }
+  if (outlets.startStopLabel)
+    outlets.startStopLabel->setText("Auto Tovalo can't be switched on this system version.");
+}
+
+bool AppController::startStopLockIsOpen() const {
+  // Without a lock (no preferences window) nothing else governs the button.
+  const authview::AuthorizationView* lock = outlets.startStopAuthorizationView.data();
+  return !lock || lock->authorizationState() == authview::SFAuthorizationViewUnlockedState;
 }
 
 bool AppController::stateAutoTovaloConnected() {
@@ -618,20 +638,17 @@ void AppController::changeAutoTovaloStatus(QPushButton* sender) {
   // One change at a time: the button stays disabled meanwhile, but the events handled
   // during a request could still deliver a press.
   if (sender == nullptr || changeRuns_) return;
-  const std::string title = sender->text().toStdString();
-  const bool stop = title == "Stop";
-  if (!stop && title != "Start") return;
-
   const int version = osVersionNumber();
   if (version >= 7) {
     // No scheme of this system version can start or stop the daemon: say so rather than
-    // wait for something that cannot happen.
-    sender->setText("Not Available");
+    // wait for something that cannot happen. The lock may have enabled the button.
+    showAutoTovaloNotAvailable();
     sender->setEnabled(false);
-    if (outlets.startStopLabel)
-      outlets.startStopLabel->setText("Auto Tovalo can't be switched on this system version.");
     return;
   }
+  const std::string title = sender->text().toStdString();
+  const bool stop = title == "Stop";
+  if (!stop && title != "Start") return;
 
   changeRuns_ = true;
   sender->setText(stop ? "Start" : "Stop");
@@ -704,7 +721,9 @@ void AppController::endDaemonWait(const std::string& title, const std::string& l
   if (outlets.startStopProgressIndicator) outlets.startStopProgressIndicator->setRange(0, 1);
   if (outlets.startStopButton) {
     outlets.startStopButton->setText(QString::fromStdString(title));
-    outlets.startStopButton->setEnabled(true);
+    // The lock may have closed during the wait (Save, Cancel, its re-check): the button
+    // follows it, as it does when the lock opens and closes.
+    outlets.startStopButton->setEnabled(startStopLockIsOpen());
   }
   if (outlets.startStopLabel) outlets.startStopLabel->setText(QString::fromStdString(label));
   // Last: this may be the timer whose callback is running.

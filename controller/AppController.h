@@ -235,6 +235,8 @@ class AppController {
   void showPreferencesTab(int index);
   void pollDaemon(bool start, double interval);
   void endDaemonWait(const std::string& title, const std::string& label);
+  void showAutoTovaloNotAvailable();
+  bool startStopLockIsOpen() const;
   TVLActionController& actions();
 
   // The real services the caller left out, made by the controller and released with it.

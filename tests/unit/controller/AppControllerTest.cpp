@@ -260,27 +260,36 @@ TEST(SharingNotifications, StopWithoutACycleChangesNothing) {
 // Auto-connect marker
 
 TEST(AutoConnectCheck, FirstCheckComesAfterThirtySeconds) {
-  Harness h;
-  h.files.insert(kMarker);
-  AppController& c = h.launch();
-  h.clock.advance(29.9);
-  EXPECT_FALSE(c.autoTovaloSharingState);
-  EXPECT_FALSE(c.iconCycleRuns());
-  h.clock.advance(0.1);
-  EXPECT_TRUE(c.autoTovaloSharingState);
-  EXPECT_TRUE(c.iconCycleRuns());
-  EXPECT_EQ(c.statusItem->toolTip(), c.localized("sTVLSharingToolTip"));
-  EXPECT_FALSE(c.sharingState);  // the check leaves sharing and the menu alone
-  EXPECT_EQ(c.statusMenu->itemAtIndex(1)->title(), c.localized("sTVLshare"));
+  // Each edition shows its own tool tips and icon.
+  struct Edition {
+    const char *folder, *sharingTip, *tip, *icon;
+  } editions[] = {{"Mac Tovalo.app", "sTVLSharingToolTip", "sTVLToolTip", "tvl.tif"},
+                  {"Mac Brisca.app", "sMBXSharingToolTip", "sMBXToolTip", "mbx.tif"}};
+  for (const Edition& e : editions) {
+    SCOPED_TRACE(e.folder);
+    Harness h(e.folder);
+    h.files.insert(kMarker);
+    AppController& c = h.launch();
+    h.clock.advance(29.9);
+    EXPECT_FALSE(c.autoTovaloSharingState);
+    EXPECT_FALSE(c.iconCycleRuns());
+    h.clock.advance(0.1);
+    EXPECT_TRUE(c.autoTovaloSharingState);
+    EXPECT_TRUE(c.iconCycleRuns());
+    EXPECT_EQ(c.statusItem->toolTip(), c.localized(e.sharingTip));
+    EXPECT_NE(c.localized(e.sharingTip), c.localized(e.tip));
+    EXPECT_FALSE(c.sharingState);  // the check leaves sharing and the menu alone
+    EXPECT_EQ(c.statusMenu->itemAtIndex(1)->title(), c.localized("sTVLshare"));
 
-  h.files.erase(kMarker);
-  h.clock.advance(29.0);
-  EXPECT_TRUE(c.iconCycleRuns());  // seen only at the next check
-  h.clock.advance(1.0);
-  EXPECT_FALSE(c.autoTovaloSharingState);
-  EXPECT_FALSE(c.iconCycleRuns());
-  EXPECT_EQ(c.statusItem->image().name(), "tvl.tif");
-  EXPECT_EQ(c.statusItem->toolTip(), c.localized("sTVLToolTip"));
+    h.files.erase(kMarker);
+    h.clock.advance(29.0);
+    EXPECT_TRUE(c.iconCycleRuns());  // seen only at the next check
+    h.clock.advance(1.0);
+    EXPECT_FALSE(c.autoTovaloSharingState);
+    EXPECT_FALSE(c.iconCycleRuns());
+    EXPECT_EQ(c.statusItem->image().name(), e.icon);
+    EXPECT_EQ(c.statusItem->toolTip(), c.localized(e.tip));
+  }
 }
 
 TEST(AutoConnectCheck, SharingNotificationsWhileTheAutoConnectCycleRuns) {

@@ -484,16 +484,51 @@ TEST(StartStop, AWaitGivesUpAfterAMinuteAndOffersTheSameActionAgain) {
   EXPECT_TRUE(w.button->isEnabled());
 }
 
+TEST(StartStop, TheButtonFollowsTheLockWhenAWaitEnds) {
+  // The lock closes during the wait, by Save or by its re-check: the wait's end must not
+  // enable a button whose lock is closed.
+  for (bool bySave : {true, false}) {
+    SCOPED_TRACE(bySave ? "save" : "re-check");
+    Window w;
+    w.h.files.insert(kLeopardAgent);
+    w.daemonFollows = false;
+    w.c->statusMenu->menuWillOpen();
+    ASSERT_TRUE(w.lock->authorize());
+    w.h.clock.advance(30);  // the lock's re-check comes half-way through the wait
+    w.button->click();
+    if (bySave) {
+      w.c->save();
+    } else {
+      w.granted = false;
+      w.h.clock.advance(30);
+    }
+    ASSERT_EQ(w.lock->authorizationState(), authview::SFAuthorizationViewLockedState);
+    w.h.processes.insert("tvld");
+    w.h.clock.advance(10);
+    EXPECT_EQ(w.label->text(), "Click to stop Auto Tovalo");
+    EXPECT_FALSE(w.button->isEnabled());
+    w.granted = true;
+    ASSERT_TRUE(w.lock->authorize());
+    EXPECT_TRUE(w.button->isEnabled());
+  }
+}
+
 TEST(StartStop, OnVersionSevenTheButtonSaysThereIsNothingToDo) {
   Window w(0x1072);
   w.h.files.insert(kLeopardAgent);
-  w.c->statusMenu->menuWillOpen();
+  // Said from the first opening, before any press, and kept at every later one.
+  for (int opening = 0; opening < 2; ++opening) {
+    w.c->statusMenu->menuWillOpen();
+    EXPECT_EQ(w.button->text(), "Not Available");
+    EXPECT_EQ(w.label->text(), "Auto Tovalo can't be switched on this system version.");
+  }
   w.lock->authorize();
   w.button->click();
   EXPECT_TRUE(w.tasks.empty());
   EXPECT_EQ(w.button->text(), "Not Available");
   EXPECT_FALSE(w.button->isEnabled());
-  EXPECT_EQ(w.label->text(), "Auto Tovalo can't be switched on this system version.");
+  w.c->statusMenu->menuWillOpen();
+  EXPECT_EQ(w.button->text(), "Not Available");
   EXPECT_EQ(w.h.clock.validTimerCount(), 2u);  // no wait
 }
 
