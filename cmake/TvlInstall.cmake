@@ -5,7 +5,9 @@
 #   <prefix>/share/applications/com.nrvk.tvl.brisca.desktop  Mac Brisca
 #   <autostart folder>/com.nrvk.tvlqc.desktop                TVLQC of Mac Tovalo at login
 #   <prefix>/share/polkit-1/actions/com.nrvk.tvl.policy      the administrator action
-#   <prefix>/share/icons/hicolor/22x22/apps/*.png            the editions' icons
+#   <prefix>/share/doc/tovalo-desktop/{copyright,changelog.Debian.gz}
+#   <prefix>/share/metainfo/com.nrvk.tvl.metainfo.xml       AppStream description
+#   <prefix>/share/icons/hicolor/{16x16,...,256x256,scalable}/apps/  the editions' icons
 #
 # The bundles keep the folder layout the programs rely on (the controller three folders below
 # its main application, the helper tool's template among the controller's executables), so
@@ -46,15 +48,28 @@ function(tvl_install_product)
       REGEX "/Contents/MacOS/[^/]+$" PERMISSIONS ${exec_mode})
   endforeach()
 
+  # The editions' icons: the scalable drawing, and the fixed sizes rendered from it for
+  # menus, docks and panels that want pixels (resources/CMakeLists.txt renders them).
   foreach(edition "Mac Tovalo" "Mac Brisca")
     tvl_edition_icon("${edition}" icon)
-    set(image "${CMAKE_SOURCE_DIR}/resources/images/tvl.png")
+    set(drawing tvl)
     if(edition STREQUAL "Mac Brisca")
-      set(image "${CMAKE_SOURCE_DIR}/resources/images/mbx.png")
+      set(drawing mbx)
     endif()
-    install(FILES "${image}" RENAME "${icon}.png"
-      DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/22x22/apps")
+    install(FILES "${CMAKE_SOURCE_DIR}/resources/images/${drawing}.svg" RENAME "${icon}.svg"
+      DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/scalable/apps")
+    foreach(size ${TVL_ICON_SIZES})
+      install(FILES "${TVL_ICON_DIR}/${size}x${size}/${icon}.png"
+        DESTINATION "${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps")
+    endforeach()
   endforeach()
+
+  # What a distribution asks of a package: the copyright and changelog in its doc folder,
+  # and the AppStream description that software centres show.
+  install(FILES "${CMAKE_SOURCE_DIR}/resources/package/copyright" "${TVL_CHANGELOG_GZ}"
+    DESTINATION "${CMAKE_INSTALL_DATADIR}/doc/tovalo-desktop")
+  install(FILES "${CMAKE_SOURCE_DIR}/resources/package/com.nrvk.tvl.metainfo.xml"
+    DESTINATION "${CMAKE_INSTALL_DATADIR}/metainfo")
 
   install(FILES "${CMAKE_SOURCE_DIR}/resources/polkit/com.nrvk.tvl.policy"
     DESTINATION "${CMAKE_INSTALL_DATADIR}/polkit-1/actions")

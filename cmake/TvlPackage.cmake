@@ -6,14 +6,18 @@ set(CPACK_PACKAGE_VENDOR NRVK)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "NRVK support <support@nrvk.invalid>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Remote support desktop: Mac Tovalo, its status menu and screen cover")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Remote support desktop: Mac Tovalo, its status menu and screen cover
- Lets a remote party see or control this computer's screen for a support session.
- .
- The package holds the main application in its two editions (Mac Tovalo and
- Mac Brisca), the status menu that starts with the desktop session (launch,
- share, preferences, the Auto Tovalo service), its helper tool for the
- administrator's actions (authorized through polkit), and the cover that hides
- the desktop while a session runs.")
+# The synopsis is the summary above; CPack indents these lines and turns the empty one into
+# the " ." of a control file's paragraph break.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Lets a remote party see or control this computer's screen for a
+support session.
+
+The package holds the main application in its two editions (Mac Tovalo and
+Mac Brisca), the status menu that starts with the desktop session (launch,
+share, preferences, the Auto Tovalo service), its helper tool for the
+administrator's actions (authorized through polkit), and the cover that hides
+the desktop while a session runs.")
+# A Debian revision: the package is a packaging of the upstream version, not a native one.
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -28,6 +28,7 @@ const std::string kTovaloEntry = "share/applications/com.nrvk.tvl.desktop";
 const std::string kBriscaEntry = "share/applications/com.nrvk.tvl.brisca.desktop";
 const std::string kAutostartEntry = "etc/xdg/autostart/com.nrvk.tvlqc.desktop";
 const std::string kPolicy = "share/polkit-1/actions/com.nrvk.tvl.policy";
+const int kIconSizes[] = {16, 22, 24, 32, 48, 64, 128, 256};
 
 fs::path buildDir() {
   return std::getenv("TVL_BUILD_DIR");
@@ -145,11 +146,21 @@ TEST_F(Installed, NothingBesidesTheProductAndNoBuildTreePath) {
     if (name.back() == '/' || name.rfind(kAppDir, 0) == 0) continue;
     outside.insert(name);
   }
-  EXPECT_EQ(outside,
-            (std::set<std::string>{kTovaloEntry, kBriscaEntry, kAutostartEntry, kPolicy,
-                                   "share/applications/mimeinfo.cache",
-                                   "share/icons/hicolor/22x22/apps/com.nrvk.tvl.png",
-                                   "share/icons/hicolor/22x22/apps/com.nrvk.tvl.brisca.png"}));
+  std::set<std::string> expected{kTovaloEntry,
+                                 kBriscaEntry,
+                                 kAutostartEntry,
+                                 kPolicy,
+                                 "share/applications/mimeinfo.cache",
+                                 "share/doc/tovalo-desktop/copyright",
+                                 "share/doc/tovalo-desktop/changelog.Debian.gz",
+                                 "share/metainfo/com.nrvk.tvl.metainfo.xml"};
+  for (const char* icon : {"com.nrvk.tvl", "com.nrvk.tvl.brisca"}) {
+    expected.insert(std::string("share/icons/hicolor/scalable/apps/") + icon + ".svg");
+    for (int size : kIconSizes)
+      expected.insert("share/icons/hicolor/" + std::to_string(size) + "x" + std::to_string(size) +
+                      "/apps/" + icon + ".png");
+  }
+  EXPECT_EQ(outside, expected);
   // No test, bench or tool program of the build came along.
   for (auto& [name, mode] : tree(prefix()))
     EXPECT_FALSE(
@@ -190,7 +201,19 @@ TEST_F(Installed, DesktopEntriesValidateAndNameTheInstalledProgramsAndIcons) {
     EXPECT_EQ(::access(program.c_str(), X_OK), 0) << program;
     std::string icon = entryValue(entry, "Icon");
     EXPECT_EQ(icon, e.icon);
-    EXPECT_TRUE(fs::is_regular_file(prefix() / "share/icons/hicolor/22x22/apps" / (icon + ".png")));
+    // Every size of the theme holds a picture of that size, and the drawing scales.
+    for (int size : kIconSizes) {
+      std::string n = std::to_string(size);
+      fs::path png = prefix() / ("share/icons/hicolor/" + n + "x" + n + "/apps") / (icon + ".png");
+      EXPECT_EQ(run("identify -format '%m %wx%h' " + quoted(png.string())).output,
+                "PNG " + n + "x" + n)
+          << png;
+    }
+    fs::path svg = prefix() / "share/icons/hicolor/scalable/apps" / (icon + ".svg");
+    EXPECT_EQ(run("rsvg-convert -w 512 -h 512 " + quoted(svg.string()) +
+                  " | identify -format '%m %wx%h' -")
+                  .output,
+              "PNG 512x512");
     EXPECT_EQ(entryValue(entry, "MimeType"), e.handler ? "x-scheme-handler/tovalo;" : "");
   }
 }

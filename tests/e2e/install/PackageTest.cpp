@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <regex>
+#include <set>
 #include <vector>
 
 #include "e2e/install/InstallSupport.h"
@@ -170,6 +171,45 @@ TEST_F(Package, EntriesNameUsrProgramsAreStrippedAutostartIsAConffile) {
   // No maintainer scripts: the triggers of desktop-file-utils and the icon theme do the rest.
   for (const char* script : {"preinst", "postinst", "prerm", "postrm"})
     EXPECT_NE(run("dpkg-deb -I " + quoted(deb().string()) + " " + script).status, 0) << script;
+}
+
+TEST_F(Package, LintianFindsNoErrorAndOnlyTheJustifiedWarnings) {
+  // The justifications are in docs/install.md.
+  const std::set<std::string> justified{"initial-upload-closes-no-bugs"};
+  Outcome lint =
+      run("lintian --fail-on error --display-level '>=warning' " + quoted(deb().string()));
+  EXPECT_EQ(lint.status, 0) << lint.output;
+  std::istringstream lines(lint.output);
+  std::regex tag(R"(^([EW]): tovalo-desktop: (\S+))");
+  for (std::string l; std::getline(lines, l);) {
+    std::smatch m;
+    if (!std::regex_search(l, m, tag)) continue;
+    EXPECT_EQ(m[1], "W") << l;
+    EXPECT_TRUE(justified.count(m[2])) << "unjustified: " << l;
+  }
+}
+
+TEST_F(Package, SoftwareCentresReadItsAppStreamDescriptionAndItsCopyright) {
+  fs::path root = scratch() / "metadata";
+  ASSERT_EQ(run("dpkg-deb -x " + quoted(deb().string()) + " " + quoted(root.string())).status, 0);
+  fs::path metainfo = root / "usr/share/metainfo/com.nrvk.tvl.metainfo.xml";
+  Outcome validate = run("appstreamcli validate --no-net " + quoted(metainfo.string()));
+  EXPECT_EQ(validate.status, 0) << validate.output;
+  // The description launches the entry that the package installs, with its icon.
+  std::string xml = readFile(metainfo);
+  EXPECT_NE(xml.find("<launchable type=\"desktop-id\">com.nrvk.tvl.desktop</launchable>"),
+            std::string::npos);
+  EXPECT_TRUE(fs::exists(root / "usr/share/applications/com.nrvk.tvl.desktop"));
+  EXPECT_TRUE(fs::exists(root / "usr/share/icons/hicolor/scalable/apps/com.nrvk.tvl.svg"));
+  // The changelog is compressed for the doc folder and names this version.
+  fs::path doc = root / "usr/share/doc/tovalo-desktop";
+  EXPECT_EQ(run("zcat " + quoted((doc / "changelog.Debian.gz").string()) + " | head -1")
+                .output.find(std::string("tovalo-desktop (") + TVL_VERSION + ")"),
+            0u);
+  EXPECT_EQ(
+      readFile(doc / "copyright")
+          .rfind("Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/", 0),
+      0u);
 }
 
 // Reads "fact: value" lines.
