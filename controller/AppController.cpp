@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <map>
@@ -19,10 +20,12 @@
 #include <thread>
 
 #include "common/ShellUtilities.h"
+#include "controller/LoginItem.h"
 #include "platform/authview/AuthorizationView.h"
 #include "platform/cf/PropertyListXML.h"
 #include "platform/notify/DistributedNotificationCenter.h"
 #include "platform/script/Script.h"
+#include "platform/system/Log.h"
 #include "platform/system/Paths.h"
 #include "platform/system/SystemVersion.h"
 #include "platform/ui/Application.h"
@@ -820,6 +823,7 @@ void AppController::updateWindowContents() {
   std::string lengthText = textValue(length).value_or(kDefaultSessionLength);
   if (outlets.sessionLength)
     outlets.sessionLength->setCurrentText(QString::fromStdString(lengthText));
+  if (outlets.startAtLogin) outlets.startAtLogin->setChecked(loginitem::startsAtLogin());
   if (outlets.preferencesWindow)
     outlets.preferencesWindow->setWindowTitle(QString::fromStdString(
         localized(menuIcon == "tvl.tif" ? "sTVLWindowTitle" : "sMBXWindowTitle")));
@@ -845,6 +849,12 @@ void AppController::save() {
     tvlPlist->setValue(kSessionLengthKey, cf::String::create(length).get());
     // A failed write is not reported; the file keeps its old contents whole.
     cf::writeXMLFileAtomically(tvlPlist.get(), preferencesFilePath());
+  }
+  // The login start is the user's autostart entry, not a preference of the file: it is
+  // saved whether or not the file exists.
+  if (outlets.startAtLogin && outlets.startAtLogin->isChecked() != loginitem::startsAtLogin()) {
+    if (int err = loginitem::setStartsAtLogin(outlets.startAtLogin->isChecked()))
+      tvl::NSLog("TVLQC: could not change the start at login: %s", std::strerror(err));
   }
   if (outlets.preferencesWindow) outlets.preferencesWindow->close();
   if (outlets.startStopAuthorizationView) outlets.startStopAuthorizationView->deauthorize();

@@ -99,6 +99,7 @@ class AppController {
     QPointer<authview::AuthorizationView> startStopAuthorizationView;
     QPointer<QComboBox> sessionLength;
     QPointer<QCheckBox> sendProblemReport;
+    QPointer<QCheckBox> startAtLogin;
     QPointer<QLabel> aboutVersion;
     QPointer<QLabel> aboutDate;
     QPointer<QLabel> aboutCopyright;

@@ -63,6 +63,7 @@ std::unique_ptr<QWidget> loadPreferencesWindow(const std::string& path, AppContr
       outlet<authview::AuthorizationView>(w, "startStopAuthorizationView");
   o.sessionLength = outlet<QComboBox>(w, "sessionLength");
   o.sendProblemReport = outlet<QCheckBox>(w, "sendProblemReport");
+  o.startAtLogin = outlet<QCheckBox>(w, "startAtLogin");
   o.aboutVersion = outlet<QLabel>(w, "aboutVersion");
   o.aboutDate = outlet<QLabel>(w, "aboutDate");
   o.aboutCopyright = outlet<QLabel>(w, "aboutCopyright");

@@ -379,6 +379,65 @@ TEST(AdministratorLock, ARequestWithTheLockClosedAsksFirstAndIsSentEvenWhenRefus
 }
 
 // ---------------------------------------------------------------------------------------
+// Start at login
+
+TEST(StartAtLogin, TheChoiceIsTheUsersAutostartEntryAndSticks) {
+  Window w;
+  ::unsetenv("XDG_CONFIG_HOME");
+  const fs::path entry = w.home / ".config/autostart/com.nrvk.tvlqc.desktop";
+  QCheckBox* box = w.c->outlets.startAtLogin;
+  ASSERT_TRUE(box);
+  EXPECT_EQ(box->text(), "Start Mac Tovalo Menu at login");
+
+  // On by default, with nothing of the user's; Cancel writes nothing.
+  w.c->showPreferencesWindow();
+  EXPECT_TRUE(box->isChecked());
+  box->setChecked(false);
+  w.c->cancel();
+  EXPECT_FALSE(fs::exists(entry));
+
+  // Off: an entry of the user's hides the system's, and the window reads it back.
+  w.c->showPreferencesWindow();
+  box->setChecked(false);
+  w.c->save();
+  ASSERT_TRUE(fs::exists(entry));
+  EXPECT_NE(readFile(entry).find("\nHidden=true\n"), std::string::npos);
+  EXPECT_EQ(std::system(("desktop-file-validate '" + entry.string() + "'").c_str()), 0);
+  w.c->showPreferencesWindow();
+  EXPECT_FALSE(box->isChecked());
+  // On again: that entry goes, the system's applies.
+  box->setChecked(true);
+  w.c->save();
+  EXPECT_FALSE(fs::exists(entry));
+
+  // The user's own copy of the entry (an installation into their home, or a desktop's
+  // switch): the choice amends it and keeps everything else.
+  const std::string copy =
+      "[Desktop Entry]\nType=Application\nName=Mac Tovalo status menu\nExec=\"/opt/x/TVLQC\"\n"
+      "X-GNOME-Autostart-enabled=true\n\n[Desktop Action x]\nName=x\nHidden=true\n";
+  writeFile(entry, copy);
+  w.c->showPreferencesWindow();
+  EXPECT_TRUE(box->isChecked());  // another group's Hidden is not the entry's
+  box->setChecked(false);
+  w.c->save();
+  EXPECT_NE(readFile(entry).find("Exec=\"/opt/x/TVLQC\"\n"), std::string::npos);
+  w.c->showPreferencesWindow();
+  EXPECT_FALSE(box->isChecked());
+  box->setChecked(true);
+  w.c->save();
+  EXPECT_EQ(readFile(entry), copy);
+
+  writeFile(entry,
+            "[Desktop Entry]\nType=Application\nName=n\nExec=TVLQC\n"
+            "X-GNOME-Autostart-enabled=false\n");
+  w.c->showPreferencesWindow();
+  EXPECT_FALSE(box->isChecked());
+  box->setChecked(true);
+  w.c->save();
+  EXPECT_EQ(readFile(entry), "[Desktop Entry]\nType=Application\nName=n\nExec=TVLQC\n");
+}
+
+// ---------------------------------------------------------------------------------------
 // Start and stop, per system version
 
 TEST(StartStop, EachVersionSendsItsActionAndTheWaitEndsWhenTheDaemonHasAppearedOrGone) {
