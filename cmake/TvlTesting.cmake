@@ -1,4 +1,4 @@
-# tvl_add_test(NAME <name> LABEL <unit|integration|privileged|e2e|fuzz>
+# tvl_add_test(NAME <name> LABEL <unit|integration|privileged|e2e|fuzz|soak>
 #              SOURCES <files...> [LIBS <libs...>] [WRAPPER <command...>] [ARGS <args...>]
 #              [TIMEOUT <seconds>])
 #
@@ -9,8 +9,8 @@ set(TVL_TEST_SUPPORT ${CMAKE_SOURCE_DIR}/tests/support)
 
 function(tvl_add_test)
   cmake_parse_arguments(T "" "NAME;LABEL;TIMEOUT" "SOURCES;LIBS;WRAPPER;ARGS" ${ARGN})
-  if(NOT T_LABEL MATCHES "^(unit|integration|privileged|e2e|fuzz)$")
-    message(FATAL_ERROR "tvl_add_test(${T_NAME}): LABEL must be one of unit, integration, privileged, e2e, fuzz")
+  if(NOT T_LABEL MATCHES "^(unit|integration|privileged|e2e|fuzz|soak)$")
+    message(FATAL_ERROR "tvl_add_test(${T_NAME}): LABEL must be one of unit, integration, privileged, e2e, fuzz, soak")
   endif()
   add_executable(${T_NAME} ${T_SOURCES})
   target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)

@@ -6,6 +6,8 @@
 #include <QMenu>
 #include <QSystemTrayIcon>
 
+#include <map>
+
 #include "platform/bundle/Bundle.h"
 
 namespace ui {
@@ -24,7 +26,16 @@ Image Image::named(const bundle::Bundle& bundle, const std::string& name) {
 }
 
 QIcon Image::icon() const {
-  return path_.empty() ? QIcon() : QIcon(q(path_));
+  if (path_.empty()) return QIcon();
+  // One icon per file for the whole process. On an XEmbed tray Qt keeps memory for every
+  // distinct icon it was given, for good: a new QIcon at each blink of the status item grew
+  // the process by some 3.5 KB a change. Copies of one QIcon are the same icon to Qt.
+  // Never destroyed: icons must not be torn down by the exit handlers after the
+  // application's window system is gone. Used on the main thread only, as Qt's icons are.
+  static auto* icons = new std::map<std::string, QIcon>();
+  auto [it, added] = icons->try_emplace(path_);
+  if (added) it->second = QIcon(q(path_));
+  return it->second;
 }
 
 MenuItem::MenuItem(QAction* action, bool separator) : action_q_(action), separator_(separator) {}

@@ -1,0 +1,162 @@
+// A desktop for the controller's end-to-end tests: its own Xvfb display with a tray host
+// (trayer), on the private session bus of the test's wrapper, and the means to look at it
+// (the controller's windows, the colours they show) and to run programs on it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/ShellUtilities.h"
+#include "support/ChildProcess.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testsupport::eventually;
+
+namespace traydesktop {
+
+// A child process with an exit status; killed and reaped if it still runs at the end.
+class Process {
+ public:
+  explicit Process(std::vector<std::string> argv, int fdForChild3 = -1) {
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (fdForChild3 >= 0) posix_spawn_file_actions_adddup2(&actions, fdForChild3, 3);
+    if (::posix_spawn(&pid_, args[0], &actions, nullptr, args.data(), environ) != 0) pid_ = -1;
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  ~Process() {
+    if (pid_ > 0 && !status_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  bool started() const { return pid_ > 0; }
+  pid_t pid() const { return pid_; }
+  // The exit status once it has ended within the time given.
+  std::optional<int> waitForExit(std::chrono::milliseconds limit) {
+    auto end = std::chrono::steady_clock::now() + limit;
+    while (!status_ && std::chrono::steady_clock::now() < end) {
+      int s = 0;
+      if (::waitpid(pid_, &s, WNOHANG) == pid_)
+        status_ = WIFEXITED(s) ? WEXITSTATUS(s) : 128;
+      else
+        std::this_thread::sleep_for(20ms);
+    }
+    return status_;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+std::string sh(const std::string& command) {
+  return common::doShellWithCommand(command);
+}
+
+struct Geometry {
+  int width = 0, height = 0, x = 0, y = 0;
+};
+
+// Windows of class TVLQC, from the X server's window tree.
+std::vector<Geometry> controllerWindows() {
+  std::vector<Geometry> found;
+  std::istringstream tree(sh("xwininfo -root -tree"));
+  std::regex line(
+      R"re(\("TVLQC" "TVLQC"\)\s+(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(-?\d+)\+(-?\d+))re");
+  for (std::string l; std::getline(tree, l);) {
+    std::smatch m;
+    if (std::regex_search(l, m, line))
+      found.push_back({std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4])});
+  }
+  return found;
+}
+
+// The distinct colours of a region of the screen, as ImageMagick names them (#RRGGBB).
+std::string colours(const Geometry& g) {
+  char crop[96];
+  std::snprintf(crop, sizeof crop, "%dx%d+%d+%d", g.width, g.height, g.x, g.y);
+  return sh(std::string("import -window root -crop ") + crop +
+            " -depth 8 +repage txt:- | grep -o '#[0-9A-F]\\{6\\}' | sort -u");
+}
+
+// True when a tray-sized window of the controller shows the colour; its place in icon.
+bool iconShowing(const std::string& colour, Geometry* icon = nullptr) {
+  for (auto& g : controllerWindows()) {
+    if (g.width > 32 || g.height > 32 || g.x <= 0) continue;
+    if (colours(g).find(colour) == std::string::npos) continue;
+    if (icon) *icon = g;
+    return true;
+  }
+  return false;
+}
+
+// An Xvfb display of its own with a tray host on it.
+class Desktop : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    xvfb_ = std::make_unique<Process>(
+        std::vector<std::string>{"/usr/bin/Xvfb", "-displayfd", "3", "-screen", "0", "1024x600x24",
+                                 "-nolisten", "tcp", "-noreset"},
+        fds[1]);
+    ::close(fds[1]);
+    ASSERT_TRUE(xvfb_->started());
+    std::string number;
+    pollfd p{fds[0], POLLIN, 0};
+    while (::poll(&p, 1, 10000) > 0) {
+      char c;
+      if (::read(fds[0], &c, 1) != 1 || c == '\n') break;
+      number += c;
+    }
+    ::close(fds[0]);
+    ASSERT_FALSE(number.empty()) << "Xvfb gave no display";
+    ::setenv("DISPLAY", (":" + number).c_str(), 1);
+    ::setenv("QT_QPA_PLATFORM", "xcb", 1);
+    // Under the sanitizers: libxkbcommon-x11 strndup()s a counted, unterminated buffer of
+    // the X server's reply, which strict string checks report though it reads no further
+    // than the count. Relaxed for the programs started here only.
+    if (const char* asan = std::getenv("ASAN_OPTIONS"))
+      ::setenv("ASAN_OPTIONS", (std::string(asan) + ":strict_string_checks=0").c_str(), 1);
+    tray_ = std::make_unique<Process>(std::vector<std::string>{
+        "/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+        "--height", "32", "--SetDockType", "true", "--transparent", "false"});
+    ASSERT_TRUE(eventually([] {
+      return sh("xwininfo -root -tree").find("\"panel\"") != std::string::npos;
+    })) << "no tray host";
+  }
+  void TearDown() override {
+    tray_.reset();
+    xvfb_.reset();
+  }
+
+  static fs::path applications() { return fs::path(std::getenv("TVL_BUILD_DIR")) / "Applications"; }
+
+  std::unique_ptr<Process> xvfb_, tray_;
+};
+
+}  // namespace traydesktop
