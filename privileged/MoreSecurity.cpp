@@ -55,6 +55,10 @@ namespace {
 
 constexpr size_t kPathCapacity = 1024;
 constexpr uint32_t kMaxFrameLength = 1024 * 1024;
+// A request or a response is a handful of keys, nested a few levels. These bounds keep
+// what a hostile frame can make the reader build (and free, recursively) well inside the
+// tool's data and stack limits.
+constexpr cf::ReadLimits kFrameLimits{.maxDepth = 64, .maxNodes = 10000};
 constexpr mode_t kBlessedMode = 0104555;
 
 using cf::Ref;
@@ -370,7 +374,8 @@ int CopyDictionaryFromDescriptor(int fdIn, cf::Dictionary** dictResult) {
   if (!bytes) return memFullErr;
   err = MoreUNIXRead(fdIn, bytes.get(), static_cast<size_t>(length), nullptr);
   if (err != 0) return err;
-  Ref<cf::Object> plist = cf::createFromXML(std::string_view(bytes.get(), size_t(length)));
+  Ref<cf::Object> plist =
+      cf::createFromXML(std::string_view(bytes.get(), size_t(length)), nullptr, kFrameLimits);
   if (!plist) return coreFoundationUnknownErr;
   if (plist->typeID() != cf::TypeID::Dictionary) return paramErr;
   *dictResult = static_cast<cf::Dictionary*>(plist.detach());
@@ -630,18 +635,10 @@ int MoreSecDestroyInheritedEnvironment(unsigned whatToDubya, char* argv[]) {
     argv[0] = path;
   }
   if (!(whatToDubya & kMoreSecKeepEnvironmentMask)) {
-    while (environ != nullptr && environ[0] != nullptr) {
-      const char* entry = environ[0];
-      const char* equals = std::strchr(entry, '=');
-      std::string name = equals ? std::string(entry, equals) : std::string(entry);
-      if (!name.empty()) ::unsetenv(name.c_str());
-      // An entry that cannot be unset by its name (no name, no equals sign) would stay
-      // first for ever: drop the whole list instead.
-      if (environ != nullptr && environ[0] == entry) {
-        ::clearenv();
-        break;
-      }
-    }
+    // Drop the whole list at once. Removing the variables one by one by name searches and
+    // shifts the list for each: quadratic in the caller's environment, which the caller
+    // may make as large as the kernel lets it (seconds before any other work).
+    if (::clearenv() != 0) return ENOMEM;
   }
   if (!(whatToDubya & kMoreSecKeepStandardFilesMask)) {
     if (int err = CloseOpenFileDescriptorsInRange(0, 3)) return err;
