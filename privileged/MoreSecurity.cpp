@@ -1,8 +1,10 @@
 #include "privileged/MoreSecurity.h"
 
+#include <alloca.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/auxv.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -617,6 +619,30 @@ auth::AuthorizationRef MoreSecHelperToolCopyAuthRef() {
   return nullptr;
 }
 
+namespace {
+
+// The bytes of stack that the tool's own frames may use under the reset's stack limit.
+constexpr size_t kToolStack = 512 * 1024;
+
+// Maps the next kToolStack bytes of the stack now, while the caller's stack limit still
+// allows it. The kernel counts what already sits at the stack's top (the caller's
+// arguments and environment, up to several megabytes) against the limit when the stack
+// grows: under the reset's 512 KiB the tool would otherwise die at its next deep call.
+[[gnu::noinline]] void reserveStack() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_STACK, &limit) != 0) return;
+  auto top = static_cast<uintptr_t>(::getauxval(AT_EXECFN));
+  char here;
+  auto inUse =
+      top > reinterpret_cast<uintptr_t>(&here) ? top - reinterpret_cast<uintptr_t>(&here) : 0;
+  // Under a caller's limit too tight for it, the tool keeps what that limit gave it.
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < inUse + 2 * kToolStack) return;
+  volatile char* area = static_cast<volatile char*>(::alloca(kToolStack));
+  for (size_t offset = 0; offset < kToolStack; offset += 4096) area[offset] = 0;
+}
+
+}  // namespace
+
 int MoreSecDestroyInheritedEnvironment(unsigned whatToDubya, char* argv[]) {
   TVL_ASSERT(argv != nullptr || (whatToDubya & kMoreSecKeepArg0Mask) != 0);
   if (!(whatToDubya & kMoreSecKeepArg0Mask)) {
@@ -666,6 +692,7 @@ int MoreSecDestroyInheritedEnvironment(unsigned whatToDubya, char* argv[]) {
     if (::nice(0) == -1 && errno != 0) return errno;
   }
   if (!(whatToDubya & kMoreSecKeepResourceLimitsMask)) {
+    reserveStack();
     for (const MoreSecResourceLimit& row : kResourceLimits) {
       struct rlimit limit;
       if (::getrlimit(row.resource, &limit) != 0) return errno;

@@ -4,6 +4,7 @@
 // the child must answer, not die.
 #include <gtest/gtest.h>
 
+#include <alloca.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -85,6 +86,14 @@ int readFrameInChild(const std::function<std::string()>& make,
   });
 }
 
+// Runs body with about bytes more of the stack in use: what a caller's large environment
+// does to the tool, whose stack starts below it.
+[[gnu::noinline]] int belowOnTheStack(size_t bytes, const std::function<int()>& body) {
+  volatile char* area = static_cast<volatile char*>(::alloca(bytes));
+  for (size_t offset = 0; offset < bytes; offset += 4096) area[offset] = 1;
+  return body() + area[0] - 1;
+}
+
 }  // namespace
 
 TEST(HostileFrames, DeepOrHugeFramesAreRefusedUnderTheToolsLimitsWhateverTheSpelling) {
@@ -151,6 +160,19 @@ TEST(HostileEnvironment, AHundredAndTwentyThousandVariablesAreAllCleared) {
     if (::setenv("PATH", "/usr/bin:/bin", 1) != 0 || !environ || !environ[0] || environ[1])
       return 5;
     return 0;
+  });
+  EXPECT_EQ(result, 0);
+}
+
+TEST(HostileEnvironment, TheToolsStackLimitLeavesItsFramesRoomBelowAHugeEnvironment) {
+  // 3 MiB already in use at the stack's top, like a 3 MiB environment; after the reset the
+  // tool must still have its 512 KiB for its own frames (less a margin for these).
+  int result = inChild([] {
+    return belowOnTheStack(3 << 20, [] {
+      if (MoreSecDestroyInheritedEnvironment(~0u & ~kMoreSecKeepResourceLimitsMask, nullptr) != 0)
+        return 1;
+      return belowOnTheStack(400 << 10, [] { return 0; });
+    });
   });
   EXPECT_EQ(result, 0);
 }
