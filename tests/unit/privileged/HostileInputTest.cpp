@@ -97,13 +97,11 @@ int readFrameInChild(const std::function<std::string()>& make,
 }  // namespace
 
 TEST(HostileFrames, DeepOrHugeFramesAreRefusedUnderTheToolsLimitsWhateverTheSpelling) {
-  // Every spelling of a container tag that XML allows, and the shapes that exhaust memory.
+  // Nesting spelled past a literal-tag guard, and the shapes that exhaust memory (the
+  // other spellings: cf_unit, and the blessed tool in helpertool_input_privileged).
   const std::vector<std::pair<const char*, std::function<std::string()>>> refused = {
       {"arrays with a space", [] { return nested("<array >", "</array>", 16000); }},
-      {"arrays with an attribute", [] { return nested("<array a=\"1\">", "</array>", 16000); }},
-      {"arrays with a line feed", [] { return nested("<array\n>", "</array >", 16000); }},
       {"dictionaries with a space", [] { return nested("<dict ><key>k</key>", "</dict>", 16000); }},
-      {"plain arrays", [] { return nested("<array>", "</array>", 16000); }},
       {"one level beyond the limit", [] { return nested("<array >", "</array>", 62); }},
       {"self-closing arrays",
        [] {
