@@ -1,8 +1,10 @@
 #include "privileged/MoreSecurity.h"
 
+#include <alloca.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/auxv.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -55,6 +57,10 @@ namespace {
 
 constexpr size_t kPathCapacity = 1024;
 constexpr uint32_t kMaxFrameLength = 1024 * 1024;
+// A request or a response is a handful of keys, nested a few levels. These bounds keep
+// what a hostile frame can make the reader build (and free, recursively) well inside the
+// tool's data and stack limits.
+constexpr cf::ReadLimits kFrameLimits{.maxDepth = 64, .maxNodes = 10000};
 constexpr mode_t kBlessedMode = 0104555;
 
 using cf::Ref;
@@ -370,7 +376,8 @@ int CopyDictionaryFromDescriptor(int fdIn, cf::Dictionary** dictResult) {
   if (!bytes) return memFullErr;
   err = MoreUNIXRead(fdIn, bytes.get(), static_cast<size_t>(length), nullptr);
   if (err != 0) return err;
-  Ref<cf::Object> plist = cf::createFromXML(std::string_view(bytes.get(), size_t(length)));
+  Ref<cf::Object> plist =
+      cf::createFromXML(std::string_view(bytes.get(), size_t(length)), nullptr, kFrameLimits);
   if (!plist) return coreFoundationUnknownErr;
   if (plist->typeID() != cf::TypeID::Dictionary) return paramErr;
   *dictResult = static_cast<cf::Dictionary*>(plist.detach());
@@ -612,6 +619,30 @@ auth::AuthorizationRef MoreSecHelperToolCopyAuthRef() {
   return nullptr;
 }
 
+namespace {
+
+// The bytes of stack that the tool's own frames may use under the reset's stack limit.
+constexpr size_t kToolStack = 512 * 1024;
+
+// Maps the next kToolStack bytes of the stack now, while the caller's stack limit still
+// allows it. The kernel counts what already sits at the stack's top (the caller's
+// arguments and environment, up to several megabytes) against the limit when the stack
+// grows: under the reset's 512 KiB the tool would otherwise die at its next deep call.
+[[gnu::noinline]] void reserveStack() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_STACK, &limit) != 0) return;
+  auto top = static_cast<uintptr_t>(::getauxval(AT_EXECFN));
+  char here;
+  auto inUse =
+      top > reinterpret_cast<uintptr_t>(&here) ? top - reinterpret_cast<uintptr_t>(&here) : 0;
+  // Under a caller's limit too tight for it, the tool keeps what that limit gave it.
+  if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < inUse + 2 * kToolStack) return;
+  volatile char* area = static_cast<volatile char*>(::alloca(kToolStack));
+  for (size_t offset = 0; offset < kToolStack; offset += 4096) area[offset] = 0;
+}
+
+}  // namespace
+
 int MoreSecDestroyInheritedEnvironment(unsigned whatToDubya, char* argv[]) {
   TVL_ASSERT(argv != nullptr || (whatToDubya & kMoreSecKeepArg0Mask) != 0);
   if (!(whatToDubya & kMoreSecKeepArg0Mask)) {
@@ -630,18 +661,10 @@ int MoreSecDestroyInheritedEnvironment(unsigned whatToDubya, char* argv[]) {
     argv[0] = path;
   }
   if (!(whatToDubya & kMoreSecKeepEnvironmentMask)) {
-    while (environ != nullptr && environ[0] != nullptr) {
-      const char* entry = environ[0];
-      const char* equals = std::strchr(entry, '=');
-      std::string name = equals ? std::string(entry, equals) : std::string(entry);
-      if (!name.empty()) ::unsetenv(name.c_str());
-      // An entry that cannot be unset by its name (no name, no equals sign) would stay
-      // first for ever: drop the whole list instead.
-      if (environ != nullptr && environ[0] == entry) {
-        ::clearenv();
-        break;
-      }
-    }
+    // Drop the whole list at once. Removing the variables one by one by name searches and
+    // shifts the list for each: quadratic in the caller's environment, which the caller
+    // may make as large as the kernel lets it (seconds before any other work).
+    if (::clearenv() != 0) return ENOMEM;
   }
   if (!(whatToDubya & kMoreSecKeepStandardFilesMask)) {
     if (int err = CloseOpenFileDescriptorsInRange(0, 3)) return err;
@@ -669,6 +692,7 @@ int MoreSecDestroyInheritedEnvironment(unsigned whatToDubya, char* argv[]) {
     if (::nice(0) == -1 && errno != 0) return errno;
   }
   if (!(whatToDubya & kMoreSecKeepResourceLimitsMask)) {
+    reserveStack();
     for (const MoreSecResourceLimit& row : kResourceLimits) {
       struct rlimit limit;
       if (::getrlimit(row.resource, &limit) != 0) return errno;

@@ -1,5 +1,7 @@
 // The round trip of one request through the set-user-ID helper tool, with the
-// administrator right already granted by polkit, beside a bare `pkexec true`.
+// administrator right already granted by polkit, beside polkit's own check of that right
+// (`pkcheck --process`) and a bare `pkexec true`; and the tool's clearing of a huge
+// inherited environment.
 //
 // Needs the private system of the privileged tests:
 //   tests/support/with-private-system build/normal/bench/helpertool/helpertool_bench
@@ -9,12 +11,18 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
 
 #include "privileged/MoreCFQ.h"
 #include "privileged/MoreSecurity.h"
@@ -24,7 +32,20 @@ namespace {
 
 const char* kTool = "/tmp/tvl-bench/.TVLQCSecureTool";
 
-void BM_HelperToolRequest(benchmark::State& state) {
+// Field 22 of /proc/self/stat, counted after the command name's last ')'.
+std::string startTimeOfSelf() {
+  std::ifstream in("/proc/self/stat");
+  std::string line((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::istringstream fields(line.substr(line.rfind(')') + 2));
+  std::string field;
+  for (int i = 3; i <= 22 && fields >> field; ++i) {
+  }
+  return field;
+}
+
+// One request (unloading a property list that is not loaded: a complete, successful
+// command), with the calling process's environment as it is.
+void helperToolRequests(benchmark::State& state) {
   auth::AuthorizationRef a = nullptr;
   auth::AuthorizationCreate(nullptr, 0, &a);
   auth::UniqueAuthorization owned(a);
@@ -34,7 +55,6 @@ void BM_HelperToolRequest(benchmark::State& state) {
     return;
   }
   cf::Ref<cf::String> tool = cf::String::create(kTool);
-  // Unloading a property list that is not loaded: a complete, successful command.
   cf::Ref<cf::Dictionary> request = cf::Dictionary::create();
   request->setValue("task", cf::Number::createSInt32(8).get());
   request->setValue("filename", cf::String::create("com.nrvk.bench.plist").get());
@@ -50,7 +70,80 @@ void BM_HelperToolRequest(benchmark::State& state) {
     CFQRelease(response);
   }
 }
+
+void BM_HelperToolRequest(benchmark::State& state) {
+  helperToolRequests(state);
+}
 BENCHMARK(BM_HelperToolRequest)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A list of n variables, and environ pointing to it while the object lives.
+class HugeEnvironment {
+ public:
+  explicit HugeEnvironment(int n) : saved_(environ) {
+    for (int i = 0; i < n; ++i) entries_.push_back("V" + std::to_string(i) + "=x");
+    for (auto& e : entries_) list_.push_back(e.data());
+    list_.push_back(nullptr);
+    environ = list_.data();
+  }
+  ~HugeEnvironment() { environ = saved_; }
+  void install() { environ = list_.data(); }
+
+ private:
+  char** saved_;
+  std::vector<std::string> entries_;
+  std::vector<char*> list_;
+};
+
+// The same request from a process with 120,000 environment variables, which the tool
+// inherits and clears first.
+void BM_HelperToolRequestWith120000Variables(benchmark::State& state) {
+  // The kernel takes arguments and environment up to a quarter of the stack limit.
+  struct rlimit stack;
+  ::getrlimit(RLIMIT_STACK, &stack);
+  struct rlimit wide = {std::min<rlim_t>(stack.rlim_max, 64 << 20), stack.rlim_max};
+  ::setrlimit(RLIMIT_STACK, &wide);
+  {
+    HugeEnvironment environment(120000);
+    helperToolRequests(state);
+  }
+  ::setrlimit(RLIMIT_STACK, &stack);
+}
+BENCHMARK(BM_HelperToolRequestWith120000Variables)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The environment reset's clearing of 120,000 variables, on its own.
+void BM_ClearEnvironmentOf120000Variables(benchmark::State& state) {
+  HugeEnvironment environment(120000);
+  for (auto _ : state) {
+    environment.install();
+    MoreSecDestroyInheritedEnvironment(~0u & ~kMoreSecKeepEnvironmentMask, nullptr);
+  }
+}
+BENCHMARK(BM_ClearEnvironmentOf120000Variables)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// polkit's own check of the same right for this process, without the tool: pkcheck asks
+// polkitd about the calling process as the tool asks about its parent. The tool's own
+// cost is the round trip less this.
+void BM_PkcheckProcess(benchmark::State& state) {
+  std::string subject = std::to_string(::getpid()) + "," + startTimeOfSelf();
+  for (auto _ : state) {
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      int null = ::open("/dev/null", O_RDWR);
+      ::dup2(null, 0);
+      ::dup2(null, 1);
+      ::execl("/usr/bin/pkcheck", "pkcheck", "--action-id", auth::kAdminActionID, "--process",
+              subject.c_str(), static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      state.SkipWithError("pkcheck did not grant the right");
+      return;
+    }
+  }
+}
+BENCHMARK(BM_PkcheckProcess)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_PkexecTrue(benchmark::State& state) {
   for (auto _ : state) {

@@ -5,12 +5,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <vector>
 
 #include "platform/system/Files.h"
 
@@ -18,6 +22,7 @@ namespace cf {
 
 namespace {
 
+// The writer refuses objects nested deeper than the reader would take back.
 constexpr int kMaxDepth = 256;
 
 struct PlistDeleter {
@@ -29,48 +34,129 @@ struct MallocDeleter {
   void operator()(void* p) const { std::free(p); }
 };
 
-bool fail(std::string* error, const char* why) {
-  if (error) *error = why;
+bool fail(std::string* error, const char* why) noexcept {
+  // The reason is a courtesy: without memory for it the failure still stands.
+  try {
+    if (error) *error = why;
+  } catch (...) {
+  }
   return false;
 }
 
-Ref<Object> failed(std::string* error, const char* why) {
+Ref<Object> failed(std::string* error, const char* why) noexcept {
   fail(error, why);
   return nullptr;
 }
 
-// libplist reads integers with strtoll/strtoull and keeps 64 unsigned bits, so it takes
-// "12abc" for 12 and cannot tell -1 from 2^64-1. Check every <integer> text ourselves.
-bool integersAreValid(std::string_view xml, std::string* error) {
-  static constexpr std::string_view kOpen = "<integer>";
-  for (size_t pos = xml.find(kOpen); pos != std::string_view::npos; pos = xml.find(kOpen, pos)) {
-    pos += kOpen.size();
-    size_t end = xml.find('<', pos);
-    if (end == std::string_view::npos) return fail(error, "unterminated integer");
-    std::string_view text = xml.substr(pos, end - pos);
-    while (!text.empty() && std::strchr(" \t\r\n", text.front())) text.remove_prefix(1);
-    while (!text.empty() && std::strchr(" \t\r\n", text.back())) text.remove_suffix(1);
-    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-    int64_t value = 0;
-    auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (text.empty() || ec != std::errc() || p != text.data() + text.size())
-      return fail(error, "integer not a signed 64-bit decimal");
-  }
-  return true;
+// What the markup scan found: enough for the checks that libplist's reader leaves to us.
+struct Markup {
+  size_t keys = 0;  // <key> elements, however spelled
+};
+
+bool isNameChar(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == ':' || c == '.' ||
+         c == '-';
 }
 
-// libplist's reader recurses for every nested container: refuse deep nesting before it
-// can exhaust the stack.
-bool nestingIsShallow(std::string_view xml, std::string* error) {
-  int depth = 0;
-  for (size_t pos = xml.find('<'); pos != std::string_view::npos; pos = xml.find('<', pos + 1)) {
-    std::string_view tag = xml.substr(pos);
-    if (tag.starts_with("<dict>") || tag.starts_with("<array>")) {
-      if (++depth > kMaxDepth) return fail(error, "nested too deeply");
-    } else if (tag.starts_with("</dict>") || tag.starts_with("</array>")) {
-      --depth;
+bool isSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// The text of markup that libplist skips (a processing instruction, a document type, the
+// attributes of a tag) must hold no '<' and no '>', and its double quotes must pair up:
+// then libplist, which skips quoted text there, ends it at the same '>' as we do, and no
+// element can hide inside it.
+bool isPlainMarkup(std::string_view text) {
+  return text.find_first_of("<>") == std::string_view::npos &&
+         std::count(text.begin(), text.end(), '"') % 2 == 0;
+}
+
+// libplist reads integers with strtoull and keeps 64 unsigned bits, so it takes "12abc"
+// for 12 and cannot tell -1 from 2^64-1: the text must be a signed 64-bit decimal.
+bool isInteger(std::string_view text) {
+  while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
+  while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  int64_t value = 0;
+  auto [p, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return !text.empty() && ec == std::errc() && p == text.data() + text.size();
+}
+
+// Walks the markup before libplist sees it: libplist's reader and its free recurse once
+// for each nested element and it allocates without checking, so the nesting and the
+// number of elements are bounded here, whatever the spelling of the tags (spaces,
+// attributes, self-closing). The scan is strict where libplist is lenient: an element
+// must close with its own name, and markup it does not know is refused, so that every
+// element libplist can make is one the scan has counted.
+bool scanMarkup(std::string_view xml, const ReadLimits& limits, Markup* markup,
+                std::string* error) {
+  std::vector<std::string_view> open;  // names of the elements open at this point
+  size_t elements = 0;
+  size_t textStart = 0;
+  for (size_t lt = xml.find('<'); lt != std::string_view::npos; lt = xml.find('<', lt)) {
+    std::string_view rest = xml.substr(lt);
+    bool inInteger = !open.empty() && open.back() == "integer";
+    std::string_view text = xml.substr(textStart, lt - textStart);
+    if (rest.starts_with("<!--")) {
+      // "<!-->" and "<!--->" are where readers disagree on where the comment ends.
+      if (rest.substr(4).starts_with(">") || rest.substr(4).starts_with("->"))
+        return fail(error, "malformed comment");
+      size_t end = xml.find("-->", lt + 4);
+      if (end == std::string_view::npos) return fail(error, "unterminated comment");
+      if (inInteger) return fail(error, "integer not a signed 64-bit decimal");
+      lt = end + 3;
+    } else if (rest.starts_with("<![CDATA[")) {
+      size_t end = xml.find("]]>", lt + 9);
+      if (end == std::string_view::npos) return fail(error, "unterminated CDATA section");
+      if (inInteger) return fail(error, "integer not a signed 64-bit decimal");
+      lt = end + 3;
+    } else if (rest.starts_with("<?") || rest.starts_with("<!DOCTYPE")) {
+      bool instruction = rest[1] == '?';
+      size_t bodyStart = lt + (instruction ? 2 : 9);
+      size_t end = instruction ? xml.find("?>", bodyStart) : xml.find('>', bodyStart);
+      if (end == std::string_view::npos || !open.empty() ||
+          !isPlainMarkup(xml.substr(bodyStart, end - bodyStart)) ||
+          (!instruction && xml.substr(bodyStart, end - bodyStart).find('[') != std::string::npos))
+        return fail(error, "malformed declaration");
+      lt = end + (instruction ? 2 : 1);
+    } else if (rest.starts_with("</")) {
+      size_t nameEnd = lt + 2;
+      while (nameEnd < xml.size() && isNameChar(xml[nameEnd])) ++nameEnd;
+      std::string_view name = xml.substr(lt + 2, nameEnd - lt - 2);
+      size_t gt = nameEnd;
+      while (gt < xml.size() && isSpace(xml[gt])) ++gt;
+      if (gt >= xml.size() || xml[gt] != '>' || open.empty() || open.back() != name)
+        return fail(error, "mismatched closing tag");
+      if (name == "integer" && !isInteger(text))
+        return fail(error, "integer not a signed 64-bit decimal");
+      open.pop_back();
+      lt = gt + 1;
+    } else if (rest.starts_with("<!")) {
+      return fail(error, "unsupported markup");
+    } else {
+      size_t nameEnd = lt + 1;
+      while (nameEnd < xml.size() && isNameChar(xml[nameEnd])) ++nameEnd;
+      std::string_view name = xml.substr(lt + 1, nameEnd - lt - 1);
+      size_t gt = xml.find('>', nameEnd);
+      if (name.empty() || gt == std::string_view::npos) return fail(error, "malformed tag");
+      std::string_view attributes = xml.substr(nameEnd, gt - nameEnd);
+      bool selfClosing = xml[gt - 1] == '/';
+      if (selfClosing) attributes.remove_suffix(1);
+      // libplist takes the name up to white space, so "<array/ >" or "<array\"x\">"
+      // would be spelled differently there: anything after the name starts with a space.
+      if ((!attributes.empty() && !isSpace(attributes.front())) || !isPlainMarkup(attributes))
+        return fail(error, "malformed tag");
+      if (inInteger) return fail(error, "integer not a signed 64-bit decimal");
+      if (++elements > limits.maxNodes) return fail(error, "too many elements");
+      if (open.size() + 1 > static_cast<size_t>(limits.maxDepth))
+        return fail(error, "nested too deeply");
+      if (name == "key") ++markup->keys;
+      if (!selfClosing) open.push_back(name);
+      lt = gt + 1;
     }
+    textStart = lt;
   }
+  if (!open.empty()) return fail(error, "unclosed element");
   return true;
 }
 
@@ -83,21 +169,18 @@ bool endsCleanly(std::string_view xml) {
   return true;
 }
 
-// Counts the <key> elements of the text: libplist silently drops a key that has no value,
-// so the number of keys read must equal the number of dictionary entries made.
-size_t countKeys(std::string_view xml) {
-  size_t n = 0;
-  for (size_t pos = xml.find("<key"); pos != std::string_view::npos;
-       pos = xml.find("<key", pos + 4))
-    if (xml.substr(pos + 4, 1) == ">" || xml.substr(pos + 4, 2) == "/>") ++n;
-  return n;
-}
+struct Conversion {
+  const ReadLimits& limits;
+  std::string* error;
+  size_t entries = 0;   // dictionary entries made
+  size_t elements = 1;  // elements of the document that the objects stand for, <plist> included
+};
 
-Ref<Object> convert(plist_t node, int depth, std::string* error, size_t* entries) {
-  if (depth > kMaxDepth) {
-    fail(error, "nested too deeply");
-    return nullptr;
-  }
+// depth: elements open at this node in the document (<plist> and the node included). The
+// scan has bounded both; seeing more here means the scan and libplist disagree on markup.
+Ref<Object> convert(plist_t node, int depth, Conversion* c) {
+  if (depth > c->limits.maxDepth || ++c->elements > c->limits.maxNodes)
+    return failed(c->error, "markup the scan did not see");
   switch (plist_get_node_type(node)) {
     case PLIST_BOOLEAN: {
       uint8_t b = 0;
@@ -117,16 +200,13 @@ Ref<Object> convert(plist_t node, int depth, std::string* error, size_t* entries
       return Number::createReal(d);
     }
     case PLIST_STRING: {
-      char* s = nullptr;
-      plist_get_string_val(node, &s);
-      std::unique_ptr<char, MallocDeleter> hold(s);
+      // Borrowed, not copied: a string may be most of a frame read under a tight data limit.
+      const char* s = plist_get_string_ptr(node, nullptr);
       return String::create(s ? s : "");
     }
     case PLIST_DATA: {
-      char* bytes = nullptr;
       uint64_t length = 0;
-      plist_get_data_val(node, &bytes, &length);
-      std::unique_ptr<char, MallocDeleter> hold(bytes);
+      const char* bytes = plist_get_data_ptr(node, &length);
       return Data::create(bytes, bytes ? length : 0);
     }
     case PLIST_DATE: {
@@ -139,8 +219,8 @@ Ref<Object> convert(plist_t node, int depth, std::string* error, size_t* entries
       uint32_t n = plist_array_get_size(node);
       for (uint32_t i = 0; i < n; ++i) {
         plist_t item = plist_array_get_item(node, i);
-        if (!item) return failed(error, "array item missing");
-        auto value = convert(item, depth + 1, error, entries);
+        if (!item) return failed(c->error, "array item missing");
+        auto value = convert(item, depth + 1, c);
         if (!value) return nullptr;
         array->append(value.get());
       }
@@ -158,19 +238,21 @@ Ref<Object> convert(plist_t node, int depth, std::string* error, size_t* entries
         plist_dict_next_item(node, it, &key, &item);
         std::unique_ptr<char, MallocDeleter> holdKey(key);
         if (!key && !item) break;
-        if (!key || !item) return failed(error, "dictionary key without value");
-        auto value = convert(item, depth + 1, error, entries);
+        if (!key || !item) return failed(c->error, "dictionary key without value");
+        if (++c->elements > c->limits.maxNodes)
+          return failed(c->error, "markup the scan did not see");
+        auto value = convert(item, depth + 1, c);
         if (!value) return nullptr;
-        if (dict->valueForKey(key)) return failed(error, "duplicate dictionary key");
+        if (dict->valueForKey(key)) return failed(c->error, "duplicate dictionary key");
         dict->setValue(key, value.get());
         ++seen;
-        ++*entries;
+        ++c->entries;
       }
-      if (seen != plist_dict_get_size(node)) return failed(error, "malformed dictionary");
+      if (seen != plist_dict_get_size(node)) return failed(c->error, "malformed dictionary");
       return dict;
     }
     default:
-      return failed(error, "unsupported element");
+      return failed(c->error, "unsupported element");
   }
 }
 
@@ -229,20 +311,31 @@ PlistPtr toPlist(const Object* o, int depth) {
 
 }  // namespace
 
-Ref<Object> createFromXML(std::string_view xml, std::string* error) {
-  if (xml.empty() || xml.size() > UINT32_MAX) return failed(error, "empty or oversized");
-  if (xml.find('\0') != std::string_view::npos) return failed(error, "NUL byte");
-  if (xml.find("<plist") == std::string_view::npos || !endsCleanly(xml))
-    return failed(error, "not an XML property list");
-  if (!integersAreValid(xml, error) || !nestingIsShallow(xml, error)) return nullptr;
-  plist_t raw = nullptr;
-  plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &raw);
-  PlistPtr root(raw);
-  if (!root) return failed(error, "not a well-formed XML property list");
-  size_t entries = 0;
-  auto plist = convert(root.get(), 0, error, &entries);
-  if (plist && entries != countKeys(xml)) return failed(error, "dictionary key without value");
-  return plist;
+Ref<Object> createFromXML(std::string_view xml, std::string* error, const ReadLimits& limits) {
+  // The input may be anyone's (the helper tool reads it as root): running out of memory
+  // is a failed read like any other, never an exception that ends the process.
+  try {
+    if (xml.empty() || xml.size() > UINT32_MAX) return failed(error, "empty or oversized");
+    if (xml.find('\0') != std::string_view::npos) return failed(error, "NUL byte");
+    if (xml.find("<plist") == std::string_view::npos || !endsCleanly(xml))
+      return failed(error, "not an XML property list");
+    Markup markup;
+    if (!scanMarkup(xml, limits, &markup, error)) return nullptr;
+    plist_t raw = nullptr;
+    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &raw);
+    PlistPtr root(raw);
+    if (!root) return failed(error, "not a well-formed XML property list");
+    Conversion conversion{limits, error};
+    auto plist = convert(root.get(), 2, &conversion);
+    // libplist drops a key that has no value.
+    if (plist && conversion.entries != markup.keys)
+      return failed(error, "dictionary key without value");
+    return plist;
+  } catch (const std::bad_alloc&) {
+    return failed(error, "out of memory");
+  } catch (...) {
+    return failed(error, "unexpected failure");
+  }
 }
 
 Ref<Object> createFromXMLFile(const std::string& path, std::string* error, size_t maxBytes) {

@@ -5,6 +5,7 @@
 // dictionaries is an error. A failed read returns null and never a partial object.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -12,8 +13,18 @@
 
 namespace cf {
 
-// Parses XML bytes. On failure returns null and, when error is given, a short reason.
-Ref<Object> createFromXML(std::string_view xml, std::string* error = nullptr);
+// Bounds on what a read may build, checked on the markup before anything is built.
+struct ReadLimits {
+  // Elements open at once, <plist> and the innermost value included.
+  int maxDepth = 256;
+  // Elements of the whole document (<plist> and keys included).
+  size_t maxNodes = size_t{1} << 20;
+};
+
+// Parses XML bytes. On failure (malformed input, limits exceeded, no memory) returns null
+// and, when error is given, a short reason; it never throws.
+Ref<Object> createFromXML(std::string_view xml, std::string* error = nullptr,
+                          const ReadLimits& limits = ReadLimits());
 
 // Reads and parses a whole file (at most maxBytes of it; a larger file is an error).
 Ref<Object> createFromXMLFile(const std::string& path, std::string* error = nullptr,

@@ -1,14 +1,18 @@
 // libFuzzer target: the bytes the helper tool reads as a request frame (length, then an
 // XML property list). Whatever arrives, the reader must answer with a status and never
-// crash, leak or hang; a frame it accepts must survive being written and read again.
+// crash, leak or hang; a frame it accepts must survive being written and read again; and
+// the reader's bounds must hold for what libplist builds, however the tags are spelled.
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
+#include <string_view>
 
 #include "platform/cf/PropertyList.h"
+#include "platform/cf/PropertyListXML.h"
 #include "privileged/MoreCFQ.h"
 #include "privileged/MoreSecurity.h"
 #include "privileged/MoreUNIX.h"
@@ -40,7 +44,19 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
+// The markup scan bounds what libplist may build. With bounds small enough for short
+// inputs to reach, libplist must never build more than the scan counted: the reader says
+// so with its own reason, which would mean a spelling the scan reads differently.
+void checkTheScanSeesWhatLibplistBuilds(const uint8_t* data, size_t size) {
+  if (size <= 4) return;
+  std::string error;
+  cf::createFromXML(std::string_view(reinterpret_cast<const char*>(data) + 4, size - 4), &error,
+                    cf::ReadLimits{.maxDepth = 5, .maxNodes = 16});
+  if (error == "markup the scan did not see") std::abort();
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  checkTheScanSeesWhatLibplistBuilds(data, size);
   int fd = pipeWith(data, size);
   int err = 0;
   cf::Ref<cf::Dictionary> dict = cf::Ref<cf::Dictionary>::adopt(readFrame(fd, &err));

@@ -142,3 +142,52 @@ TEST(PropertyListXML, MissingOrOversizedFilesAreErrors) {
   EXPECT_TRUE(createFromXMLFile(path, &error, 1 << 20));
   EXPECT_FALSE(createFromXMLFile(path, &error, 1024));
 }
+
+TEST(PropertyListXML, LimitsHoldWhateverTheTagsSpellingAndHiddenMarkupIsRefused) {
+  const ReadLimits limits{.maxDepth = 6, .maxNodes = 12};
+  auto deep = [](int n, const std::string& open) {
+    std::string s;
+    for (int i = 0; i < n; ++i) s += open;
+    s += "<true/>";
+    for (int i = 0; i < n; ++i) s += "</array >";
+    return wrap(s);
+  };
+  // Spaces, attributes and self-closing tags are read as what they are...
+  std::string error;
+  auto plist = createFromXML(wrap("<dict ><key >a</key ><integer\t>5</integer ><key>b</key>"
+                                  "<array a=\"1\" b='2'><false /><array/></array></dict >"),
+                             &error, limits);
+  ASSERT_TRUE(plist) << error;
+  auto* dict = as<Dictionary>(plist.get());
+  int32_t a = 0;
+  EXPECT_TRUE(sint32ForKey(dict, "a", &a) && a == 5);
+  ASSERT_TRUE(arrayForKey(dict, "b"));
+  EXPECT_EQ(arrayForKey(dict, "b")->count(), 2u);
+  // ...and count against the same limits: the innermost value sits at depth 6 here.
+  EXPECT_TRUE(createFromXML(deep(4, "<array >"), &error, limits)) << error;
+  EXPECT_TRUE(createFromXML(wrap("<array>" + std::string(200, ' ') +
+                                 "<true/><true/><true/><true/><true/><true/><true/><true/>"
+                                 "<true/><true/></array>"),
+                            &error, limits))
+      << error;
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"one level too deep", deep(5, "<array >")},
+      {"one level too deep, with attributes", deep(5, "<array x=\"y\">")},
+      {"one element too many",
+       wrap("<array><true/><true/><true/><true/><true/><true/><true/><true/><true/><true/>"
+            "<array/></array>")},
+      // Closing tags hidden where libplist does not see them must not lower the count.
+      {"closing tags in a comment", deep(5, "<array><!-- </array> -->")},
+      {"closing tags in an attribute", deep(5, "<array a=\"</array>\">")},
+      {"a quote that runs past the tag", deep(5, "<array a=\">")},
+      {"a comment libplist may end early", wrap("<array><!--><true/>--></array>")},
+      {"an unknown declaration", wrap("<!ENTITY x \"y\"><array/>")},
+      // libplist would take the first as 12 and silently drop the key of the second.
+      {"a spelled integer with junk", wrap("<integer >12abc</integer>")},
+      {"a spelled key without value", wrap("<dict><key >a</key></dict>")},
+  };
+  for (const auto& [what, xml] : refused) {
+    EXPECT_FALSE(createFromXML(xml, &error, limits)) << what;
+    EXPECT_FALSE(error.empty()) << what;
+  }
+}
