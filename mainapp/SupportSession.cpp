@@ -316,6 +316,8 @@ void SupportSession::readTunnelLog() {
       continue;
     }
     deadline_.stop();
+    // Logged in: the relay password has done its work.
+    if (folder_) QFile::remove(folder_->path() + "/relay.pw");
     setState(State::Waiting);
   }
 }
