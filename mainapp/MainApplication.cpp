@@ -1,19 +1,23 @@
 #include "mainapp/MainApplication.h"
 
 #include <dlfcn.h>
+
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
+#include <QDBusMessage>
 #include <QDir>
 #include <QEvent>
 #include <QFile>
 #include <QFileInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QProcess>
 #include <QScreen>
@@ -88,10 +92,42 @@ MainApplication::MainApplication(MainBundleInfo bundle)
     if (lastMoved_) AppController::sharedController()->windowDidMove(lastMoved_);
   });
   setApplicationScriptHost(this);
+  connect(&session_, &SupportSession::stateChanged, this, &MainApplication::showSessionState);
+  connect(&session_, &SupportSession::ended, this, &MainApplication::sessionEnded,
+          Qt::QueuedConnection);
+  connect(&session_, &SupportSession::supporterJoined, this, [this] {
+    notifyUser("Supporter connected",
+               "Your supporter can now see and control your screen. Stop Sharing ends it.");
+  });
+  connect(&session_, &SupportSession::supporterLeft, this, [this] {
+    notifyUser("Supporter left", "Your supporter is no longer connected to your screen.");
+  });
+}
+
+QString checkLinkFields(const QString& secret, const QString& key) {
+  if (secret.isEmpty() || secret.size() > 128 ||
+      std::any_of(secret.begin(), secret.end(),
+                  [](QChar c) { return c.unicode() < 0x21 || c.unicode() > 0x7e; }))
+    return "The link's secret is missing or not valid.";
+  bool ok = false;
+  int port = key.toInt(&ok);
+  if (!ok || port < 1024 || port > 65535 || key != QString::number(port))
+    return "The link's session key is not valid.";
+  return {};
+}
+
+void notifyUser(const QString& summary, const QString& body) {
+  QDBusMessage m = QDBusMessage::createMethodCall("org.freedesktop.Notifications",
+                                                  "/org/freedesktop/Notifications",
+                                                  "org.freedesktop.Notifications", "Notify");
+  m << QString("Mac Tovalo") << uint(0) << QString("dialog-information") << summary << body
+    << QStringList() << QVariantMap() << int(-1);
+  // Without a notification server the call fails; the window still says it all.
+  QDBusConnection::sessionBus().asyncCall(m);
 }
 
 MainApplication::~MainApplication() {
-  stopVncServer();
+  session_.stop("The application quit.");
   if (applicationScriptHost() == this) setApplicationScriptHost(nullptr);
 }
 
@@ -197,12 +233,38 @@ void MainApplication::handleLaunchURL(const QString& url) {
 
 void MainApplication::startSharing() {
   if (sharing_) return;
+  beginSession({generateSessionSecret(), 0, true});
+}
+
+void MainApplication::startControl() {
+  if (sharing_) return;
+  auto* secret = child<QLineEdit>("remotesecret");
+  auto* key = child<QLineEdit>("remotekey");
+  auto* status = child<QLabel>("controlstatus");
+  // The link's secret opens the relay and the screen; its key is the session's port on
+  // the relay, where the supporter connects.
+  QString why = checkLinkFields(secret ? secret->text() : QString(), key ? key->text() : QString());
+  if (!why.isEmpty()) {
+    if (status) status->setText(why);
+    return;
+  }
+  if (status) status->clear();
+  beginSession({secret->text(), key->text().toInt(), false});
+}
+
+void MainApplication::beginSession(const SupportSession::Request& request) {
   sharing_ = true;
   cover_.getPath();  // shows the sharing sheet, starts the cover
-  startVncServer();
-  if (auto* status = child<QLineEdit>("sharingstatus"))
-    status->setText(vnc_ ? "Sharing this screen." : "Sharing (no VNC server installed).");
   postDistributedNotification("com.nrvk.tvl.sharingstarted", kNotificationObject);
+  if (auto* stop = child<QAbstractButton>("stopsharingnow")) stop->setText("Stop Sharing");
+  RelaySettingsResult relay = loadRelaySettings();
+  if (!relay.error.isEmpty()) {
+    // Ends it after the start has been told, so that every start has its stop.
+    QTimer::singleShot(0, this, [this, why = relay.error] { sessionEnded(why); });
+    if (auto* status = child<QLabel>("sharingstatus")) status->setText(relay.error);
+    return;
+  }
+  session_.start(relay.settings, request);
 }
 
 void MainApplication::stopSharing() {
@@ -210,51 +272,30 @@ void MainApplication::stopSharing() {
     if (QWidget* sheet = window("sharingsheet")) sheet->hide();
     return;
   }
+  session_.stop("You stopped sharing.");
+  if (sharing_) sessionEnded("You stopped sharing.");  // the session had not begun
+  if (QWidget* sheet = window("sharingsheet")) sheet->hide();
+}
+
+void MainApplication::sessionEnded(const QString& reason) {
+  if (!sharing_) return;
   sharing_ = false;
-  stopVncServer();
+  // The sheet stays to say why a session ended that the user did not end.
+  QWidget* sheet = window("sharingsheet");
+  bool keepSheet = sheet && sheet->isVisible();
   cover_.quitPath();  // closes the sharing sheet, stops the cover
   postDistributedNotification("com.nrvk.tvl.sharingstopped", kNotificationObject);
+  if (auto* status = child<QLabel>("sharingstatus")) status->setText("Sharing ended. " + reason);
+  if (auto* code = child<QLineEdit>("sessioncode")) code->clear();
+  if (auto* stop = child<QAbstractButton>("stopsharingnow")) stop->setText("Close");
+  if (keepSheet) sheet->show();
 }
 
-void MainApplication::startControl() {
-  // The session itself is the remote side's; the window says what was asked for.
-  auto* secret = child<QLineEdit>("remotesecret");
-  auto* key = child<QLineEdit>("remotekey");
-  if (auto* status = child<QLineEdit>("controlstatus"))
-    status->setText(QString("Connecting with key %1 (secret of %2 characters)...")
-                        .arg(key ? key->text() : QString())
-                        .arg(secret ? secret->text().size() : 0));
-}
-
-void MainApplication::startVncServer() {
-  QString server = QStandardPaths::findExecutable("x11vnc");
-  QString display = qEnvironmentVariable("DISPLAY");
-  if (server.isEmpty() || display.isEmpty()) return;
-  // The cover and the controller know the server by its process name: run it through a
-  // link of that name in the user's private runtime folder.
-  QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation) + "/tvl";
-  QDir().mkpath(folder);
-  QString link = folder + "/" + kVncServerName;
-  QFile::remove(link);
-  if (!QFile::link(server, link)) return;
-  vnc_ = std::make_unique<QProcess>();
-  vnc_->setProgram(link);
-  vnc_->setArguments({"-display", display, "-localhost", "-autoport", "5900", "-forever", "-shared",
-                      "-nopw", "-quiet"});
-  vnc_->setStandardOutputFile(QProcess::nullDevice());
-  vnc_->setStandardErrorFile(QProcess::nullDevice());
-  vnc_->start();
-  if (!vnc_->waitForStarted()) vnc_.reset();
-}
-
-void MainApplication::stopVncServer() {
-  if (!vnc_) return;
-  vnc_->terminate();
-  if (!vnc_->waitForFinished(3000)) {
-    vnc_->kill();
-    vnc_->waitForFinished(1000);
-  }
-  vnc_.reset();
+void MainApplication::showSessionState() {
+  if (session_.state() == SupportSession::State::Ended) return;  // sessionEnded says it
+  if (auto* status = child<QLabel>("sharingstatus")) status->setText(session_.stateText());
+  if (auto* code = child<QLineEdit>("sessioncode")) code->setText(session_.sessionCode());
+  tvl::NSLog("Session: %s", qPrintable(session_.stateText()));
 }
 
 bool MainApplication::eventFilter(QObject* watched, QEvent* event) {

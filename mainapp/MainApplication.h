@@ -13,10 +13,9 @@
 #include <memory>
 #include <vector>
 
+#include "mainapp/SupportSession.h"
 #include "mainapp/WhiteDesktop.h"
 #include "platform/script/ScriptInterpreter.h"
-
-class QProcess;
 
 namespace workspace {
 class ApplicationBusServer;
@@ -27,7 +26,6 @@ namespace mainapp {
 inline constexpr char kBundleIdentifier[] = "com.nrvk.tvl";
 inline constexpr char kNotificationObject[] = "com.nrvk.tvl";
 inline constexpr char kInterfaceFile[] = "MainMenu.ui";
-inline constexpr char kVncServerName[] = "OSXvncserver";
 inline constexpr int kDockingSettleMilliseconds = 150;
 
 // Calls "_ASKInitialize" when the process defines it (the scripting framework's
@@ -50,6 +48,13 @@ MainBundleInfo mainBundleInfo(const QString& executablePath);
 // it lacks them, keeping every key that is there; a file that is not a dictionary is left
 // alone. False when the file could not be read or written.
 bool ensurePreferencesFile(const QString& path);
+
+// Why the fields of a launch URL can't start a session (empty when they can): the secret
+// is printable ASCII without blanks, the key a relay port from 1024 to 65535.
+QString checkLinkFields(const QString& secret, const QString& key);
+
+// A desktop notification (freedesktop notifications on the session bus); fire and forget.
+void notifyUser(const QString& summary, const QString& body);
 
 class MainApplication : public QObject, public script::ScriptHost {
   Q_OBJECT
@@ -86,14 +91,16 @@ class MainApplication : public QObject, public script::ScriptHost {
   QWidget* window(const char* name) const;
   template <class T>
   T* child(const char* name) const;
-  void startVncServer();
-  void stopVncServer();
+  // Both ways in run the same session; false when it did not begin.
+  void beginSession(const SupportSession::Request& request);
+  void sessionEnded(const QString& reason);
+  void showSessionState();
 
   MainBundleInfo bundle_;
   std::vector<std::unique_ptr<QWidget>> windows_;
   WhiteDesktop cover_;
   std::unique_ptr<workspace::ApplicationBusServer> server_;
-  std::unique_ptr<QProcess> vnc_;
+  SupportSession session_;
   // Docking runs once a window has come to rest, not at every step of a drag.
   QTimer dockTimer_;
   QPointer<QWidget> lastMoved_;

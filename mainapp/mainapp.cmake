@@ -14,6 +14,8 @@ target_link_libraries(tvl_mainapp_core PUBLIC tvl_script_interpreter tvl_notify 
 
 add_library(tvl_mainapp_native STATIC
   ${CMAKE_CURRENT_LIST_DIR}/MainApplication.cpp ${CMAKE_CURRENT_LIST_DIR}/MainApplication.h
+  ${CMAKE_CURRENT_LIST_DIR}/RelaySettings.cpp ${CMAKE_CURRENT_LIST_DIR}/RelaySettings.h
+  ${CMAKE_CURRENT_LIST_DIR}/SupportSession.cpp ${CMAKE_CURRENT_LIST_DIR}/SupportSession.h
   ${CMAKE_CURRENT_LIST_DIR}/WhiteDesktop.cpp ${CMAKE_CURRENT_LIST_DIR}/WhiteDesktop.h)
 set_target_properties(tvl_mainapp_native PROPERTIES AUTOMOC ON)
 target_include_directories(tvl_mainapp_native PUBLIC ${CMAKE_SOURCE_DIR})

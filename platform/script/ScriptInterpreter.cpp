@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QStackedWidget>
 #include <QTabWidget>
@@ -516,7 +517,8 @@ class Runner {
       case ObjectClass::Button:
         return qobject_cast<QAbstractButton*>(w) != nullptr;
       case ObjectClass::TextField:
-        return qobject_cast<QLineEdit*>(w) != nullptr;
+        // A label is a text field that can't be edited, as on the platform of the scripts.
+        return qobject_cast<QLineEdit*>(w) != nullptr || qobject_cast<QLabel*>(w) != nullptr;
     }
     return false;
   }
@@ -548,6 +550,7 @@ class Runner {
         return w->objectName();
       case Property::Contents:
         if (auto* field = qobject_cast<QLineEdit*>(w)) return field->text();
+        if (auto* label = qobject_cast<QLabel*>(w)) return label->text();
         notUnderstood("Only a text field has contents.");
       case Property::Title:
         if (auto* button = qobject_cast<QAbstractButton*>(w)) return button->text();
@@ -571,6 +574,10 @@ class Runner {
       case Property::Contents:
         if (auto* field = qobject_cast<QLineEdit*>(w)) {
           if (!dryRun_) field->setText(textOf(v));
+          return;
+        }
+        if (auto* label = qobject_cast<QLabel*>(w)) {
+          if (!dryRun_) label->setText(textOf(v));
           return;
         }
         notUnderstood("Only a text field has contents.");

@@ -1,0 +1,94 @@
+// One support session: the VNC server "OSXvncserver" on this desktop, reachable only
+// through a Unix socket in a private folder and only with the session's password, and
+// the OpenSSH client's tunnel from that socket to a port on the organisation's relay.
+// Nothing on this machine listens for the outside. Secrets travel in files of a 0700
+// folder, never on a command line or in an environment.
+#pragma once
+
+#include <QObject>
+#include <QString>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <memory>
+#include <vector>
+
+#include "mainapp/RelaySettings.h"
+
+class QProcess;
+
+namespace mainapp {
+
+inline constexpr char kVncServerName[] = "OSXvncserver";
+// Part of every path the tunnel's command line names: how the desktop cover finds it.
+inline constexpr char kTunnelMarker[] = ".tvl-tunnel";
+
+// A secret for a session started here: 8 characters (all that VNC authentication reads)
+// from an alphabet without look-alikes, from the system's random source.
+QString generateSessionSecret();
+
+// What the tunnel's error output says went wrong, in words for the user.
+QString describeTunnelFailure(const QString& errorOutput, bool userInitiated);
+
+// The ssh client configuration of a session.
+QString tunnelConfiguration(const RelaySettings& relay, const QString& folder, bool withKey);
+
+class SupportSession : public QObject {
+  Q_OBJECT
+ public:
+  enum class State { Idle, Connecting, Waiting, Connected, Ended };
+
+  struct Request {
+    QString secret;     // the VNC password; the relay password when there is no key
+    int relayPort = 0;  // 0: the relay picks one
+    bool userInitiated = true;
+  };
+
+  explicit SupportSession(QObject* parent = nullptr);
+  ~SupportSession() override;
+
+  // Starts the server and the tunnel. A session that cannot start ends at once (ended()).
+  void start(const RelaySettings& relay, const Request& request);
+  // Ends the tunnel and the server and removes the private folder; reason is what the
+  // user reads.
+  void stop(const QString& reason);
+
+  State state() const { return state_; }
+  QString stateText() const;
+  // What the user reads to the supporter: the relay port and, for a session started
+  // here, its secret.
+  QString sessionCode() const;
+  int relayPort() const { return relayPort_; }
+  // Bound on the wait for the relay; the tunnel's own timeouts come first.
+  int connectDeadlineMs() const;
+
+ signals:
+  void stateChanged();
+  void supporterJoined();
+  void supporterLeft();
+  void ended(const QString& reason);
+
+ private:
+  bool prepareFolder(const RelaySettings& relay, QString* error);
+  bool startServer(QString* error);
+  bool startTunnel(QString* error);
+  void readServerLog();
+  void readTunnelLog();
+  void setState(State s);
+  void fail(const QString& reason) { stop(reason); }
+
+  State state_ = State::Idle;
+  Request request_;
+  RelaySettings relay_;
+  QString endReason_;
+  int relayPort_ = 0;
+  int supporters_ = 0;
+  std::unique_ptr<QTemporaryDir> folder_;
+  std::unique_ptr<QProcess> server_;
+  std::unique_ptr<QProcess> tunnel_;
+  std::vector<std::unique_ptr<QProcess>> ended_;
+  QString tunnelErrors_;
+  QTimer deadline_;
+};
+
+}  // namespace mainapp
