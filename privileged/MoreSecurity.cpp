@@ -39,12 +39,20 @@ const int16_t kFolderDomains[5] = {tvl::system::kUserDomain, tvl::system::kLocal
                                    tvl::system::kNetworkDomain, tvl::system::kSystemDomain, 0};
 
 // "root:0" rather than the BSD "root:wheel": Debian has no group "wheel", and group 0
-// is what the blessed state requires.
+// is what the blessed state requires. The script acts on the file it opened, through
+// /proc/self/fd/3, and only when the path names that file itself with one name: a link
+// or second name planted at the path would otherwise have root's owner and the
+// set-user-ID bit land on whatever it points to.
 const char kBlessScript[] =
     "#! /bin/sh\n\nexec 2>&1\numask 022\nexport PATH=/bin:/sbin:/usr/bin:/usr/sbin\n"
     "export IFS=' '\n\nif [ $# != 1 ]\nthen\n\techo 'usage'\n\texit 1\nfi\n\n"
-    "chown root:0 \"$1\"\nif [ $? -ne 0 ]; then echo 'chown'; exit 1; fi\n"
-    "chmod 4555 \"$1\"\nif [ $? -ne 0 ]; then echo 'chmod'; exit 1; fi\n\necho 'ok'\nexit 0\n";
+    "if [ -L \"$1\" ] || [ ! -f \"$1\" ]; then echo 'not a file'; exit 1; fi\n"
+    "exec 3<\"$1\"\n"
+    "if [ \"$(stat -c '%d %i %h %F' \"$1\")\" != \"$(stat -L -c '%d %i 1 %F' /proc/self/fd/3)\" ]\n"
+    "then echo 'not the file itself'; exit 1; fi\n\n"
+    "chown root:0 /proc/self/fd/3\nif [ $? -ne 0 ]; then echo 'chown'; exit 1; fi\n"
+    "chmod 4555 /proc/self/fd/3\nif [ $? -ne 0 ]; then echo 'chmod'; exit 1; fi\n\n"
+    "echo 'ok'\nexit 0\n";
 
 bool gMoreSecLogInteractions = true;
 
