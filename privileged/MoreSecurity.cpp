@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -98,6 +99,56 @@ struct FdCloser {
   }
 };
 
+// A folder on the way to a working copy must be root's or the user's, and nobody else
+// may replace its entries: a copy under someone else's folder could be swapped between
+// our check and its use. A sticky folder (/tmp, /var/tmp) lets each owner alone replace
+// their own entries, so it may be open to others.
+bool isSafeFolder(const struct stat& st, uid_t user) {
+  return S_ISDIR(st.st_mode) && (st.st_uid == 0 || st.st_uid == user) &&
+         ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st.st_mode & S_ISVTX) != 0);
+}
+
+// Opens the working copy at path for checking and running: every folder on its real
+// path is vetted as above and walked without following links, and the copy itself must
+// be a regular file, not a link. The descriptor (O_PATH) names the file that was checked,
+// whatever happens to the path afterwards. EACCES for an unsafe place.
+int openHelperTool(const std::string& path, int* toolFd) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return EINVAL;
+  std::string name = path.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") return EINVAL;
+  char real[PATH_MAX];
+  if (::realpath(slash == 0 ? "/" : path.substr(0, slash).c_str(), real) == nullptr) return errno;
+  uid_t user = ::getuid();
+  FdCloser dir{::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)};
+  struct stat st;
+  if (dir.fd < 0) return errno;
+  if (::fstat(dir.fd, &st) != 0) return errno;
+  if (!isSafeFolder(st, user)) return EACCES;
+  std::string rest = real;
+  for (size_t start = 1; start < rest.size();) {
+    size_t end = rest.find('/', start);
+    if (end == std::string::npos) end = rest.size();
+    std::string component = rest.substr(start, end - start);
+    start = end + 1;
+    FdCloser next{
+        ::openat(dir.fd, component.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+    if (next.fd < 0) return errno;
+    if (::fstat(next.fd, &st) != 0) return errno;
+    if (!isSafeFolder(st, user)) return EACCES;
+    std::swap(dir.fd, next.fd);
+  }
+  int fd = ::openat(dir.fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    int err = S_ISLNK(st.st_mode) ? ELOOP : EACCES;
+    ::close(fd);
+    return err;
+  }
+  *toolFd = fd;
+  return 0;
+}
+
 // The folder's child by name, as the file manager's lookup (fnfErr when absent).
 int lookUpChild(const std::string& parent, const std::string& name, std::string* child) {
   std::string path = parent + "/" + name;
@@ -139,8 +190,10 @@ int CheckHelperTool(const cf::String* templateTool, const cf::String* tool, bool
   if (err != 0) return err;
   err = urlPath(tool, &toolPath);
   if (err != 0) return err;
+  // Only a copy in a place nobody else controls counts, checked without following links.
+  FdCloser toolFd;
   struct stat toolStat;
-  if (::stat(toolPath.c_str(), &toolStat) != 0) {
+  if (openHelperTool(toolPath, &toolFd.fd) != 0 || ::fstat(toolFd.fd, &toolStat) != 0) {
     *looksOK = false;
     return 0;
   }
@@ -489,8 +542,10 @@ void ReleaseResponse(cf::Dictionary** response) {
   *response = nullptr;
 }
 
-int ExecuteRequestInHelperTool(const cf::String* helperTool, auth::AuthorizationRef auth,
-                               const cf::Dictionary* request, cf::Dictionary** response) {
+// toolFd is the checked working copy (O_PATH); the tool runs from it, not from its path.
+int ExecuteRequestInHelperTool(const cf::String* helperTool, int toolFd,
+                               auth::AuthorizationRef auth, const cf::Dictionary* request,
+                               cf::Dictionary** response) {
   std::string path;
   int err = urlPath(helperTool, &path);
   if (err != 0) return err;
@@ -510,7 +565,8 @@ int ExecuteRequestInHelperTool(const cf::String* helperTool, auth::Authorization
     if (result == 0) {
       ::close(pair[0]);
       ::close(pair[1]);
-      ::execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+      char* const argv[] = {path.data(), nullptr};
+      ::execveat(toolFd, "", argv, environ, AT_EMPTY_PATH);
       result = errno;
     }
     ::_exit(MoreSecErrorToHelperToolResult(result));
@@ -563,15 +619,24 @@ int MoreSecExecuteRequestInHelperTool(const cf::String* helperTool, auth::Author
   std::string path;
   int err = urlPath(helperTool, &path);
   if (err != 0) return err;
+  // The file checked is the file blessed and run: it is opened once, without links, in a
+  // place only root and the user control, and run from that descriptor.
+  FdCloser tool;
+  err = openHelperTool(path, &tool.fd);
+  if (err != 0) return err;
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return errno;
+  if (::fstat(tool.fd, &st) != 0) return errno;
   bool blessed = st.st_uid == 0 && st.st_gid == 0 && st.st_mode == kBlessedMode;
   if (!blessed) {
     if (path.find('\x7F') != std::string::npos) return bdNamErr;
     err = RunScriptAsRoot(auth, kBlessScript, path.c_str(), static_cast<char*>(nullptr));
     if (err != 0) return err;
+    // The script blessed the file at the path (never a link): run that one.
+    ::close(std::exchange(tool.fd, -1));
+    err = openHelperTool(path, &tool.fd);
+    if (err != 0) return err;
   }
-  return ExecuteRequestInHelperTool(helperTool, auth, request, response);
+  return ExecuteRequestInHelperTool(helperTool, tool.fd, auth, request, response);
 }
 
 // ---- The tool's runtime ----

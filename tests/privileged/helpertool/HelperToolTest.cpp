@@ -567,6 +567,24 @@ TEST_F(HelperTool, CopiesInOtherDomainsAndTheTemporaryFolder) {
   EXPECT_EQ(text, "5370;/var/tmp/tvl-" + uid + "/NRVK/.TVLQCSecureTool;");
 }
 
+TEST_F(HelperTool, ACopyInAFolderOfAnotherUserIsNeitherUsedNorRun) {
+  // tvldenied made the shared temporary folder's NRVK first and holds a valid blessed
+  // copy in it, which they could swap at any moment.
+  std::string planted = "/var/tmp/NRVK/.TVLQCSecureTool";
+  auto eve = tvltest::lookUpUser("tvldenied");
+  fs::create_directories("/var/tmp/NRVK");
+  ASSERT_EQ(::chown("/var/tmp/NRVK", eve->uid, eve->gid), 0);
+  ASSERT_EQ(MoreUNIXCopyFile(kTemplate.c_str(), planted.c_str()), 0);
+  ASSERT_EQ(blessAsRoot(planted), 0);
+
+  // tvltest's search passes it by and makes a copy of its own.
+  EXPECT_EQ(locate("tvltest"), userCopy("tvltest"));
+  // Handed that path, the controller neither blesses nor runs what is there.
+  Result r = request("tvltest", makeRequest({{"task", num(99)}}), planted);
+  EXPECT_EQ(r.err, EACCES);
+  EXPECT_FALSE(r.response);
+}
+
 TEST_F(HelperTool, ControllerSideOfBrokenTools) {
   // Root runs a blessed stand-in tool that breaks the protocol on purpose.
   std::string fake = kTop + "/fake-tool";
