@@ -3,6 +3,11 @@
 // raises it to root only around the step that needs it.
 #pragma once
 
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+
 #include "platform/auth/Authorization.h"
 #include "platform/cf/PropertyList.h"
 
@@ -22,3 +27,9 @@ extern const char kTVLErrorPrefix[];
 // non-zero result, and changes nothing.
 int TVLQCCommandProc(auth::AuthorizationRef auth, const cf::Dictionary* request,
                      cf::Dictionary** response);
+
+// Ends the process group that pid (of the given start time) leads: SIGTERM, up to
+// termTimeout for pid to end, then SIGKILL and up to killTimeout. Whether it ended; a
+// process that neither signal ends (in uninterruptible sleep) is given up on.
+bool TVLQCStopProcessGroup(pid_t pid, uint64_t startTime, std::chrono::milliseconds termTimeout,
+                           std::chrono::milliseconds killTimeout, int (*sendSignal)(pid_t, int));

@@ -666,10 +666,9 @@ const MoreSecResourceLimit kResourceLimits[9] = {
 };
 
 int CloseOpenFileDescriptorsInRange(int first, int end) {
-  for (int fd = first; fd < end; ++fd) {
-    if (::close(fd) != 0 && errno != EBADF) return errno;
-  }
-  return 0;
+  // One call whatever the range: a caller may hold descriptors far above any limit.
+  if (first >= end) return 0;
+  return MoreUNIXErrno(::close_range(unsigned(first), unsigned(end - 1), 0));
 }
 
 int MoreSecTemporarilySetNonPrivilegedEUID() {
@@ -720,7 +719,8 @@ int MoreSecDestroyInheritedEnvironment(unsigned whatToDubya, char* argv[]) {
     if (int err = CloseOpenFileDescriptorsInRange(0, 3)) return err;
   }
   if (!(whatToDubya & kMoreSecKeepOtherFilesMask)) {
-    if (int err = CloseOpenFileDescriptorsInRange(3, ::getdtablesize())) return err;
+    // Not just up to the descriptor limit: the caller may have lowered it after opening.
+    if (int err = CloseOpenFileDescriptorsInRange(3, INT_MAX)) return err;
   }
   if (!(whatToDubya & kMoreSecKeepSignalsMask)) {
     // Every signal the kernel has, the real-time ones included; glibc reserves a few

@@ -7,17 +7,21 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/cf/PropertyListXML.h"
 #include "platform/system/Paths.h"
@@ -90,11 +94,14 @@ void becomeController(const char* user) {
   MoreUNIXIgnoreSIGPIPE();
 }
 
-// As user: locate (or take toolPath) and serve request through the tool.
+// As user: locate (or take toolPath) and serve request through the tool. hostile runs in
+// the controller's process first: what a caller may set up for the tool to inherit.
 Result request(const char* user, const Ref<cf::Dictionary>& req, const std::string& toolPath = "",
-               OSType folder = tvl::system::kApplicationSupportFolderType) {
+               OSType folder = tvl::system::kApplicationSupportFolderType,
+               const std::function<void()>& hostile = {}) {
   auto text = runAsText(user, [&]() -> std::string {
     becomeController(user);
+    if (hostile) hostile();
     Ref<cf::Dictionary> report = cf::Dictionary::create();
     cf::String* tool = nullptr;
     int err = 0;
@@ -253,6 +260,33 @@ struct FormHolder {
     }
   }
 };
+
+// The root processes named tvld that still run (zombies do not count).
+std::vector<pid_t> runningDaemons() {
+  std::vector<pid_t> found;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string status = readFile(entry.path() / "status");
+    if (status.find("Name:\ttvld\n") != std::string::npos &&
+        status.find("Uid:\t0\t") != std::string::npos &&
+        status.find("State:\tZ") == std::string::npos)
+      found.push_back(std::stoi(name));
+  }
+  return found;
+}
+
+pid_t recordedDaemon() {
+  std::istringstream state(readFile("/run/tvlqc/com.nrvk.sweeper.plist.pid"));
+  pid_t pid = 0;
+  state >> pid;
+  return pid;
+}
+
+Ref<cf::Dictionary> launchdRequest(int task) {
+  return makeRequest(
+      {{"task", num(task)}, {"filename", str("com.nrvk.sweeper.plist")}, {"folder", num(3)}});
+}
 
 class HelperTool : public ::testing::Test {
  protected:
@@ -583,6 +617,133 @@ TEST_F(HelperTool, ACopyInAFolderOfAnotherUserIsNeitherUsedNorRun) {
   Result r = request("tvltest", makeRequest({{"task", num(99)}}), planted);
   EXPECT_EQ(r.err, EACCES);
   EXPECT_FALSE(r.response);
+}
+
+TEST_F(HelperTool, ACallersFileSizeLimitOrAStaleTemporaryBreaksNoRootState) {
+  ASSERT_EQ(locate("tvltest"), userCopy("tvltest"));
+  ASSERT_EQ(blessAsRoot(userCopy("tvltest")), 0);
+  installDaemonPlist();
+  const std::string original = "# Host configuration\nAFPSERVER=-NO-\nTVLD=-NO-\n";
+  writeFile("/etc/hostconfig", original);
+  writeFile("/Library/StartupItems/tvld/tvld", "#!/bin/sh\necho \"$1\" >> " + kStartupMarker + "\n",
+            0755);
+  auto u = tvltest::lookUpUser("tvltest");
+  writeFile("/tmp/hostconfig", "TVLD=-YES-\n");
+  ::chown("/tmp/hostconfig", u->uid, u->gid);
+  auto tinyFiles = [] {
+    struct rlimit limit = {5, 5};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  };
+
+  // A write cut by the caller's limit fails whole: the file stays as it was, and the
+  // temporary goes.
+  Result r = request("tvltest", makeRequest({{"task", num(4)}}), "",
+                     tvl::system::kApplicationSupportFolderType, tinyFiles);
+  EXPECT_EQ(r.err, 0);
+  EXPECT_EQ(r.errorNumber(), EFBIG) << r.returnString();
+  EXPECT_EQ(readFile("/etc/hostconfig"), original);
+  EXPECT_FALSE(fs::exists("/etc/hostconfig.tvlqc-new"));
+  EXPECT_FALSE(fs::exists(kStartupMarker));
+
+  // A temporary left by a tool killed earlier does not block the next request.
+  writeFile("/etc/hostconfig.tvlqc-new", "half");
+  r = request("tvltest", makeRequest({{"task", num(4)}}));
+  EXPECT_EQ(r.errorNumber(), 0) << r.returnString();
+  EXPECT_EQ(readFile("/etc/hostconfig"), "# Host configuration\nAFPSERVER=-NO-\nTVLD=-YES-\n");
+  EXPECT_FALSE(fs::exists("/etc/hostconfig.tvlqc-new"));
+
+  // Loads whose record cannot be written leave no daemon behind, however often.
+  for (int i = 0; i < 3; ++i) {
+    r = request("tvltest", launchdRequest(7), "", tvl::system::kApplicationSupportFolderType,
+                tinyFiles);
+    EXPECT_NE(r.errorNumber(), 0);
+  }
+  EXPECT_EQ(runningDaemons().size(), 0u);
+  // A load then starts exactly one, and an unload ends it.
+  EXPECT_EQ(request("tvltest", launchdRequest(7)).errorNumber(), 0);
+  EXPECT_EQ(runningDaemons(), std::vector<pid_t>{recordedDaemon()});
+  EXPECT_EQ(request("tvltest", launchdRequest(8)).errorNumber(), 0);
+  EXPECT_EQ(runningDaemons().size(), 0u);
+}
+
+TEST_F(HelperTool, ADaemonInheritsNothingFromAHostileCaller) {
+  ASSERT_EQ(locate("tvltest"), userCopy("tvltest"));
+  ASSERT_EQ(blessAsRoot(userCopy("tvltest")), 0);
+  installDaemonPlist();
+  Result r =
+      request("tvltest", launchdRequest(7), "", tvl::system::kApplicationSupportFolderType, [] {
+        int null = ::open("/dev/null", O_RDONLY);
+        ::dup2(null, 300);
+        ::dup2(null, 301);
+        ::close(null);
+        // Soft limits only: without CAP_SYS_RESOURCE (as in CI) not even root may raise a
+        // hard limit the caller lowered.
+        for (auto [resource, value] : {std::pair{RLIMIT_CPU, 30},
+                                       {RLIMIT_NOFILE, 40},
+                                       {RLIMIT_SIGPENDING, 5},
+                                       {RLIMIT_MSGQUEUE, 0},
+                                       {RLIMIT_LOCKS, 1},
+                                       {RLIMIT_RTTIME, 1000}}) {
+          struct rlimit limit;
+          ::getrlimit(resource, &limit);
+          limit.rlim_cur = rlim_t(value);
+          ::setrlimit(resource, &limit);
+        }
+        ::signal(SIGHUP, SIG_IGN);
+      });
+  ASSERT_EQ(r.errorNumber(), 0) << r.returnString();
+  pid_t pid = recordedDaemon();
+  ASSERT_GT(pid, 0);
+
+  // Standard streams on /dev/null and nothing else.
+  std::vector<std::string> fds;
+  for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+    fds.push_back(e.path().filename().string() + "->" + fs::read_symlink(e.path()).string());
+  std::sort(fds.begin(), fds.end());
+  EXPECT_EQ(fds, (std::vector<std::string>{"0->/dev/null", "1->/dev/null", "2->/dev/null"}));
+  // Default signal handling, nothing blocked.
+  std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+  EXPECT_NE(status.find("SigBlk:\t0000000000000000\n"), std::string::npos) << status;
+  EXPECT_NE(status.find("SigIgn:\t0000000000000000\n"), std::string::npos) << status;
+  // The machine's ordinary limits: those of process 1, as far as the hard limits allow.
+  for (int resource = 0; resource < RLIM_NLIMITS; ++resource) {
+    auto which = static_cast<__rlimit_resource>(resource);
+    struct rlimit ordinary, daemon;
+    ASSERT_EQ(::prlimit(1, which, nullptr, &ordinary), 0);
+    ASSERT_EQ(::prlimit(pid, which, nullptr, &daemon), 0);
+    EXPECT_EQ(daemon.rlim_cur, std::min(ordinary.rlim_cur, daemon.rlim_max)) << resource;
+    EXPECT_LE(daemon.rlim_max, ordinary.rlim_max) << resource;
+  }
+  EXPECT_EQ(request("tvltest", launchdRequest(8)).errorNumber(), 0);
+}
+
+TEST_F(HelperTool, RootRunsOnlyProgramsThatNobodyElseCanChange) {
+  ASSERT_EQ(locate("tvltest"), userCopy("tvltest"));
+  ASSERT_EQ(blessAsRoot(userCopy("tvltest")), 0);
+  auto u = tvltest::lookUpUser("tvltest");
+  installDaemonPlist();
+  // The daemon's program is the user's, then in a folder anyone may write.
+  ASSERT_EQ(::chown(kDaemon.c_str(), u->uid, u->gid), 0);
+  Result r = request("tvltest", launchdRequest(7));
+  EXPECT_EQ(r.returnString().rfind("TVLQC Error:", 0), 0u) << r.returnString();
+  ASSERT_EQ(::chown(kDaemon.c_str(), 0, 0), 0);
+  ASSERT_EQ(::chmod("/Library/TestBin", 0777), 0);
+  r = request("tvltest", launchdRequest(7));
+  EXPECT_EQ(r.returnString().rfind("TVLQC Error:", 0), 0u) << r.returnString();
+  EXPECT_EQ(runningDaemons().size(), 0u);
+  EXPECT_FALSE(fs::exists("/run/tvlqc/com.nrvk.sweeper.plist.pid"));
+
+  // The startup item is the user's: the host configuration stays and nothing runs.
+  writeFile("/etc/hostconfig", "TVLD=-NO-\n");
+  writeFile("/Library/StartupItems/tvld/tvld", "#!/bin/sh\necho \"$1\" >> " + kStartupMarker + "\n",
+            0755);
+  ASSERT_EQ(::chown("/Library/StartupItems/tvld/tvld", u->uid, u->gid), 0);
+  writeFile("/tmp/hostconfig", "TVLD=-YES-\n");
+  ::chown("/tmp/hostconfig", u->uid, u->gid);
+  r = request("tvltest", makeRequest({{"task", num(4)}}));
+  EXPECT_EQ(r.returnString().rfind("TVLQC Error:", 0), 0u) << r.returnString();
+  EXPECT_FALSE(fs::exists(kStartupMarker));
+  EXPECT_EQ(readFile("/etc/hostconfig"), "TVLD=-NO-\n");
 }
 
 TEST_F(HelperTool, ControllerSideOfBrokenTools) {
