@@ -559,14 +559,18 @@ int ExecuteRequestInHelperTool(const cf::String* helperTool, int toolFd,
 
   pid_t child = ::fork();
   if (child == 0) {
-    // Only async-signal-safe calls until exec. dup2 clears close-on-exec on 0 and 1.
+    // Only async-signal-safe calls until exec. A controller started without standard
+    // input or output has the pair or the tool's descriptor on 0 or 1: copy both above 2
+    // first, so that both dup2 calls make new descriptors (dup2 clears close-on-exec only
+    // then). Everything else is close-on-exec and ends at the exec.
     int result = 0;
-    if (::dup2(pair[1], 0) < 0 || ::dup2(pair[1], 1) < 0) result = errno;
+    int toolSide = ::fcntl(pair[1], F_DUPFD_CLOEXEC, 3);
+    int program = ::fcntl(toolFd, F_DUPFD_CLOEXEC, 3);
+    if (toolSide < 0 || program < 0 || ::dup2(toolSide, 0) < 0 || ::dup2(toolSide, 1) < 0)
+      result = errno;
     if (result == 0) {
-      ::close(pair[0]);
-      ::close(pair[1]);
       char* const argv[] = {path.data(), nullptr};
-      ::execveat(toolFd, "", argv, environ, AT_EMPTY_PATH);
+      ::execveat(program, "", argv, environ, AT_EMPTY_PATH);
       result = errno;
     }
     ::_exit(MoreSecErrorToHelperToolResult(result));

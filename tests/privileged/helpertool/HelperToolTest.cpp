@@ -717,6 +717,19 @@ TEST_F(HelperTool, ADaemonInheritsNothingFromAHostileCaller) {
   EXPECT_EQ(request("tvltest", launchdRequest(8)).errorNumber(), 0);
 }
 
+TEST_F(HelperTool, AControllerWithoutStandardStreamsIsServed) {
+  // The copy is fresh: the request goes through the blessing (pkexec) and then the tool,
+  // both started from a process whose descriptors 0 and 1 are closed.
+  Result r = request("tvltest", makeRequest({{"task", num(99)}}), "",
+                     tvl::system::kApplicationSupportFolderType, [] {
+                       ::close(0);
+                       ::close(1);
+                     });
+  EXPECT_EQ(r.err, 0);
+  EXPECT_EQ(r.errorNumber(), paramErr);
+  EXPECT_TRUE(isBlessed(userCopy("tvltest")));
+}
+
 TEST_F(HelperTool, RootRunsOnlyProgramsThatNobodyElseCanChange) {
   ASSERT_EQ(locate("tvltest"), userCopy("tvltest"));
   ASSERT_EQ(blessAsRoot(userCopy("tvltest")), 0);
