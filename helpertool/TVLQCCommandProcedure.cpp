@@ -573,12 +573,13 @@ Outcome setHostConfig(bool start) {
 
 }  // namespace
 
-int TVLQCCommandProc(auth::AuthorizationRef auth, const cf::Dictionary* request,
-                     cf::Dictionary** response) {
-  int err = auth::AuthorizationCopyRights(auth, auth::kAuthorizationRightExecute,
-                                          auth::kAuthorizationFlagDefaults);
-  if (err != 0) return err;
+int TVLQCAuthorizationGate(auth::AuthorizationRef auth) {
+  return auth::AuthorizationCopyRights(auth, auth::kAuthorizationRightExecute,
+                                       auth::kAuthorizationFlagDefaults);
+}
 
+int TVLQCCommandProc(auth::AuthorizationRef, const cf::Dictionary* request,
+                     cf::Dictionary** response) {
   int32_t task = 0;
   Outcome outcome;
   if (!cf::sint32ForKey(request, kTVLTaskKey, &task)) {

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <climits>
@@ -682,7 +683,10 @@ int MoreSecSetPrivilegedEUID() {
   return MoreUNIXErrno(::seteuid(0));
 }
 int MoreSecPermanentlySetNonPrivilegedEUID() {
-  return MoreUNIXErrno(::setuid(::getuid()));
+  // setuid() changes the saved uid only while the effective uid is 0: setresuid gives up
+  // root for good from either state.
+  uid_t user = ::getuid();
+  return MoreUNIXErrno(::setresuid(user, user, user));
 }
 auth::AuthorizationRef MoreSecHelperToolCopyAuthRef() {
   return nullptr;
@@ -782,8 +786,35 @@ int MoreSecDestroyInheritedEnvironment(unsigned whatToDubya, char* argv[]) {
   return 0;
 }
 
+namespace {
+
+// Reads one request frame past without keeping or parsing it; the length rules are
+// CopyDictionaryFromDescriptor's.
+int SkipDictionaryFrame(int fdIn) {
+  int32_t length = 0;
+  int err = MoreUNIXRead(fdIn, &length, sizeof length, nullptr);
+  if (err != 0) return err;
+  if (length == 0) return paramErr;
+  if (length < 0 || static_cast<uint32_t>(length) > kMaxFrameLength) return memFullErr;
+  char buffer[4096];
+  for (size_t left = size_t(length); err == 0 && left > 0;) {
+    size_t chunk = std::min(left, sizeof buffer);
+    err = MoreUNIXRead(fdIn, buffer, chunk, nullptr);
+    left -= chunk;
+  }
+  return err;
+}
+
+}  // namespace
+
 int MoreSecHelperToolMain(int fdIn, int fdOut, auth::AuthorizationRef auth,
                           MoreSecCommandProc commandProc, int argc, char* argv[]) {
+  return MoreSecHelperToolMainWithGate(fdIn, fdOut, auth, nullptr, commandProc, argc, argv);
+}
+
+int MoreSecHelperToolMainWithGate(int fdIn, int fdOut, auth::AuthorizationRef auth,
+                                  MoreSecAuthorizationGate gate, MoreSecCommandProc commandProc,
+                                  int argc, char* argv[]) {
   TVL_ASSERT(fdIn >= 0);
   TVL_ASSERT(fdOut >= 0);
   TVL_ASSERT(commandProc != nullptr);
@@ -807,15 +838,19 @@ int MoreSecHelperToolMain(int fdIn, int fdOut, auth::AuthorizationRef auth,
   if (err != 0) return err;
   auth::UniqueAuthorization authorization(rawAuth);
 
+  int refused = gate ? gate(authorization.get()) : 0;
   cf::Dictionary* rawRequest = nullptr;
-  err = CopyDictionaryFromDescriptor(fdIn, &rawRequest);
+  err = refused ? SkipDictionaryFrame(fdIn) : CopyDictionaryFromDescriptor(fdIn, &rawRequest);
   Ref<cf::Dictionary> request = Ref<cf::Dictionary>::adopt(rawRequest);
   Ref<cf::Dictionary> response;
   if (err == 0) {
     cf::Dictionary* procResponse = nullptr;
-    int commandErr = commandProc(authorization.get(), request.get(), &procResponse);
+    int commandErr =
+        refused ? refused : commandProc(authorization.get(), request.get(), &procResponse);
     response = Ref<cf::Dictionary>::adopt(procResponse);
-    int dropped = MoreSecTemporarilySetNonPrivilegedEUID();
+    // The tool has no use for root after its command: give it up for good, so that
+    // nothing done while answering could take it back.
+    int dropped = MoreSecPermanentlySetNonPrivilegedEUID();
     TVL_ASSERT(dropped == 0);
 
     if (response) {

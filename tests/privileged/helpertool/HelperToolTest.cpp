@@ -185,7 +185,8 @@ bool isBlessed(const std::string& path) {
 // Starts the tool directly as user with the given external form and arguments, sends a
 // request and reports "<exit status> <bytes the tool wrote>".
 std::string rawExchange(const char* user, const std::string& tool,
-                        const auth::AuthorizationExternalForm* borrowed, bool extraArgument) {
+                        const auth::AuthorizationExternalForm* borrowed, bool extraArgument,
+                        const std::string& rawXML = "") {
   return runAsText(user,
                    [&]() -> std::string {
                      MoreUNIXIgnoreSIGPIPE();
@@ -214,8 +215,14 @@ std::string rawExchange(const char* user, const std::string& tool,
                      }
                      ::close(s[1]);
                      MoreUNIXWrite(s[0], form.bytes, sizeof form.bytes, nullptr);
-                     Ref<cf::Dictionary> req = makeRequest({{"task", num(99)}});
-                     WriteDictionaryToDescriptor(req.get(), s[0]);
+                     if (rawXML.empty()) {
+                       Ref<cf::Dictionary> req = makeRequest({{"task", num(99)}});
+                       WriteDictionaryToDescriptor(req.get(), s[0]);
+                     } else {
+                       uint32_t length = uint32_t(rawXML.size());
+                       MoreUNIXWrite(s[0], &length, sizeof length, nullptr);
+                       MoreUNIXWrite(s[0], rawXML.data(), rawXML.size(), nullptr);
+                     }
                      ::shutdown(s[0], SHUT_WR);
                      size_t total = 0;
                      char buffer[4096];
@@ -486,6 +493,18 @@ TEST_F(HelperTool, PolkitDecidesAndABorrowedAuthorizationIsRefused) {
   // Its own form is served.
   EXPECT_NE(rawExchange("tvldenied", userCopy("tvldenied"), nullptr, false).rfind("0 ", 0),
             std::string::npos);
+
+  // polkit is asked before the request is parsed: a refused caller's request, even one
+  // the reader would refuse, is answered with the refusal (exit status 0 and a response)
+  // and never reaches the reader; an authorized caller's is parsed and refused (exit
+  // status 4, nothing written).
+  const std::string unreadable = "<plist><array ><array ><dict>";
+  std::string refused = rawExchange("tvldenied", userCopy("tvldenied"), nullptr, false, unreadable);
+  EXPECT_EQ(refused.rfind("0 ", 0), 0u) << refused;
+  EXPECT_NE(refused, "0 0");
+  ASSERT_EQ(locate("tvltest"), userCopy("tvltest"));
+  ASSERT_EQ(blessAsRoot(userCopy("tvltest")), 0);
+  EXPECT_EQ(rawExchange("tvltest", userCopy("tvltest"), nullptr, false, unreadable), "4 0");
 }
 
 TEST_F(HelperTool, UnblessedCopyOrExtraArgumentServesNothing) {

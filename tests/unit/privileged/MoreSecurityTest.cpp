@@ -416,6 +416,20 @@ TEST(Environment, KeepingStandardFilesClosesOnlyTheOthers) {
   EXPECT_EQ(result, 0);
 }
 
+TEST(Environment, PermanentDropLeavesNoWayBackToRootFromEitherState) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to stand in for a set-user-ID tool";
+  // As in the tool: the user's real and effective uid, root's saved uid.
+  int result = childExit([] {
+    if (::setresuid(65534, 65534, 0) != 0) return 1;
+    if (MoreSecPermanentlySetNonPrivilegedEUID() != 0) return 2;
+    uid_t real, effective, saved;
+    ::getresuid(&real, &effective, &saved);
+    if (real != 65534 || effective != 65534 || saved != 65534) return 3;
+    return ::seteuid(0) == 0 ? 4 : 0;
+  });
+  EXPECT_EQ(result, 0);
+}
+
 // ---- Folder tests and the root script runner ----
 
 TEST(Folders, VolumeProbesAnswerAndLeaveNothingBehind) {
