@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/resource.h>
@@ -574,8 +575,17 @@ Outcome setHostConfig(bool start) {
 }  // namespace
 
 int TVLQCAuthorizationGate(auth::AuthorizationRef auth) {
-  return auth::AuthorizationCopyRights(auth, auth::kAuthorizationRightExecute,
-                                       auth::kAuthorizationFlagDefaults);
+  // The polkit client's threads start here and inherit this thread's signal mask. With
+  // every signal blocked in them, a signal sent to the tool can reach only the main
+  // thread, which holds signals back during root steps; otherwise one of them would take
+  // it and end the tool in the middle of such a step.
+  sigset_t all, saved;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_BLOCK, &all, &saved);
+  int err = auth::AuthorizationCopyRights(auth, auth::kAuthorizationRightExecute,
+                                          auth::kAuthorizationFlagDefaults);
+  ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  return err;
 }
 
 int TVLQCCommandProc(auth::AuthorizationRef, const cf::Dictionary* request,

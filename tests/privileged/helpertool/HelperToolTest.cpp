@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <future>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -683,6 +684,46 @@ TEST_F(HelperTool, ACallersFileSizeLimitOrAStaleTemporaryBreaksNoRootState) {
   EXPECT_EQ(runningDaemons(), std::vector<pid_t>{recordedDaemon()});
   EXPECT_EQ(request("tvltest", launchdRequest(8)).errorNumber(), 0);
   EXPECT_EQ(runningDaemons().size(), 0u);
+}
+
+TEST_F(HelperTool, NoThreadOfTheToolTakesASignalDuringARootStep) {
+  // The startup item holds the tool in its root step until released; meanwhile every
+  // thread of the tool (its own and polkit's client's) must hold back what the user
+  // could send, so that nothing ends the step half-way.
+  ASSERT_EQ(locate("tvltest"), userCopy("tvltest"));
+  ASSERT_EQ(blessAsRoot(userCopy("tvltest")), 0);
+  writeFile("/etc/hostconfig", "TVLD=-NO-\n");
+  writeFile("/Library/StartupItems/tvld/tvld",
+            "#!/bin/sh\necho $PPID > /Library/tool.pid.new && mv /Library/tool.pid.new "
+            "/Library/tool.pid\nwhile [ ! -e /Library/release ]; do sleep 0.05; done\n",
+            0755);
+  auto u = tvltest::lookUpUser("tvltest");
+  writeFile("/tmp/hostconfig", "TVLD=-YES-\n");
+  ::chown("/tmp/hostconfig", u->uid, u->gid);
+  auto served = std::async(std::launch::async, [] {
+    return request("tvltest", makeRequest({{"task", num(4)}}));
+  });
+  while (!fs::exists("/Library/tool.pid") &&
+         served.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
+  }
+  std::string tool = "/proc/" + readFile("/Library/tool.pid");
+  tool.erase(tool.find_last_not_of('\n') + 1);
+  size_t threads = 0;
+  for (const auto& task : fs::directory_iterator(tool + "/task")) {
+    std::string status = readFile(task.path() / "status");
+    size_t at = status.find("SigBlk:\t");
+    ASSERT_NE(at, std::string::npos) << status;
+    uint64_t blocked = std::stoull(status.substr(at + 8, 16), nullptr, 16);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGXFSZ, SIGXCPU})
+      EXPECT_TRUE(blocked & (uint64_t(1) << (sig - 1))) << task.path() << " " << sig;
+    ++threads;
+  }
+  EXPECT_GT(threads, 1u);  // polkit's client threads are there too
+  writeFile("/Library/release", "");
+  Result r = served.get();
+  EXPECT_EQ(r.errorNumber(), 0) << r.returnString();
+  fs::remove("/Library/release");
+  fs::remove("/Library/tool.pid");
 }
 
 TEST_F(HelperTool, ADaemonInheritsNothingFromAHostileCaller) {
