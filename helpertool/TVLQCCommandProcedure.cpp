@@ -2,14 +2,19 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <pthread.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <linux/close_range.h>
+
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <cstring>
 #include <fstream>
 #include <optional>
@@ -40,7 +45,9 @@ constexpr const char* kStartupItem = "/Library/StartupItems/tvld/tvld";
 // nothing stale survives a reboot.
 constexpr const char* kLoadedState = "/run/tvlqc";
 constexpr size_t kMaxFileSize = 1 << 20;
-constexpr auto kStopTimeout = std::chrono::seconds(10);
+constexpr auto kStopTimeout = std::chrono::milliseconds(10000);
+constexpr auto kKillTimeout = std::chrono::milliseconds(5000);
+constexpr auto kLockTimeout = std::chrono::seconds(30);
 
 // A refusal: the text the controller shows and the command's error.
 struct Failure {
@@ -58,17 +65,90 @@ Outcome failErrno(const char* why, const std::string& detail = "") {
   return Failure{err, why + detail};
 }
 
-// Raises the effective uid to root for its lifetime.
+// The privileged step: root's user, group and no supplementary groups, so that nothing
+// done as root carries the user's groups, and every signal the user may send held back
+// until the step is done, so that no root step is stopped half-way by the caller (the
+// file-size limit's SIGXFSZ included: a write past it fails with EFBIG instead).
+// Leaving it gives the user's ids and groups back and lets the held signals in.
 class AsRoot {
  public:
-  AsRoot() : err_(MoreSecSetPrivilegedEUID()) {}
-  ~AsRoot() {
-    if (err_ == 0) MoreSecTemporarilySetNonPrivilegedEUID();
+  AsRoot() {
+    sigset_t all;
+    sigfillset(&all);
+    ::sigprocmask(SIG_BLOCK, &all, &savedMask_);
+    int n = ::getgroups(0, nullptr);
+    if (n > 0) {
+      groups_.resize(size_t(n));
+      n = ::getgroups(n, groups_.data());
+    }
+    if (n < 0) {
+      err_ = errno;
+    } else {
+      groups_.resize(size_t(n));
+      err_ = MoreSecSetPrivilegedEUID();
+    }
+    if (err_ == 0 && (::setegid(0) != 0 || ::setgroups(0, nullptr) != 0)) err_ = errno;
+    if (err_ != 0) drop();
+  }
+  ~AsRoot() { drop(); }
+  int error() const { return err_; }
+
+ private:
+  void drop() {
+    if (::geteuid() == 0) {
+      // Giving up root must work: a tool that kept it would go on as root.
+      if (::setgroups(groups_.size(), groups_.data()) != 0 || ::setegid(::getgid()) != 0 ||
+          MoreSecTemporarilySetNonPrivilegedEUID() != 0)
+        ::abort();
+    }
+    // A write the file-size limit cut short has already failed with EFBIG; its SIGXFSZ,
+    // held back until now, would still end the tool.
+    sigset_t fileSize;
+    sigemptyset(&fileSize);
+    sigaddset(&fileSize, SIGXFSZ);
+    const timespec now = {};
+    while (::sigtimedwait(&fileSize, nullptr, &now) == SIGXFSZ) {
+    }
+    ::sigprocmask(SIG_SETMASK, &savedMask_, nullptr);
+  }
+  int err_ = 0;
+  sigset_t savedMask_;
+  std::vector<gid_t> groups_;
+};
+
+// One request at a time changes root's state (several users' tools may run at once).
+// Taken as root; the kernel releases it when the tool ends, however it ends. A tool that
+// holds it and is stopped makes the others give up after a while rather than hang.
+class StateLock {
+ public:
+  StateLock() {
+    if (::mkdir(kLoadedState, 0700) != 0 && errno != EEXIST) {
+      err_ = errno;
+      return;
+    }
+    std::string path = std::string(kLoadedState) + "/lock";
+    fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+      err_ = errno;
+      return;
+    }
+    auto deadline = std::chrono::steady_clock::now() + kLockTimeout;
+    while (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+      if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= deadline) {
+        err_ = errno == EWOULDBLOCK ? EBUSY : errno;
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  }
+  ~StateLock() {
+    if (fd_ >= 0) ::close(fd_);
   }
   int error() const { return err_; }
 
  private:
-  int err_;
+  int fd_ = -1;
+  int err_ = 0;
 };
 
 bool readSmallFile(int fd, std::string* content) {
@@ -90,6 +170,35 @@ bool isRootControlled(const struct stat& st) {
   return st.st_uid == 0 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+// A program root may run: a regular file that is root's and that nobody else may change,
+// in folders that are all root's and that nobody else may change (walked without
+// following links, on the program's real path). Otherwise anyone who can write one of
+// them chooses what root runs. The real path, which is what is run.
+Outcome checkRootProgram(const std::string& program, std::string* realPath) {
+  char real[PATH_MAX];
+  if (program.empty() || program[0] != '/' || ::realpath(program.c_str(), real) == nullptr)
+    return failErrno("cannot find ", program);
+  int dir = ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+  struct stat st;
+  bool ok = dir >= 0 && ::fstat(dir, &st) == 0 && isRootControlled(st);
+  std::string path = real;
+  for (size_t start = 1; ok && start < path.size();) {
+    size_t end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    std::string name = path.substr(start, end - start);
+    int next = ::openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    ok = next >= 0 && ::fstat(next, &st) == 0 && isRootControlled(st) &&
+         (end == path.size() ? S_ISREG(st.st_mode) : S_ISDIR(st.st_mode));
+    ::close(dir);
+    dir = next;
+    start = end + 1;
+  }
+  if (dir >= 0) ::close(dir);
+  if (!ok) return fail(EPERM, program + " or a folder above it is not root's alone");
+  *realPath = path;
+  return std::nullopt;
+}
+
 uint64_t startTimeOf(pid_t pid) {
   uint64_t start = 0;
   return auth::processStartTime(pid, &start) ? start : 0;
@@ -106,9 +215,16 @@ bool hasEnded(pid_t pid, uint64_t startTime) {
 }
 
 // The child's set-up before exec: root in every id, a session of its own, standard
-// streams on /dev/null, nothing else inherited, and ordinary limits rather than the
-// tool's tight ones. Only async-signal-safe calls.
-[[noreturn]] void execAsDaemon(const std::vector<const char*>& argv, int reportFd) {
+// streams on /dev/null, no other descriptor, default signal handling with nothing
+// blocked, and the limits the machine gives its own processes (those of process 1)
+// rather than the tool's or its caller's. Only async-signal-safe calls. It execs only
+// once the tool writes a byte to goFd (after recording it); if the tool dies first, the
+// child ends without running anything.
+[[noreturn]] void execAsDaemon(const char* program, const std::vector<const char*>& argv,
+                               const int go[2], int reportFd) {
+  // Our copy of the go pipe's writing end would keep the pipe open for ever.
+  ::close(go[1]);
+  int goFd = go[0];
   ::setsid();
   if (::setgid(0) != 0 || ::setgroups(0, nullptr) != 0 || ::setuid(0) != 0) {
     int err = errno;
@@ -122,61 +238,108 @@ bool hasEnded(pid_t pid, uint64_t startTime) {
     ::dup2(null, 2);
     if (null > 2) ::close(null);
   }
-  for (int fd = 3; fd < ::getdtablesize(); ++fd)
-    if (fd != reportFd) ::close(fd);
-  struct rlimit limit;
-  for (int resource : {RLIMIT_DATA, RLIMIT_NPROC}) {
-    limit = {RLIM_INFINITY, RLIM_INFINITY};
-    ::setrlimit(resource, &limit);
+  // Every descriptor from 3 up, however high and whatever the descriptor limit says,
+  // ends at the exec; the report pipe's closing is how the tool learns the exec worked.
+  ::close_range(3, ~0u, CLOSE_RANGE_CLOEXEC);
+  for (int resource = 0; resource < RLIM_NLIMITS; ++resource) {
+    struct rlimit ordinary, current;
+    if (::prlimit(1, static_cast<__rlimit_resource>(resource), nullptr, &ordinary) != 0) continue;
+    if (::setrlimit(resource, &ordinary) == 0) continue;
+    // Raising a hard limit needs CAP_SYS_RESOURCE, which a container may deny even root:
+    // come as close as the hard limit allows.
+    if (::getrlimit(resource, &current) != 0) continue;
+    if (ordinary.rlim_cur > current.rlim_max) ordinary.rlim_cur = current.rlim_max;
+    ordinary.rlim_max = current.rlim_max;
+    ::setrlimit(resource, &ordinary);
   }
-  limit = {8u << 20, RLIM_INFINITY};
-  ::setrlimit(RLIMIT_STACK, &limit);
-  limit = {1024, RLIM_INFINITY};
-  ::setrlimit(RLIMIT_NOFILE, &limit);
   ::umask(022);
   (void)!::chdir("/");
+  char released = 0;
+  ssize_t n;
+  do {
+    n = ::read(goFd, &released, 1);
+  } while (n < 0 && errno == EINTR);
+  if (n != 1) ::_exit(127);
+  struct sigaction standard = {};
+  standard.sa_handler = SIG_DFL;
+  for (int sig = 1; sig < NSIG; ++sig) ::sigaction(sig, &standard, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
   static char path[] = "PATH=/bin:/sbin:/usr/bin:/usr/sbin";
   char* envp[] = {path, nullptr};
-  ::execve(argv[0], const_cast<char* const*>(argv.data()), envp);
+  ::execve(program, const_cast<char* const*>(argv.data()), envp);
   int err = errno;
   (void)!::write(reportFd, &err, sizeof err);
   ::_exit(127);
 }
 
-// Starts args as a root daemon and reports whether its exec succeeded: 0 with its pid, or
-// the error of the fork or the exec (a child whose exec failed is reaped here).
-int startDaemon(const std::vector<std::string>& args, pid_t* pid) {
-  std::vector<const char*> argv;
-  for (const auto& a : args) argv.push_back(a.c_str());
-  argv.push_back(nullptr);
-  int report[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) return errno;
-  pid_t child = ::fork();
-  if (child == 0) execAsDaemon(argv, report[1]);
-  int err = child < 0 ? errno : 0;
-  ::close(report[1]);
-  if (child > 0) {
-    // The report pipe closes on a successful exec; an exec failure writes its errno.
+// A daemon child between its fork and its exec: it runs nothing until release(). The
+// program is run from its checked real path; args keep their first element as given.
+class DaemonStart {
+ public:
+  int fork(const std::string& program, const std::vector<std::string>& args) {
+    for (const auto& a : args) argv_.push_back(a.c_str());
+    argv_.push_back(nullptr);
+    int go[2], report[2];
+    if (::pipe2(go, O_CLOEXEC) != 0) return errno;
+    if (::pipe2(report, O_CLOEXEC) != 0) {
+      int err = errno;
+      ::close(go[0]);
+      ::close(go[1]);
+      return err;
+    }
+    pid_ = ::fork();
+    if (pid_ == 0) execAsDaemon(program.c_str(), argv_, go, report[1]);
+    int err = pid_ < 0 ? errno : 0;
+    ::close(go[0]);
+    ::close(report[1]);
+    goFd_ = go[1];
+    reportFd_ = report[0];
+    return err;
+  }
+  pid_t pid() const { return pid_; }
+  // Lets the child exec; 0 with the daemon running, or the error of its exec.
+  int release() {
+    char go = 1;
+    int err = MoreUNIXWrite(goFd_, &go, 1, nullptr);
+    ::close(std::exchange(goFd_, -1));
     int execErr = 0;
     ssize_t n;
     do {
-      n = ::read(report[0], &execErr, sizeof execErr);
+      n = ::read(reportFd_, &execErr, sizeof execErr);
     } while (n < 0 && errno == EINTR);
-    if (n == sizeof execErr) {
-      err = execErr;
-      MoreUNIXWaitForProcess(child, 0, nullptr, nullptr, nullptr);
-    } else {
-      *pid = child;
-    }
+    if (n == sizeof execErr) err = execErr;
+    if (err != 0)
+      reap();
+    else
+      pid_ = -1;  // running: it is the daemon's now
+    return err;
   }
-  ::close(report[0]);
-  return err;
-}
+  ~DaemonStart() {
+    // Not released: the child sees the pipe close and ends without running anything.
+    if (goFd_ >= 0) ::close(goFd_);
+    if (reportFd_ >= 0) ::close(reportFd_);
+    if (pid_ > 0) reap();
+  }
+
+ private:
+  void reap() {
+    MoreUNIXWaitForProcess(pid_, 0, nullptr, nullptr, nullptr);
+    pid_ = -1;
+  }
+  std::vector<const char*> argv_;
+  pid_t pid_ = -1;
+  int goFd_ = -1;
+  int reportFd_ = -1;
+};
 
 // Runs a program as root to its end with standard streams on /dev/null; its exit status.
-int runToEnd(const std::vector<std::string>& args, int* exitStatus) {
-  pid_t child = -1;
-  if (int err = startDaemon(args, &child)) return err;
+int runToEnd(const std::string& program, const std::vector<std::string>& args, int* exitStatus) {
+  DaemonStart start;
+  if (int err = start.fork(program, args)) return err;
+  pid_t child = start.pid();
+  if (int err = start.release()) return err;
   int status = 0;
   if (int err = MoreUNIXWaitForProcess(child, 0, nullptr, &status, nullptr)) return err;
   *exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -198,6 +361,29 @@ bool readState(const std::string& filename, pid_t* pid, uint64_t* startTime) {
   return true;
 }
 
+// Writes path whole or not at all: a temporary beside it, synced and renamed over it.
+// The temporary's name is fixed, so a stale one left by a tool that was killed is
+// removed here (callers hold the state lock) instead of piling up or blocking.
+int writeAtomically(const std::string& path, const std::string& content, mode_t newMode,
+                    bool keepOwner) {
+  struct stat st;
+  bool exists = ::stat(path.c_str(), &st) == 0;
+  std::string tmp = path + ".tvlqc-new";
+  const mode_t mode = exists ? (st.st_mode & 07777) : newMode;
+  if (::unlink(tmp.c_str()) != 0 && errno != ENOENT) return errno;
+  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (fd < 0) return errno;
+  // The tool's umask (077) would otherwise make a file everyone reads root's alone.
+  int err = ::fchmod(fd, mode) == 0 ? 0 : errno;
+  if (err == 0) err = MoreUNIXWrite(fd, content.data(), content.size(), nullptr);
+  if (err == 0 && exists && keepOwner && ::fchown(fd, st.st_uid, st.st_gid) != 0) err = errno;
+  if (err == 0 && ::fsync(fd) != 0) err = errno;
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
+  if (err != 0) ::unlink(tmp.c_str());
+  return err;
+}
+
 Outcome validateLaunchdRequest(const cf::Dictionary* request, std::string* filename) {
   const cf::String* name = cf::stringForKey(request, kTVLFilenameKey);
   int32_t folder = 0;
@@ -216,22 +402,23 @@ Outcome validateLaunchdRequest(const cf::Dictionary* request, std::string* filen
 Outcome loadLaunchdPlist(const cf::Dictionary* request) {
   std::string filename;
   if (Outcome refused = validateLaunchdRequest(request, &filename)) return refused;
-  AsRoot root;
-  if (root.error()) return fail(root.error(), "cannot become root");
-
   std::string path = std::string(kLaunchDaemons) + "/" + filename;
-  struct stat folderStat;
-  if (::lstat(kLaunchDaemons, &folderStat) != 0 || !S_ISDIR(folderStat.st_mode) ||
-      !isRootControlled(folderStat))
-    return fail(EPERM, "LaunchDaemons folder not root's");
-  int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) return failErrno("cannot open ", filename);
-  struct stat st;
   std::string xml;
-  bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && isRootControlled(st) &&
-            readSmallFile(fd, &xml);
-  ::close(fd);
-  if (!ok) return fail(EPERM, filename + " is not a root-owned property list");
+  {
+    AsRoot root;
+    if (root.error()) return fail(root.error(), "cannot become root");
+    struct stat folderStat;
+    if (::lstat(kLaunchDaemons, &folderStat) != 0 || !S_ISDIR(folderStat.st_mode) ||
+        !isRootControlled(folderStat))
+      return fail(EPERM, "LaunchDaemons folder not root's");
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return failErrno("cannot open ", filename);
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && isRootControlled(st) &&
+              readSmallFile(fd, &xml);
+    ::close(fd);
+    if (!ok) return fail(EPERM, filename + " is not a root-owned property list");
+  }
   cf::Ref<cf::Object> plist = cf::createFromXML(xml);
   const cf::Array* args = cf::arrayForKey(cf::as<cf::Dictionary>(plist.get()), "ProgramArguments");
   std::vector<std::string> argv;
@@ -246,47 +433,69 @@ Outcome loadLaunchdPlist(const cf::Dictionary* request) {
   if (argv.empty() || argv[0].empty() || argv[0][0] != '/')
     return fail(paramErr, filename + " has no usable ProgramArguments");
 
+  AsRoot root;
+  if (root.error()) return fail(root.error(), "cannot become root");
+  std::string program;
+  if (Outcome refused = checkRootProgram(argv[0], &program)) return refused;
+  StateLock lock;
+  if (lock.error()) return fail(lock.error(), "another request is changing the services");
   // Loaded already and still running: nothing to do.
   pid_t running = 0;
   uint64_t runningStart = 0;
   if (readState(filename, &running, &runningStart) && !hasEnded(running, runningStart))
     return std::nullopt;
 
-  if (::mkdir(kLoadedState, 0700) != 0 && errno != EEXIST)
-    return failErrno("cannot keep the loaded state");
-  pid_t pid = 0;
-  if (int err = startDaemon(argv, &pid)) return fail(err, "cannot start " + argv[0]);
-  std::string tmp = statePath(filename) + ".new";
-  {
-    std::ofstream out(tmp, std::ios::trunc);
-    out << pid << ' ' << startTimeOf(pid) << '\n';
-    if (!out.flush()) return fail(EIO, "cannot record the loaded state");
+  // The record is written before the daemon may run: a tool killed at any point leaves
+  // either no daemon or a daemon that the record names.
+  DaemonStart start;
+  if (int err = start.fork(program, argv)) return fail(err, "cannot start " + argv[0]);
+  std::string record =
+      std::to_string(start.pid()) + " " + std::to_string(startTimeOf(start.pid())) + "\n";
+  if (int err = writeAtomically(statePath(filename), record, 0600, false))
+    return fail(err, "cannot record the loaded state");
+  if (int err = start.release()) {
+    ::unlink(statePath(filename).c_str());
+    return fail(err, "cannot start " + argv[0]);
   }
-  if (::rename(tmp.c_str(), statePath(filename).c_str()) != 0)
-    return failErrno("cannot record the loaded state");
   return std::nullopt;
 }
+
+}  // namespace
+
+bool TVLQCStopProcessGroup(pid_t pid, uint64_t startTime, std::chrono::milliseconds termTimeout,
+                           std::chrono::milliseconds killTimeout, int (*sendSignal)(pid_t, int)) {
+  auto waitFor = [&](std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!hasEnded(pid, startTime) && std::chrono::steady_clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return hasEnded(pid, startTime);
+  };
+  if (hasEnded(pid, startTime)) return true;
+  // The daemon leads its own session: end its whole process group.
+  sendSignal(-pid, SIGTERM);
+  if (waitFor(termTimeout)) return true;
+  sendSignal(-pid, SIGKILL);
+  // A process in uninterruptible sleep outlives even SIGKILL for as long as it sleeps:
+  // give up after a while rather than hang the tool and the user's request.
+  return waitFor(killTimeout);
+}
+
+namespace {
 
 Outcome unloadLaunchdPlist(const cf::Dictionary* request) {
   std::string filename;
   if (Outcome refused = validateLaunchdRequest(request, &filename)) return refused;
   AsRoot root;
   if (root.error()) return fail(root.error(), "cannot become root");
+  StateLock lock;
+  if (lock.error()) return fail(lock.error(), "another request is changing the services");
   pid_t pid = 0;
   uint64_t startTime = 0;
   // Not loaded: the service is already in the state asked for.
   if (!readState(filename, &pid, &startTime)) return std::nullopt;
-  if (!hasEnded(pid, startTime)) {
-    // The daemon leads its own session: end its whole process group.
-    ::kill(-pid, SIGTERM);
-    auto deadline = std::chrono::steady_clock::now() + kStopTimeout;
-    while (!hasEnded(pid, startTime) && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    if (!hasEnded(pid, startTime)) {
-      ::kill(-pid, SIGKILL);
-      while (!hasEnded(pid, startTime)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  }
+  // The record stays until the daemon has ended, so that a later unload finds it again.
+  if (!TVLQCStopProcessGroup(pid, startTime, kStopTimeout, kKillTimeout, ::kill))
+    return fail(ETIMEDOUT, "the daemon " + std::to_string(pid) + " did not end");
   if (::unlink(statePath(filename).c_str()) != 0 && errno != ENOENT)
     return failErrno("cannot forget the loaded state");
   return std::nullopt;
@@ -319,24 +528,6 @@ std::string withSetting(const std::string& text, const std::string& line) {
   return out;
 }
 
-int writeAtomically(const std::string& path, const std::string& content) {
-  struct stat st;
-  bool exists = ::stat(path.c_str(), &st) == 0;
-  std::string tmp = path + ".tvlqc-new";
-  const mode_t mode = exists ? (st.st_mode & 07777) : 0644;
-  int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-  if (fd < 0) return errno;
-  // The tool's umask (077) would otherwise make a file everyone reads root's alone.
-  int err = ::fchmod(fd, mode) == 0 ? 0 : errno;
-  if (err == 0) err = MoreUNIXWrite(fd, content.data(), content.size(), nullptr);
-  if (err == 0 && exists && ::fchown(fd, st.st_uid, st.st_gid) != 0) err = errno;
-  if (err == 0 && ::fsync(fd) != 0) err = errno;
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) err = errno;
-  if (err != 0) ::unlink(tmp.c_str());
-  return err;
-}
-
 Outcome setHostConfig(bool start) {
   const std::string wanted = start ? "TVLD=-YES-" : "TVLD=-NO-";
   // The user's copy is read with the user's rights: it must be the user's own regular
@@ -355,8 +546,12 @@ Outcome setHostConfig(bool start) {
   for (std::string line; std::getline(lines, line);) found = found || line == wanted;
   if (!found) return fail(paramErr, "the host configuration copy does not say " + wanted);
 
+  std::string startupItem;
   AsRoot root;
   if (root.error()) return fail(root.error(), "cannot become root");
+  if (Outcome refused = checkRootProgram(kStartupItem, &startupItem)) return refused;
+  StateLock lock;
+  if (lock.error()) return fail(lock.error(), "another request is changing the services");
   std::string hostConfig = tvl::system::mapPlatformPath(kHostConfig);
   std::string current;
   int in = ::open(hostConfig.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
@@ -367,10 +562,10 @@ Outcome setHostConfig(bool start) {
   } else if (errno != ENOENT) {
     return failErrno("cannot read the host configuration");
   }
-  if (int err = writeAtomically(hostConfig, withSetting(current, wanted)))
+  if (int err = writeAtomically(hostConfig, withSetting(current, wanted), 0644, true))
     return fail(err, "cannot write the host configuration");
   int status = 0;
-  if (int err = runToEnd({kStartupItem, start ? "start" : "stop"}, &status))
+  if (int err = runToEnd(startupItem, {kStartupItem, start ? "start" : "stop"}, &status))
     return fail(err, "cannot run the startup item");
   if (status != 0)
     return fail(EIO, "the startup item failed with status " + std::to_string(status));
@@ -379,12 +574,22 @@ Outcome setHostConfig(bool start) {
 
 }  // namespace
 
-int TVLQCCommandProc(auth::AuthorizationRef auth, const cf::Dictionary* request,
-                     cf::Dictionary** response) {
+int TVLQCAuthorizationGate(auth::AuthorizationRef auth) {
+  // The polkit client's threads start here and inherit this thread's signal mask. With
+  // every signal blocked in them, a signal sent to the tool can reach only the main
+  // thread, which holds signals back during root steps; otherwise one of them would take
+  // it and end the tool in the middle of such a step.
+  sigset_t all, saved;
+  sigfillset(&all);
+  ::pthread_sigmask(SIG_BLOCK, &all, &saved);
   int err = auth::AuthorizationCopyRights(auth, auth::kAuthorizationRightExecute,
                                           auth::kAuthorizationFlagDefaults);
-  if (err != 0) return err;
+  ::pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+  return err;
+}
 
+int TVLQCCommandProc(auth::AuthorizationRef, const cf::Dictionary* request,
+                     cf::Dictionary** response) {
   int32_t task = 0;
   Outcome outcome;
   if (!cf::sint32ForKey(request, kTVLTaskKey, &task)) {

@@ -22,6 +22,7 @@ int main(int argc, char* argv[]) {
   // The reset put every signal back to default: ignore SIGPIPE again afterwards.
   if (err == 0) err = MoreUNIXIgnoreSIGPIPE();
   if (err == 0)
-    err = MoreSecHelperToolMain(0, 1, MoreSecHelperToolCopyAuthRef(), TVLQCCommandProc, argc, argv);
+    err = MoreSecHelperToolMainWithGate(0, 1, MoreSecHelperToolCopyAuthRef(),
+                                        TVLQCAuthorizationGate, TVLQCCommandProc, argc, argv);
   return MoreSecErrorToHelperToolResult(err);
 }

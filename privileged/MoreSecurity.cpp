@@ -14,8 +14,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <climits>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -41,12 +43,20 @@ const int16_t kFolderDomains[5] = {tvl::system::kUserDomain, tvl::system::kLocal
                                    tvl::system::kNetworkDomain, tvl::system::kSystemDomain, 0};
 
 // "root:0" rather than the BSD "root:wheel": Debian has no group "wheel", and group 0
-// is what the blessed state requires.
+// is what the blessed state requires. The script acts on the file it opened, through
+// /proc/self/fd/3, and only when the path names that file itself with one name: a link
+// or second name planted at the path would otherwise have root's owner and the
+// set-user-ID bit land on whatever it points to.
 const char kBlessScript[] =
     "#! /bin/sh\n\nexec 2>&1\numask 022\nexport PATH=/bin:/sbin:/usr/bin:/usr/sbin\n"
     "export IFS=' '\n\nif [ $# != 1 ]\nthen\n\techo 'usage'\n\texit 1\nfi\n\n"
-    "chown root:0 \"$1\"\nif [ $? -ne 0 ]; then echo 'chown'; exit 1; fi\n"
-    "chmod 4555 \"$1\"\nif [ $? -ne 0 ]; then echo 'chmod'; exit 1; fi\n\necho 'ok'\nexit 0\n";
+    "if [ -L \"$1\" ] || [ ! -f \"$1\" ]; then echo 'not a file'; exit 1; fi\n"
+    "exec 3<\"$1\"\n"
+    "if [ \"$(stat -c '%d %i %h %F' \"$1\")\" != \"$(stat -L -c '%d %i 1 %F' /proc/self/fd/3)\" ]\n"
+    "then echo 'not the file itself'; exit 1; fi\n\n"
+    "chown root:0 /proc/self/fd/3\nif [ $? -ne 0 ]; then echo 'chown'; exit 1; fi\n"
+    "chmod 4555 /proc/self/fd/3\nif [ $? -ne 0 ]; then echo 'chmod'; exit 1; fi\n\n"
+    "echo 'ok'\nexit 0\n";
 
 bool gMoreSecLogInteractions = true;
 
@@ -96,6 +106,56 @@ struct FdCloser {
   }
 };
 
+// A folder on the way to a working copy must be root's or the user's, and nobody else
+// may replace its entries: a copy under someone else's folder could be swapped between
+// our check and its use. A sticky folder (/tmp, /var/tmp) lets each owner alone replace
+// their own entries, so it may be open to others.
+bool isSafeFolder(const struct stat& st, uid_t user) {
+  return S_ISDIR(st.st_mode) && (st.st_uid == 0 || st.st_uid == user) &&
+         ((st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st.st_mode & S_ISVTX) != 0);
+}
+
+// Opens the working copy at path for checking and running: every folder on its real
+// path is vetted as above and walked without following links, and the copy itself must
+// be a regular file, not a link. The descriptor (O_PATH) names the file that was checked,
+// whatever happens to the path afterwards. EACCES for an unsafe place.
+int openHelperTool(const std::string& path, int* toolFd) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return EINVAL;
+  std::string name = path.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..") return EINVAL;
+  char real[PATH_MAX];
+  if (::realpath(slash == 0 ? "/" : path.substr(0, slash).c_str(), real) == nullptr) return errno;
+  uid_t user = ::getuid();
+  FdCloser dir{::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC)};
+  struct stat st;
+  if (dir.fd < 0) return errno;
+  if (::fstat(dir.fd, &st) != 0) return errno;
+  if (!isSafeFolder(st, user)) return EACCES;
+  std::string rest = real;
+  for (size_t start = 1; start < rest.size();) {
+    size_t end = rest.find('/', start);
+    if (end == std::string::npos) end = rest.size();
+    std::string component = rest.substr(start, end - start);
+    start = end + 1;
+    FdCloser next{
+        ::openat(dir.fd, component.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC)};
+    if (next.fd < 0) return errno;
+    if (::fstat(next.fd, &st) != 0) return errno;
+    if (!isSafeFolder(st, user)) return EACCES;
+    std::swap(dir.fd, next.fd);
+  }
+  int fd = ::openat(dir.fd, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) return errno;
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    int err = S_ISLNK(st.st_mode) ? ELOOP : EACCES;
+    ::close(fd);
+    return err;
+  }
+  *toolFd = fd;
+  return 0;
+}
+
 // The folder's child by name, as the file manager's lookup (fnfErr when absent).
 int lookUpChild(const std::string& parent, const std::string& name, std::string* child) {
   std::string path = parent + "/" + name;
@@ -137,8 +197,10 @@ int CheckHelperTool(const cf::String* templateTool, const cf::String* tool, bool
   if (err != 0) return err;
   err = urlPath(tool, &toolPath);
   if (err != 0) return err;
+  // Only a copy in a place nobody else controls counts, checked without following links.
+  FdCloser toolFd;
   struct stat toolStat;
-  if (::stat(toolPath.c_str(), &toolStat) != 0) {
+  if (openHelperTool(toolPath, &toolFd.fd) != 0 || ::fstat(toolFd.fd, &toolStat) != 0) {
     *looksOK = false;
     return 0;
   }
@@ -488,8 +550,10 @@ void ReleaseResponse(cf::Dictionary** response) {
   *response = nullptr;
 }
 
-int ExecuteRequestInHelperTool(const cf::String* helperTool, auth::AuthorizationRef auth,
-                               const cf::Dictionary* request, cf::Dictionary** response) {
+// toolFd is the checked working copy (O_PATH); the tool runs from it, not from its path.
+int ExecuteRequestInHelperTool(const cf::String* helperTool, int toolFd,
+                               auth::AuthorizationRef auth, const cf::Dictionary* request,
+                               cf::Dictionary** response) {
   std::string path;
   int err = urlPath(helperTool, &path);
   if (err != 0) return err;
@@ -503,13 +567,18 @@ int ExecuteRequestInHelperTool(const cf::String* helperTool, auth::Authorization
 
   pid_t child = ::fork();
   if (child == 0) {
-    // Only async-signal-safe calls until exec. dup2 clears close-on-exec on 0 and 1.
+    // Only async-signal-safe calls until exec. A controller started without standard
+    // input or output has the pair or the tool's descriptor on 0 or 1: copy both above 2
+    // first, so that both dup2 calls make new descriptors (dup2 clears close-on-exec only
+    // then). Everything else is close-on-exec and ends at the exec.
     int result = 0;
-    if (::dup2(pair[1], 0) < 0 || ::dup2(pair[1], 1) < 0) result = errno;
+    int toolSide = ::fcntl(pair[1], F_DUPFD_CLOEXEC, 3);
+    int program = ::fcntl(toolFd, F_DUPFD_CLOEXEC, 3);
+    if (toolSide < 0 || program < 0 || ::dup2(toolSide, 0) < 0 || ::dup2(toolSide, 1) < 0)
+      result = errno;
     if (result == 0) {
-      ::close(pair[0]);
-      ::close(pair[1]);
-      ::execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+      char* const argv[] = {path.data(), nullptr};
+      ::execveat(program, "", argv, environ, AT_EMPTY_PATH);
       result = errno;
     }
     ::_exit(MoreSecErrorToHelperToolResult(result));
@@ -562,15 +631,24 @@ int MoreSecExecuteRequestInHelperTool(const cf::String* helperTool, auth::Author
   std::string path;
   int err = urlPath(helperTool, &path);
   if (err != 0) return err;
+  // The file checked is the file blessed and run: it is opened once, without links, in a
+  // place only root and the user control, and run from that descriptor.
+  FdCloser tool;
+  err = openHelperTool(path, &tool.fd);
+  if (err != 0) return err;
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return errno;
+  if (::fstat(tool.fd, &st) != 0) return errno;
   bool blessed = st.st_uid == 0 && st.st_gid == 0 && st.st_mode == kBlessedMode;
   if (!blessed) {
     if (path.find('\x7F') != std::string::npos) return bdNamErr;
     err = RunScriptAsRoot(auth, kBlessScript, path.c_str(), static_cast<char*>(nullptr));
     if (err != 0) return err;
+    // The script blessed the file at the path (never a link): run that one.
+    ::close(std::exchange(tool.fd, -1));
+    err = openHelperTool(path, &tool.fd);
+    if (err != 0) return err;
   }
-  return ExecuteRequestInHelperTool(helperTool, auth, request, response);
+  return ExecuteRequestInHelperTool(helperTool, tool.fd, auth, request, response);
 }
 
 // ---- The tool's runtime ----
@@ -600,10 +678,9 @@ const MoreSecResourceLimit kResourceLimits[9] = {
 };
 
 int CloseOpenFileDescriptorsInRange(int first, int end) {
-  for (int fd = first; fd < end; ++fd) {
-    if (::close(fd) != 0 && errno != EBADF) return errno;
-  }
-  return 0;
+  // One call whatever the range: a caller may hold descriptors far above any limit.
+  if (first >= end) return 0;
+  return MoreUNIXErrno(::close_range(unsigned(first), unsigned(end - 1), 0));
 }
 
 int MoreSecTemporarilySetNonPrivilegedEUID() {
@@ -613,7 +690,10 @@ int MoreSecSetPrivilegedEUID() {
   return MoreUNIXErrno(::seteuid(0));
 }
 int MoreSecPermanentlySetNonPrivilegedEUID() {
-  return MoreUNIXErrno(::setuid(::getuid()));
+  // setuid() changes the saved uid only while the effective uid is 0: setresuid gives up
+  // root for good from either state.
+  uid_t user = ::getuid();
+  return MoreUNIXErrno(::setresuid(user, user, user));
 }
 auth::AuthorizationRef MoreSecHelperToolCopyAuthRef() {
   return nullptr;
@@ -670,7 +750,8 @@ int MoreSecDestroyInheritedEnvironment(unsigned whatToDubya, char* argv[]) {
     if (int err = CloseOpenFileDescriptorsInRange(0, 3)) return err;
   }
   if (!(whatToDubya & kMoreSecKeepOtherFilesMask)) {
-    if (int err = CloseOpenFileDescriptorsInRange(3, ::getdtablesize())) return err;
+    // Not just up to the descriptor limit: the caller may have lowered it after opening.
+    if (int err = CloseOpenFileDescriptorsInRange(3, INT_MAX)) return err;
   }
   if (!(whatToDubya & kMoreSecKeepSignalsMask)) {
     // Every signal the kernel has, the real-time ones included; glibc reserves a few
@@ -729,8 +810,35 @@ int MoreSecDestroyInheritedEnvironment(unsigned whatToDubya, char* argv[]) {
   return 0;
 }
 
+namespace {
+
+// Reads one request frame past without keeping or parsing it; the length rules are
+// CopyDictionaryFromDescriptor's.
+int SkipDictionaryFrame(int fdIn) {
+  int32_t length = 0;
+  int err = MoreUNIXRead(fdIn, &length, sizeof length, nullptr);
+  if (err != 0) return err;
+  if (length == 0) return paramErr;
+  if (length < 0 || static_cast<uint32_t>(length) > kMaxFrameLength) return memFullErr;
+  char buffer[4096];
+  for (size_t left = size_t(length); err == 0 && left > 0;) {
+    size_t chunk = std::min(left, sizeof buffer);
+    err = MoreUNIXRead(fdIn, buffer, chunk, nullptr);
+    left -= chunk;
+  }
+  return err;
+}
+
+}  // namespace
+
 int MoreSecHelperToolMain(int fdIn, int fdOut, auth::AuthorizationRef auth,
                           MoreSecCommandProc commandProc, int argc, char* argv[]) {
+  return MoreSecHelperToolMainWithGate(fdIn, fdOut, auth, nullptr, commandProc, argc, argv);
+}
+
+int MoreSecHelperToolMainWithGate(int fdIn, int fdOut, auth::AuthorizationRef auth,
+                                  MoreSecAuthorizationGate gate, MoreSecCommandProc commandProc,
+                                  int argc, char* argv[]) {
   TVL_ASSERT(fdIn >= 0);
   TVL_ASSERT(fdOut >= 0);
   TVL_ASSERT(commandProc != nullptr);
@@ -754,15 +862,19 @@ int MoreSecHelperToolMain(int fdIn, int fdOut, auth::AuthorizationRef auth,
   if (err != 0) return err;
   auth::UniqueAuthorization authorization(rawAuth);
 
+  int refused = gate ? gate(authorization.get()) : 0;
   cf::Dictionary* rawRequest = nullptr;
-  err = CopyDictionaryFromDescriptor(fdIn, &rawRequest);
+  err = refused ? SkipDictionaryFrame(fdIn) : CopyDictionaryFromDescriptor(fdIn, &rawRequest);
   Ref<cf::Dictionary> request = Ref<cf::Dictionary>::adopt(rawRequest);
   Ref<cf::Dictionary> response;
   if (err == 0) {
     cf::Dictionary* procResponse = nullptr;
-    int commandErr = commandProc(authorization.get(), request.get(), &procResponse);
+    int commandErr =
+        refused ? refused : commandProc(authorization.get(), request.get(), &procResponse);
     response = Ref<cf::Dictionary>::adopt(procResponse);
-    int dropped = MoreSecTemporarilySetNonPrivilegedEUID();
+    // The tool has no use for root after its command: give it up for good, so that
+    // nothing done while answering could take it back.
+    int dropped = MoreSecPermanentlySetNonPrivilegedEUID();
     TVL_ASSERT(dropped == 0);
 
     if (response) {

@@ -116,6 +116,16 @@ using MoreSecCommandProc = int (*)(auth::AuthorizationRef auth, const cf::Dictio
 int MoreSecHelperToolMain(int fdIn, int fdOut, auth::AuthorizationRef auth,
                           MoreSecCommandProc commandProc, int argc, char* argv[]);
 
+// Asked with the caller's authorization before the request is read: 0 to serve it, or
+// the error to answer instead. A refused request is read past but never parsed, and
+// the command procedure is not called: a caller who may not use the tool cannot reach
+// the property-list reader running in a set-user-ID process.
+using MoreSecAuthorizationGate = int (*)(auth::AuthorizationRef auth);
+// MoreSecHelperToolMain with gate (null: none) asked first.
+int MoreSecHelperToolMainWithGate(int fdIn, int fdOut, auth::AuthorizationRef auth,
+                                  MoreSecAuthorizationGate gate, MoreSecCommandProc commandProc,
+                                  int argc, char* argv[]);
+
 // Bits of what MoreSecDestroyInheritedEnvironment keeps.
 constexpr unsigned kMoreSecKeepArg0Mask = 0x001;
 constexpr unsigned kMoreSecKeepEnvironmentMask = 0x002;

@@ -222,8 +222,11 @@ int AuthorizationExecuteWithPrivileges(AuthorizationRef authorization, const cha
     return err;
   }
   if (pid == 0) {
-    // The child: only async-signal-safe calls until exec.
-    if (::dup2(pair[1], 0) < 0 || ::dup2(pair[1], 1) < 0) ::_exit(127);
+    // The child: only async-signal-safe calls until exec. With standard input or
+    // output closed in the caller the pair sits on 0 or 1: the copy above 2 makes both
+    // dup2 calls real, so that neither keeps close-on-exec.
+    int side = ::fcntl(pair[1], F_DUPFD_CLOEXEC, 3);
+    if (side < 0 || ::dup2(side, 0) < 0 || ::dup2(side, 1) < 0) ::_exit(127);
     ::execv(program, const_cast<char* const*>(argv.data()));
     ::_exit(127);
   }

@@ -7,17 +7,22 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/cf/PropertyListXML.h"
 #include "platform/system/Paths.h"
@@ -90,11 +95,14 @@ void becomeController(const char* user) {
   MoreUNIXIgnoreSIGPIPE();
 }
 
-// As user: locate (or take toolPath) and serve request through the tool.
+// As user: locate (or take toolPath) and serve request through the tool. hostile runs in
+// the controller's process first: what a caller may set up for the tool to inherit.
 Result request(const char* user, const Ref<cf::Dictionary>& req, const std::string& toolPath = "",
-               OSType folder = tvl::system::kApplicationSupportFolderType) {
+               OSType folder = tvl::system::kApplicationSupportFolderType,
+               const std::function<void()>& hostile = {}) {
   auto text = runAsText(user, [&]() -> std::string {
     becomeController(user);
+    if (hostile) hostile();
     Ref<cf::Dictionary> report = cf::Dictionary::create();
     cf::String* tool = nullptr;
     int err = 0;
@@ -178,7 +186,8 @@ bool isBlessed(const std::string& path) {
 // Starts the tool directly as user with the given external form and arguments, sends a
 // request and reports "<exit status> <bytes the tool wrote>".
 std::string rawExchange(const char* user, const std::string& tool,
-                        const auth::AuthorizationExternalForm* borrowed, bool extraArgument) {
+                        const auth::AuthorizationExternalForm* borrowed, bool extraArgument,
+                        const std::string& rawXML = "") {
   return runAsText(user,
                    [&]() -> std::string {
                      MoreUNIXIgnoreSIGPIPE();
@@ -207,8 +216,14 @@ std::string rawExchange(const char* user, const std::string& tool,
                      }
                      ::close(s[1]);
                      MoreUNIXWrite(s[0], form.bytes, sizeof form.bytes, nullptr);
-                     Ref<cf::Dictionary> req = makeRequest({{"task", num(99)}});
-                     WriteDictionaryToDescriptor(req.get(), s[0]);
+                     if (rawXML.empty()) {
+                       Ref<cf::Dictionary> req = makeRequest({{"task", num(99)}});
+                       WriteDictionaryToDescriptor(req.get(), s[0]);
+                     } else {
+                       uint32_t length = uint32_t(rawXML.size());
+                       MoreUNIXWrite(s[0], &length, sizeof length, nullptr);
+                       MoreUNIXWrite(s[0], rawXML.data(), rawXML.size(), nullptr);
+                     }
                      ::shutdown(s[0], SHUT_WR);
                      size_t total = 0;
                      char buffer[4096];
@@ -253,6 +268,33 @@ struct FormHolder {
     }
   }
 };
+
+// The root processes named tvld that still run (zombies do not count).
+std::vector<pid_t> runningDaemons() {
+  std::vector<pid_t> found;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    std::string name = entry.path().filename();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string status = readFile(entry.path() / "status");
+    if (status.find("Name:\ttvld\n") != std::string::npos &&
+        status.find("Uid:\t0\t") != std::string::npos &&
+        status.find("State:\tZ") == std::string::npos)
+      found.push_back(std::stoi(name));
+  }
+  return found;
+}
+
+pid_t recordedDaemon() {
+  std::istringstream state(readFile("/run/tvlqc/com.nrvk.sweeper.plist.pid"));
+  pid_t pid = 0;
+  state >> pid;
+  return pid;
+}
+
+Ref<cf::Dictionary> launchdRequest(int task) {
+  return makeRequest(
+      {{"task", num(task)}, {"filename", str("com.nrvk.sweeper.plist")}, {"folder", num(3)}});
+}
 
 class HelperTool : public ::testing::Test {
  protected:
@@ -452,6 +494,18 @@ TEST_F(HelperTool, PolkitDecidesAndABorrowedAuthorizationIsRefused) {
   // Its own form is served.
   EXPECT_NE(rawExchange("tvldenied", userCopy("tvldenied"), nullptr, false).rfind("0 ", 0),
             std::string::npos);
+
+  // polkit is asked before the request is parsed: a refused caller's request, even one
+  // the reader would refuse, is answered with the refusal (exit status 0 and a response)
+  // and never reaches the reader; an authorized caller's is parsed and refused (exit
+  // status 4, nothing written).
+  const std::string unreadable = "<plist><array ><array ><dict>";
+  std::string refused = rawExchange("tvldenied", userCopy("tvldenied"), nullptr, false, unreadable);
+  EXPECT_EQ(refused.rfind("0 ", 0), 0u) << refused;
+  EXPECT_NE(refused, "0 0");
+  ASSERT_EQ(locate("tvltest"), userCopy("tvltest"));
+  ASSERT_EQ(blessAsRoot(userCopy("tvltest")), 0);
+  EXPECT_EQ(rawExchange("tvltest", userCopy("tvltest"), nullptr, false, unreadable), "4 0");
 }
 
 TEST_F(HelperTool, UnblessedCopyOrExtraArgumentServesNothing) {
@@ -565,6 +619,204 @@ TEST_F(HelperTool, CopiesInOtherDomainsAndTheTemporaryFolder) {
   ::umount(nosuid.c_str());
   std::string uid = std::to_string(tvltest::lookUpUser("tvltest")->uid);
   EXPECT_EQ(text, "5370;/var/tmp/tvl-" + uid + "/NRVK/.TVLQCSecureTool;");
+}
+
+TEST_F(HelperTool, ACopyInAFolderOfAnotherUserIsNeitherUsedNorRun) {
+  // tvldenied made the shared temporary folder's NRVK first and holds a valid blessed
+  // copy in it, which they could swap at any moment.
+  std::string planted = "/var/tmp/NRVK/.TVLQCSecureTool";
+  auto eve = tvltest::lookUpUser("tvldenied");
+  fs::create_directories("/var/tmp/NRVK");
+  ASSERT_EQ(::chown("/var/tmp/NRVK", eve->uid, eve->gid), 0);
+  ASSERT_EQ(MoreUNIXCopyFile(kTemplate.c_str(), planted.c_str()), 0);
+  ASSERT_EQ(blessAsRoot(planted), 0);
+
+  // tvltest's search passes it by and makes a copy of its own.
+  EXPECT_EQ(locate("tvltest"), userCopy("tvltest"));
+  // Handed that path, the controller neither blesses nor runs what is there.
+  Result r = request("tvltest", makeRequest({{"task", num(99)}}), planted);
+  EXPECT_EQ(r.err, EACCES);
+  EXPECT_FALSE(r.response);
+}
+
+TEST_F(HelperTool, ACallersFileSizeLimitOrAStaleTemporaryBreaksNoRootState) {
+  ASSERT_EQ(locate("tvltest"), userCopy("tvltest"));
+  ASSERT_EQ(blessAsRoot(userCopy("tvltest")), 0);
+  installDaemonPlist();
+  const std::string original = "# Host configuration\nAFPSERVER=-NO-\nTVLD=-NO-\n";
+  writeFile("/etc/hostconfig", original);
+  writeFile("/Library/StartupItems/tvld/tvld", "#!/bin/sh\necho \"$1\" >> " + kStartupMarker + "\n",
+            0755);
+  auto u = tvltest::lookUpUser("tvltest");
+  writeFile("/tmp/hostconfig", "TVLD=-YES-\n");
+  ::chown("/tmp/hostconfig", u->uid, u->gid);
+  auto tinyFiles = [] {
+    struct rlimit limit = {5, 5};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+  };
+
+  // A write cut by the caller's limit fails whole: the file stays as it was, and the
+  // temporary goes.
+  Result r = request("tvltest", makeRequest({{"task", num(4)}}), "",
+                     tvl::system::kApplicationSupportFolderType, tinyFiles);
+  EXPECT_EQ(r.err, 0);
+  EXPECT_EQ(r.errorNumber(), EFBIG) << r.returnString();
+  EXPECT_EQ(readFile("/etc/hostconfig"), original);
+  EXPECT_FALSE(fs::exists("/etc/hostconfig.tvlqc-new"));
+  EXPECT_FALSE(fs::exists(kStartupMarker));
+
+  // A temporary left by a tool killed earlier does not block the next request.
+  writeFile("/etc/hostconfig.tvlqc-new", "half");
+  r = request("tvltest", makeRequest({{"task", num(4)}}));
+  EXPECT_EQ(r.errorNumber(), 0) << r.returnString();
+  EXPECT_EQ(readFile("/etc/hostconfig"), "# Host configuration\nAFPSERVER=-NO-\nTVLD=-YES-\n");
+  EXPECT_FALSE(fs::exists("/etc/hostconfig.tvlqc-new"));
+
+  // Loads whose record cannot be written leave no daemon behind, however often.
+  for (int i = 0; i < 3; ++i) {
+    r = request("tvltest", launchdRequest(7), "", tvl::system::kApplicationSupportFolderType,
+                tinyFiles);
+    EXPECT_NE(r.errorNumber(), 0);
+  }
+  EXPECT_EQ(runningDaemons().size(), 0u);
+  // A load then starts exactly one, and an unload ends it.
+  EXPECT_EQ(request("tvltest", launchdRequest(7)).errorNumber(), 0);
+  EXPECT_EQ(runningDaemons(), std::vector<pid_t>{recordedDaemon()});
+  EXPECT_EQ(request("tvltest", launchdRequest(8)).errorNumber(), 0);
+  EXPECT_EQ(runningDaemons().size(), 0u);
+}
+
+TEST_F(HelperTool, NoThreadOfTheToolTakesASignalDuringARootStep) {
+  // The startup item holds the tool in its root step until released; meanwhile every
+  // thread of the tool (its own and polkit's client's) must hold back what the user
+  // could send, so that nothing ends the step half-way.
+  ASSERT_EQ(locate("tvltest"), userCopy("tvltest"));
+  ASSERT_EQ(blessAsRoot(userCopy("tvltest")), 0);
+  writeFile("/etc/hostconfig", "TVLD=-NO-\n");
+  writeFile("/Library/StartupItems/tvld/tvld",
+            "#!/bin/sh\necho $PPID > /Library/tool.pid.new && mv /Library/tool.pid.new "
+            "/Library/tool.pid\nwhile [ ! -e /Library/release ]; do sleep 0.05; done\n",
+            0755);
+  auto u = tvltest::lookUpUser("tvltest");
+  writeFile("/tmp/hostconfig", "TVLD=-YES-\n");
+  ::chown("/tmp/hostconfig", u->uid, u->gid);
+  auto served = std::async(std::launch::async, [] {
+    return request("tvltest", makeRequest({{"task", num(4)}}));
+  });
+  while (!fs::exists("/Library/tool.pid") &&
+         served.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready) {
+  }
+  std::string tool = "/proc/" + readFile("/Library/tool.pid");
+  tool.erase(tool.find_last_not_of('\n') + 1);
+  size_t threads = 0;
+  for (const auto& task : fs::directory_iterator(tool + "/task")) {
+    std::string status = readFile(task.path() / "status");
+    size_t at = status.find("SigBlk:\t");
+    ASSERT_NE(at, std::string::npos) << status;
+    uint64_t blocked = std::stoull(status.substr(at + 8, 16), nullptr, 16);
+    for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGXFSZ, SIGXCPU})
+      EXPECT_TRUE(blocked & (uint64_t(1) << (sig - 1))) << task.path() << " " << sig;
+    ++threads;
+  }
+  EXPECT_GT(threads, 1u);  // polkit's client threads are there too
+  writeFile("/Library/release", "");
+  Result r = served.get();
+  EXPECT_EQ(r.errorNumber(), 0) << r.returnString();
+  fs::remove("/Library/release");
+  fs::remove("/Library/tool.pid");
+}
+
+TEST_F(HelperTool, ADaemonInheritsNothingFromAHostileCaller) {
+  ASSERT_EQ(locate("tvltest"), userCopy("tvltest"));
+  ASSERT_EQ(blessAsRoot(userCopy("tvltest")), 0);
+  installDaemonPlist();
+  Result r =
+      request("tvltest", launchdRequest(7), "", tvl::system::kApplicationSupportFolderType, [] {
+        int null = ::open("/dev/null", O_RDONLY);
+        ::dup2(null, 300);
+        ::dup2(null, 301);
+        ::close(null);
+        // Soft limits only: without CAP_SYS_RESOURCE (as in CI) not even root may raise a
+        // hard limit the caller lowered.
+        for (auto [resource, value] : {std::pair{RLIMIT_CPU, 30},
+                                       {RLIMIT_NOFILE, 40},
+                                       {RLIMIT_SIGPENDING, 5},
+                                       {RLIMIT_MSGQUEUE, 0},
+                                       {RLIMIT_LOCKS, 1},
+                                       {RLIMIT_RTTIME, 1000}}) {
+          struct rlimit limit;
+          ::getrlimit(resource, &limit);
+          limit.rlim_cur = rlim_t(value);
+          ::setrlimit(resource, &limit);
+        }
+        ::signal(SIGHUP, SIG_IGN);
+      });
+  ASSERT_EQ(r.errorNumber(), 0) << r.returnString();
+  pid_t pid = recordedDaemon();
+  ASSERT_GT(pid, 0);
+
+  // Standard streams on /dev/null and nothing else.
+  std::vector<std::string> fds;
+  for (const auto& e : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+    fds.push_back(e.path().filename().string() + "->" + fs::read_symlink(e.path()).string());
+  std::sort(fds.begin(), fds.end());
+  EXPECT_EQ(fds, (std::vector<std::string>{"0->/dev/null", "1->/dev/null", "2->/dev/null"}));
+  // Default signal handling, nothing blocked.
+  std::string status = readFile("/proc/" + std::to_string(pid) + "/status");
+  EXPECT_NE(status.find("SigBlk:\t0000000000000000\n"), std::string::npos) << status;
+  EXPECT_NE(status.find("SigIgn:\t0000000000000000\n"), std::string::npos) << status;
+  // The machine's ordinary limits: those of process 1, as far as the hard limits allow.
+  for (int resource = 0; resource < RLIM_NLIMITS; ++resource) {
+    auto which = static_cast<__rlimit_resource>(resource);
+    struct rlimit ordinary, daemon;
+    ASSERT_EQ(::prlimit(1, which, nullptr, &ordinary), 0);
+    ASSERT_EQ(::prlimit(pid, which, nullptr, &daemon), 0);
+    EXPECT_EQ(daemon.rlim_cur, std::min(ordinary.rlim_cur, daemon.rlim_max)) << resource;
+    EXPECT_LE(daemon.rlim_max, ordinary.rlim_max) << resource;
+  }
+  EXPECT_EQ(request("tvltest", launchdRequest(8)).errorNumber(), 0);
+}
+
+TEST_F(HelperTool, AControllerWithoutStandardStreamsIsServed) {
+  // The copy is fresh: the request goes through the blessing (pkexec) and then the tool,
+  // both started from a process whose descriptors 0 and 1 are closed.
+  Result r = request("tvltest", makeRequest({{"task", num(99)}}), "",
+                     tvl::system::kApplicationSupportFolderType, [] {
+                       ::close(0);
+                       ::close(1);
+                     });
+  EXPECT_EQ(r.err, 0);
+  EXPECT_EQ(r.errorNumber(), paramErr);
+  EXPECT_TRUE(isBlessed(userCopy("tvltest")));
+}
+
+TEST_F(HelperTool, RootRunsOnlyProgramsThatNobodyElseCanChange) {
+  ASSERT_EQ(locate("tvltest"), userCopy("tvltest"));
+  ASSERT_EQ(blessAsRoot(userCopy("tvltest")), 0);
+  auto u = tvltest::lookUpUser("tvltest");
+  installDaemonPlist();
+  // The daemon's program is the user's, then in a folder anyone may write.
+  ASSERT_EQ(::chown(kDaemon.c_str(), u->uid, u->gid), 0);
+  Result r = request("tvltest", launchdRequest(7));
+  EXPECT_EQ(r.returnString().rfind("TVLQC Error:", 0), 0u) << r.returnString();
+  ASSERT_EQ(::chown(kDaemon.c_str(), 0, 0), 0);
+  ASSERT_EQ(::chmod("/Library/TestBin", 0777), 0);
+  r = request("tvltest", launchdRequest(7));
+  EXPECT_EQ(r.returnString().rfind("TVLQC Error:", 0), 0u) << r.returnString();
+  EXPECT_EQ(runningDaemons().size(), 0u);
+  EXPECT_FALSE(fs::exists("/run/tvlqc/com.nrvk.sweeper.plist.pid"));
+
+  // The startup item is the user's: the host configuration stays and nothing runs.
+  writeFile("/etc/hostconfig", "TVLD=-NO-\n");
+  writeFile("/Library/StartupItems/tvld/tvld", "#!/bin/sh\necho \"$1\" >> " + kStartupMarker + "\n",
+            0755);
+  ASSERT_EQ(::chown("/Library/StartupItems/tvld/tvld", u->uid, u->gid), 0);
+  writeFile("/tmp/hostconfig", "TVLD=-YES-\n");
+  ::chown("/tmp/hostconfig", u->uid, u->gid);
+  r = request("tvltest", makeRequest({{"task", num(4)}}));
+  EXPECT_EQ(r.returnString().rfind("TVLQC Error:", 0), 0u) << r.returnString();
+  EXPECT_FALSE(fs::exists(kStartupMarker));
+  EXPECT_EQ(readFile("/etc/hostconfig"), "TVLD=-NO-\n");
 }
 
 TEST_F(HelperTool, ControllerSideOfBrokenTools) {

@@ -416,6 +416,20 @@ TEST(Environment, KeepingStandardFilesClosesOnlyTheOthers) {
   EXPECT_EQ(result, 0);
 }
 
+TEST(Environment, PermanentDropLeavesNoWayBackToRootFromEitherState) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to stand in for a set-user-ID tool";
+  // As in the tool: the user's real and effective uid, root's saved uid.
+  int result = childExit([] {
+    if (::setresuid(65534, 65534, 0) != 0) return 1;
+    if (MoreSecPermanentlySetNonPrivilegedEUID() != 0) return 2;
+    uid_t real, effective, saved;
+    ::getresuid(&real, &effective, &saved);
+    if (real != 65534 || effective != 65534 || saved != 65534) return 3;
+    return ::seteuid(0) == 0 ? 4 : 0;
+  });
+  EXPECT_EQ(result, 0);
+}
+
 // ---- Folder tests and the root script runner ----
 
 TEST(Folders, VolumeProbesAnswerAndLeaveNothingBehind) {
@@ -490,5 +504,29 @@ TEST_F(RootScript, BlessScriptMakesRootOwnedSetUserIDAndChecksItsArguments) {
             kHelperToolRepairFailedErr);
   EXPECT_EQ(RunScriptAsRoot(auth_, kBlessScript, (tool + "-missing").c_str(), nullptr),
             kHelperToolRepairFailedErr);
+  std::filesystem::remove_all(tmpl);
+}
+
+TEST_F(RootScript, BlessScriptActsOnlyOnTheFileItself) {
+  // What a user could plant at the copy's path after the controller looked at it: a link
+  // to another file, or a second name of it. Neither file may become set-user-ID.
+  char tmpl[] = "/tmp/tvl-bless.XXXXXX";
+  ASSERT_NE(::mkdtemp(tmpl), nullptr);
+  std::string target = std::string(tmpl) + "/target";
+  int fd = ::open(target.c_str(), O_CREAT | O_WRONLY, 0755);
+  ASSERT_GE(fd, 0);
+  ::close(fd);
+  std::string link = std::string(tmpl) + "/link";
+  ASSERT_EQ(::symlink(target.c_str(), link.c_str()), 0);
+  std::string second = std::string(tmpl) + "/second";
+  ASSERT_EQ(::link(target.c_str(), second.c_str()), 0);
+  for (const std::string& path : {link, second}) {
+    EXPECT_EQ(RunScriptAsRoot(auth_, kBlessScript, path.c_str(), nullptr),
+              kHelperToolRepairFailedErr)
+        << path;
+    struct stat st;
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode, 0100755u) << path;
+  }
   std::filesystem::remove_all(tmpl);
 }
