@@ -269,12 +269,17 @@ struct FormHolder {
   }
 };
 
-// The root processes named tvld that still run (zombies do not count).
+// The root processes named tvld of this test's private system that still run (zombies do
+// not count). Other tests running beside this one start daemons of that name in their own
+// private systems: only those in this mount namespace are this test's.
 std::vector<pid_t> runningDaemons() {
   std::vector<pid_t> found;
+  std::error_code ec;
+  const fs::path ownNamespace = fs::read_symlink("/proc/self/ns/mnt", ec);
   for (const auto& entry : fs::directory_iterator("/proc")) {
     std::string name = entry.path().filename();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    if (fs::read_symlink(entry.path() / "ns/mnt", ec) != ownNamespace) continue;
     std::string status = readFile(entry.path() / "status");
     if (status.find("Name:\ttvld\n") != std::string::npos &&
         status.find("Uid:\t0\t") != std::string::npos &&
