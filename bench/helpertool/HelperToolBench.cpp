@@ -120,24 +120,30 @@ void BM_ClearEnvironmentOf120000Variables(benchmark::State& state) {
 }
 BENCHMARK(BM_ClearEnvironmentOf120000Variables)->Unit(benchmark::kMicrosecond)->UseRealTime();
 
+// Runs a program with its standard streams on /dev/null; true when it exits with 0.
+bool runQuietly(const char* const argv[]) {
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::execv(argv[0], const_cast<char* const*>(argv));
+    ::_exit(127);
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 // polkit's own check of the same right for this process, without the tool: pkcheck asks
 // polkitd about the calling process as the tool asks about its parent. The tool's own
 // cost is the round trip less this.
 void BM_PkcheckProcess(benchmark::State& state) {
   std::string subject = std::to_string(::getpid()) + "," + startTimeOfSelf();
+  const char* const argv[] = {"/usr/bin/pkcheck", "--action-id",   auth::kAdminActionID,
+                              "--process",        subject.c_str(), nullptr};
   for (auto _ : state) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      int null = ::open("/dev/null", O_RDWR);
-      ::dup2(null, 0);
-      ::dup2(null, 1);
-      ::execl("/usr/bin/pkcheck", "pkcheck", "--action-id", auth::kAdminActionID, "--process",
-              subject.c_str(), static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (!runQuietly(argv)) {
       state.SkipWithError("pkcheck did not grant the right");
       return;
     }
@@ -146,18 +152,9 @@ void BM_PkcheckProcess(benchmark::State& state) {
 BENCHMARK(BM_PkcheckProcess)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_PkexecTrue(benchmark::State& state) {
+  const char* const argv[] = {"/usr/bin/pkexec", "/bin/true", nullptr};
   for (auto _ : state) {
-    pid_t pid = ::fork();
-    if (pid == 0) {
-      int null = ::open("/dev/null", O_RDWR);
-      ::dup2(null, 0);
-      ::dup2(null, 1);
-      ::execl("/usr/bin/pkexec", "pkexec", "/bin/true", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(pid, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (!runQuietly(argv)) {
       state.SkipWithError("pkexec true failed");
       return;
     }
