@@ -20,7 +20,6 @@ bool replacePrefix(std::string_view path, std::string_view from, std::string_vie
   return true;
 }
 
-
 // mkdir -p with the given mode for the folders it makes.
 int makeFolders(const std::string& path, mode_t mode) {
   for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
