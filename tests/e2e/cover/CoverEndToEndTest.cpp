@@ -261,13 +261,15 @@ TEST(CoverEndToEnd, KillallByExecutableNameEndsItAtOnce) {
   EXPECT_TRUE(WIFSIGNALED(*status) && WTERMSIG(*status) == SIGTERM);
 }
 
-TEST(CoverEndToEnd, EndsTheSessionWhenTheMainApplicationIsGone) {
-  // A user's VNC server and two tunnels, with no main application (a private PID
-  // namespace: no other test's processes either).
+TEST(CoverEndToEnd, StaysWhileTheMainApplicationRunsAndEndsTheSessionWhenItIsGone) {
+  // A user's VNC server and two tunnels, and a main application whose name has a blank in
+  // it, which the real process probe must still find (a private PID namespace: no other
+  // test's processes either).
   testsupport::TempDir dir;
   fs::create_directory(dir.path() / ".tvl-tunnel");
   fs::copy_file("/bin/sleep", dir.path() / "OSXvncserver");
   fs::copy_file("/bin/sleep", dir.path() / ".tvl-tunnel" / "ssh");
+  fs::copy_file("/bin/sleep", dir.path() / "Mac Tovalo");
   for (auto p : {dir.path(), dir.path() / ".tvl-tunnel"}) ::chmod(p.c_str(), 0755);
   const std::string monitorLog = (dir.path() / "bus.log").string();
   Process monitor({"/usr/bin/dbus-monitor", "--session",
@@ -279,12 +281,19 @@ TEST(CoverEndToEnd, EndsTheSessionWhenTheMainApplicationIsGone) {
   ASSERT_TRUE(testsupport::waitUntilExecuted(vnc.pid(), "OSXvncserver"));
   ASSERT_TRUE(testsupport::waitUntilExecuted(tunnel1.pid(), "ssh"));
   ASSERT_TRUE(testsupport::waitUntilExecuted(tunnel2.pid(), "ssh"));
+  auto mainApplication =
+      std::make_unique<Process>(asOrdinaryUser({(dir.path() / "Mac Tovalo").string(), "600"}));
+  ASSERT_TRUE(testsupport::waitUntilExecuted(mainApplication->pid(), "Mac Tovalo"));
   std::this_thread::sleep_for(300ms);  // let dbus-monitor register its match rule
 
   Display display;
   Process cover({kCoverExecutable});
   ASSERT_TRUE(eventually([&] { return display.windowsOf(cover.pid()).size() == 2; }));
-  // The first check comes 10 s after start; it ends the session and the cover quits.
+  // The first check, 10 s after start, finds the main application: everything stays.
+  EXPECT_FALSE(cover.waitForExit(11500ms)) << "the cover quit while Mac Tovalo ran";
+  EXPECT_FALSE(vnc.waitForExit(0ms)) << "the VNC server was ended while Mac Tovalo ran";
+  // Once it is gone, the next check ends the session and the cover quits.
+  mainApplication.reset();
   std::optional<int> status = cover.waitForExit(30s);
   ASSERT_TRUE(status.has_value()) << "the cover did not quit";
   EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
@@ -305,4 +314,6 @@ TEST(CoverEndToEnd, EndsTheSessionWhenTheMainApplicationIsGone) {
   EXPECT_NE(bus.find("string \"com.nrvk.tvl.sharingstopped\"\n   string \"com.nrvk.tvl\"\n"),
             std::string::npos)
       << bus;
+  // Posted once, after the main application was gone.
+  EXPECT_EQ(bus.find("com.nrvk.tvl.sharingstopped"), bus.rfind("com.nrvk.tvl.sharingstopped"));
 }
