@@ -106,6 +106,12 @@ TEST(ControllerOnTheBus, SharingStartedFromAnotherProcessTurnsEntry1IntoStop) {
   ASSERT_TRUE(waitFor([&] { return !c->sharingState; }));
   EXPECT_EQ(share->title(), c->localized("sTVLshare"));
   EXPECT_FALSE(c->iconCycleRuns());
+
+  // The main application quits: entry 0 offers to launch it again.
+  postFromOtherProcess("com.nrvk.tvl.applicationquit", "com.nrvk.tvl");
+  ASSERT_TRUE(waitFor(
+      [&] { return c->statusMenu->itemAtIndex(0)->title() == c->localized("sLaunchTVL"); }));
+  EXPECT_EQ(c->statusMenu->itemAtIndex(0)->action().name, "openTVL");
 }
 
 TEST(ControllerOnTheBus, StartUpWithTheMainApplicationRunningOffersBringToFront) {
