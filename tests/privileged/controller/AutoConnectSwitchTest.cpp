@@ -213,6 +213,17 @@ std::string switchOnAndOff() {
   expect(!common::runningStateForApplication("tvld"), "tvld still runs");
   controller.statusMenu->menuWillOpen();
   expect(service->image().name() == "red" && share->isEnabled(), "menu not back to stopped");
+
+  // The daemon's connection marker, at its real path (this private system's /tmp): the
+  // periodic check blinks the icon while it is there.
+  { std::ofstream("/tmp/autotovaloconnected") << ""; }
+  controller.checkAutoTovalo();
+  expect(controller.autoTovaloSharingState && controller.iconCycleRuns(),
+         "the connection marker in /tmp was not seen");
+  fs::remove("/tmp/autotovaloconnected");
+  controller.checkAutoTovalo();
+  expect(!controller.autoTovaloSharingState && !controller.iconCycleRuns(),
+         "the marker's removal was not seen");
   for (const auto& a : alerts) failures << "alert: " << a << "; ";
   window.reset();
   return failures.str();
