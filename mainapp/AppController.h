@@ -50,8 +50,9 @@ class AppController {
   // in the remote secret and key, shows windowSharing and presses the control start
   // button; any other URL goes to the desktop. Failures are logged.
   void handleOpenLocationAppleEvent(const QString& url);
-  // Docks a window of the application after it moved (its delegate callback).
-  void windowDidMove(QWidget* window);
+  // Docks a window of the application after it moved (its delegate callback). optionHeld:
+  // whether Option (Alt) was down when the move ended, which turns docking off.
+  void windowDidMove(QWidget* window, bool optionHeld = false);
 
   // Outlets, connected by the interface file; null when not connected (or the field was
   // destroyed).

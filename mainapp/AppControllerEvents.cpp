@@ -1,8 +1,12 @@
 // The controller's launch-URL handling and window docking.
 #include "mainapp/AppController.h"
+
+#include <QApplication>
+
 #include "mainapp/AppleEventManager.h"
 #include "mainapp/Docking.h"
 #include "mainapp/LaunchURL.h"
+#include "platform/script/ScriptInterpreter.h"
 
 namespace mainapp {
 
@@ -21,8 +25,12 @@ void AppController::handleOpenLocationAppleEvent(const QString& url) {
     handleOpenLocation(url, tabControl, windowSharing, *host);
 }
 
-void AppController::windowDidMove(QWidget* window) {
-  if (window) dockWindow(window);
+void AppController::windowDidMove(QWidget* window, bool optionHeld) {
+  if (!window) return;
+  // The application's windows in its own order: the first that fits wins, so the order
+  // matters. Without the application (tests of the controller alone), Qt's windows.
+  script::ScriptHost* host = applicationScriptHost();
+  dockWindow(window, host ? host->windows() : QApplication::topLevelWidgets(), optionHeld);
 }
 
 }  // namespace mainapp

@@ -1,6 +1,5 @@
 #include "mainapp/Docking.h"
 
-#include <QApplication>
 #include <QGuiApplication>
 #include <QScreen>
 #include <QWidget>
@@ -43,16 +42,16 @@ Rect dockedFrame(const Rect& moved, std::span<const DockingCandidate> candidates
   return r;
 }
 
-void dockWindow(QWidget* moved) {
-  if (QGuiApplication::queryKeyboardModifiers() & Qt::AltModifier) return;
+void dockWindow(QWidget* moved, const QList<QWidget*>& windows, bool optionHeld) {
+  if (optionHeld) return;
   // Qt measures from the top left with y downward; the rules measure from the bottom left
   // with y upward. Mirroring y keeps every distance and turns top into bottom.
   auto toRect = [](const QRect& r) {
     return Rect{double(r.x()), -double(r.y() + r.height()), double(r.width()), double(r.height())};
   };
   std::vector<DockingCandidate> candidates;
-  for (QWidget* w : QApplication::topLevelWidgets()) {
-    if (!w->isWindow()) continue;
+  for (QWidget* w : windows) {
+    if (!w || !w->isWindow()) continue;
     candidates.push_back({toRect(w->frameGeometry()), false, w->isVisible(), w == moved});
   }
   for (QScreen* s : QGuiApplication::screens())

@@ -4,6 +4,8 @@
 // y upward.
 #pragma once
 
+#include <QList>
+
 #include <span>
 
 class QWidget;
@@ -29,8 +31,9 @@ struct DockingCandidate {
 // takes the first fit of the first candidate that fits on it; the size never changes.
 Rect dockedFrame(const Rect& moved, std::span<const DockingCandidate> candidates, bool optionHeld);
 
-// Docks a window of the application after a move, among the application's windows and the
-// screens (Qt's coordinates, mirrored; the Alt key stands for Option).
-void dockWindow(QWidget* moved);
+// Docks a window of the application after a move, among the application's windows (in the
+// application's order) and the screens, unless Option (the Alt key) was held when the move
+// ended (Qt's coordinates, mirrored).
+void dockWindow(QWidget* moved, const QList<QWidget*>& windows, bool optionHeld);
 
 }  // namespace mainapp

@@ -89,7 +89,7 @@ MainApplication::MainApplication(MainBundleInfo bundle)
   dockTimer_.setSingleShot(true);
   dockTimer_.setInterval(kDockingSettleMilliseconds);
   connect(&dockTimer_, &QTimer::timeout, this, [this] {
-    if (lastMoved_) AppController::sharedController()->windowDidMove(lastMoved_);
+    if (lastMoved_) AppController::sharedController()->windowDidMove(lastMoved_, optionHeldAtMove_);
   });
   setApplicationScriptHost(this);
   connect(&session_, &SupportSession::stateChanged, this, &MainApplication::showSessionState);
@@ -302,6 +302,8 @@ bool MainApplication::eventFilter(QObject* watched, QEvent* event) {
   auto* w = qobject_cast<QWidget*>(watched);
   if (w && event->type() == QEvent::Move) {
     lastMoved_ = w;
+    // Option counts as it was when the move ended, not when the settle timer fires.
+    optionHeldAtMove_ = QGuiApplication::queryKeyboardModifiers() & Qt::AltModifier;
     dockTimer_.start();
   }
   // Closing the remote window ends the application; hiding it by script does not.

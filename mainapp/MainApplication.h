@@ -104,6 +104,7 @@ class MainApplication : public QObject, public script::ScriptHost {
   // Docking runs once a window has come to rest, not at every step of a drag.
   QTimer dockTimer_;
   QPointer<QWidget> lastMoved_;
+  bool optionHeldAtMove_ = false;
   bool sharing_ = false;
 };
 

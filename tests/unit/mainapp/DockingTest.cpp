@@ -85,6 +85,8 @@ TEST(Docking, OptionKeepsTheDropAndAlignedStays) {
 
 #include "TestApplication.h"
 #include "mainapp/AppController.h"
+#include "mainapp/AppleEventManager.h"
+#include "platform/script/ScriptInterpreter.h"
 
 namespace {
 
@@ -108,6 +110,42 @@ TEST(DockingWindows, MovedWindowSnapsToAnotherVisibleWindow) {
   moved->move(visible.x() + 230, visible.y() + 340);
   mainapp::AppController::sharedController()->windowDidMove(moved.get());
   EXPECT_EQ(moved->frameGeometry().topLeft(), QPoint(visible.x() + 230, visible.y() + 340));
+}
+
+// The application's own window list gives the order: of two windows that both fit, the
+// first in that list wins, whatever order Qt keeps its widgets in.
+TEST(DockingWindows, TheApplicationsWindowOrderDecidesBetweenTwoThatFit) {
+  testsupport::testApplication();
+  QRect visible = QGuiApplication::primaryScreen()->availableGeometry();
+  auto a = std::make_unique<QWidget>();
+  a->setGeometry(visible.x() + 200, visible.y() + 150, 200, 150);
+  auto b = std::make_unique<QWidget>();
+  b->setGeometry(visible.x() + 230, visible.y() + 150, 200, 150);
+  auto moved = std::make_unique<QWidget>();
+  for (QWidget* w : {a.get(), b.get(), moved.get()}) w->show();
+
+  struct Host : script::ScriptHost {
+    QList<QWidget*> list;
+    QString applicationName() const override { return "Mac Tovalo"; }
+    QList<QWidget*> windows() const override { return list; }
+    void activate() override {}
+    bool openLocation(const QString&) override { return false; }
+  } host;
+  mainapp::setApplicationScriptHost(&host);
+  for (QWidget* first : {a.get(), b.get()}) {
+    QWidget* second = first == a.get() ? b.get() : a.get();
+    host.list = {moved.get(), first, second};
+    // Left edge 15 from a's and 15 from b's: each fits; its top touches their bottoms.
+    moved->setGeometry(visible.x() + 215, visible.y() + 330, 100, 80);
+    mainapp::AppController::sharedController()->windowDidMove(moved.get());
+    EXPECT_EQ(moved->frameGeometry().left(), first->frameGeometry().left());
+    // Option held when the move ended: it stays where it was put.
+    moved->setGeometry(visible.x() + 215, visible.y() + 330, 100, 80);
+    QPoint put = moved->frameGeometry().topLeft();
+    mainapp::AppController::sharedController()->windowDidMove(moved.get(), true);
+    EXPECT_EQ(moved->frameGeometry().topLeft(), put);
+  }
+  mainapp::setApplicationScriptHost(nullptr);
 }
 
 }  // namespace
