@@ -84,6 +84,8 @@ int RunScriptAsRoot(auth::AuthorizationRef auth, const char* script, ...);
 
 extern const char kMoreSecErrorNumberKey[];      // signed 32-bit number
 extern const char kMoreSecFileDescriptorsKey[];  // array of descriptor numbers
+// The largest frame either end reads (its 4-byte length included or not, the bound holds).
+constexpr uint32_t kMoreSecMaxFrameLength = 1024 * 1024;
 
 // Blesses the tool with kBlessScript when it is not root-owned 04555, then serves the
 // request through it. The caller must ignore SIGPIPE.
