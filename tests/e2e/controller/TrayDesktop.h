@@ -73,7 +73,7 @@ class Process {
   std::optional<int> status_;
 };
 
-std::string sh(const std::string& command) {
+inline std::string sh(const std::string& command) {
   return common::doShellWithCommand(command);
 }
 
@@ -82,7 +82,7 @@ struct Geometry {
 };
 
 // Windows of class TVLQC, from the X server's window tree.
-std::vector<Geometry> controllerWindows() {
+inline std::vector<Geometry> controllerWindows() {
   std::vector<Geometry> found;
   std::istringstream tree(sh("xwininfo -root -tree"));
   std::regex line(
@@ -96,7 +96,7 @@ std::vector<Geometry> controllerWindows() {
 }
 
 // The distinct colours of a region of the screen, as ImageMagick names them (#RRGGBB).
-std::string colours(const Geometry& g) {
+inline std::string colours(const Geometry& g) {
   char crop[96];
   std::snprintf(crop, sizeof crop, "%dx%d+%d+%d", g.width, g.height, g.x, g.y);
   return sh(std::string("import -window root -crop ") + crop +
@@ -104,7 +104,7 @@ std::string colours(const Geometry& g) {
 }
 
 // True when a tray-sized window of the controller shows the colour; its place in icon.
-bool iconShowing(const std::string& colour, Geometry* icon = nullptr) {
+inline bool iconShowing(const std::string& colour, Geometry* icon = nullptr) {
   for (auto& g : controllerWindows()) {
     if (g.width > 32 || g.height > 32 || g.x <= 0) continue;
     if (colours(g).find(colour) == std::string::npos) continue;
@@ -114,8 +114,23 @@ bool iconShowing(const std::string& colour, Geometry* icon = nullptr) {
   return false;
 }
 
-// An Xvfb display of its own with a tray host on it.
-class Desktop : public ::testing::Test {
+// A visible window whose title matches the pattern (xdotool's --name regular expression).
+inline std::optional<Geometry> visibleWindowNamed(const std::string& pattern) {
+  std::string out =
+      sh("xdotool search --onlyvisible --name '" + pattern + "' getwindowgeometry %@ 2>/dev/null");
+  std::smatch m;
+  if (!std::regex_search(
+          out, m, std::regex(R"(Position: (-?\d+),(-?\d+)[^\n]*\n\s*Geometry: (\d+)x(\d+))")))
+    return std::nullopt;
+  return Geometry{std::stoi(m[3]), std::stoi(m[4]), std::stoi(m[1]), std::stoi(m[2])};
+}
+
+inline void clickAt(int x, int y) {
+  sh("xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) + " click 1");
+}
+
+// An Xvfb display of its own, with no tray host yet.
+class BareDesktop : public ::testing::Test {
  protected:
   void SetUp() override {
     int fds[2];
@@ -142,6 +157,14 @@ class Desktop : public ::testing::Test {
     // than the count. Relaxed for the programs started here only.
     if (const char* asan = std::getenv("ASAN_OPTIONS"))
       ::setenv("ASAN_OPTIONS", (std::string(asan) + ":strict_string_checks=0").c_str(), 1);
+  }
+  void TearDown() override {
+    tray_.reset();
+    xvfb_.reset();
+  }
+
+  // An XEmbed tray host.
+  void startTrayer() {
     tray_ = std::make_unique<Process>(std::vector<std::string>{
         "/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
         "--height", "32", "--SetDockType", "true", "--transparent", "false"});
@@ -149,14 +172,19 @@ class Desktop : public ::testing::Test {
       return sh("xwininfo -root -tree").find("\"panel\"") != std::string::npos;
     })) << "no tray host";
   }
-  void TearDown() override {
-    tray_.reset();
-    xvfb_.reset();
-  }
 
   static fs::path applications() { return fs::path(std::getenv("TVL_BUILD_DIR")) / "Applications"; }
 
   std::unique_ptr<Process> xvfb_, tray_;
+};
+
+// An Xvfb display of its own with a tray host on it.
+class Desktop : public BareDesktop {
+ protected:
+  void SetUp() override {
+    BareDesktop::SetUp();
+    startTrayer();
+  }
 };
 
 }  // namespace traydesktop
