@@ -180,8 +180,13 @@ void StatusItem::offerMenuWindowWithoutTray(const std::string& noticeBody) {
   menuWindowNotice() = noticeBody;
 }
 
-StatusItem::StatusItem() {
-  makeTrayIcon();
+StatusItem::StatusItem() : tray_(std::make_unique<QSystemTrayIcon>()) {
+  // A click opens the menu, as on a status bar; the context click does so by itself.
+  QObject::connect(tray_.get(), &QSystemTrayIcon::activated,
+                   [this](QSystemTrayIcon::ActivationReason reason) {
+                     if (reason == QSystemTrayIcon::Trigger && enabled_ && menu_)
+                       menu_->qMenu()->popup(QCursor::pos());
+                   });
   if (!QSystemTrayIcon::isSystemTrayAvailable()) {
     hostWatch_ = std::make_unique<QTimer>();
     hostWatch_->setInterval(kTrayHostWatchMs);
@@ -190,32 +195,14 @@ StatusItem::StatusItem() {
   }
 }
 
-void StatusItem::makeTrayIcon() {
-  bool shown = tray_ && tray_->isVisible();
-  tray_ = std::make_unique<QSystemTrayIcon>();
-  // A click opens the menu, as on a status bar; the context click does so by itself.
-  QObject::connect(tray_.get(), &QSystemTrayIcon::activated,
-                   [this](QSystemTrayIcon::ActivationReason reason) {
-                     if (reason == QSystemTrayIcon::Trigger && enabled_ && menu_)
-                       menu_->qMenu()->popup(QCursor::pos());
-                   });
-  if (!image_.isNull()) tray_->setIcon(image_.icon());
-  tray_->setToolTip(q(toolTip_));
-  tray_->setContextMenu(enabled_ && menu_ ? menu_->qMenu() : nullptr);
-  if (shown) tray_->show();
-}
-
 void StatusItem::lookForTrayHost() {
   if (removed_) {
     hostWatch_->stop();
     return;
   }
   if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    // Qt shows the icon there by itself. The icon is where the menu is from now on.
     hostWatch_->stop();
-    // Qt chose how to show the icon (XEmbed or StatusNotifierItem) when the icon was made,
-    // from the desktop of then; one made now shows on the host there is now. The icon is
-    // where the menu is from now on.
-    makeTrayIcon();
     if (window_) window_->close();
     return;
   }

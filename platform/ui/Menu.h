@@ -152,7 +152,6 @@ class StatusItem {
   QWidget* menuWindow() const { return window_.get(); }
 
  private:
-  void makeTrayIcon();
   void lookForTrayHost();
 
   std::unique_ptr<QSystemTrayIcon> tray_;

@@ -81,18 +81,22 @@ struct Geometry {
   int width = 0, height = 0, x = 0, y = 0;
 };
 
-// Windows of class TVLQC, from the X server's window tree.
-inline std::vector<Geometry> controllerWindows() {
+// Windows of a class (TVLQC: the controller's), from the X server's window tree, mapped or not.
+inline std::vector<Geometry> windowsOfClass(const std::string& windowClass) {
   std::vector<Geometry> found;
   std::istringstream tree(sh("xwininfo -root -tree"));
-  std::regex line(
-      R"re(\("TVLQC" "TVLQC"\)\s+(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(-?\d+)\+(-?\d+))re");
+  std::regex line(R"re(\(")re" + windowClass +
+                  R"re(" "[^"]*"\)\s+(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(-?\d+)\+(-?\d+))re");
   for (std::string l; std::getline(tree, l);) {
     std::smatch m;
     if (std::regex_search(l, m, line))
       found.push_back({std::stoi(m[1]), std::stoi(m[2]), std::stoi(m[3]), std::stoi(m[4])});
   }
   return found;
+}
+
+inline std::vector<Geometry> controllerWindows() {
+  return windowsOfClass("TVLQC");
 }
 
 // The distinct colours of a region of the screen, as ImageMagick names them (#RRGGBB).
@@ -114,19 +118,29 @@ inline bool iconShowing(const std::string& colour, Geometry* icon = nullptr) {
   return false;
 }
 
-// A visible window whose title matches the pattern (xdotool's --name regular expression).
-inline std::optional<Geometry> visibleWindowNamed(const std::string& pattern) {
+// The visible windows that xdotool finds with the search (e.g. "--name 'regex'" or
+// "--class TVLQC").
+inline std::vector<Geometry> visibleWindows(const std::string& search) {
   std::string out =
-      sh("xdotool search --onlyvisible --name '" + pattern + "' getwindowgeometry %@ 2>/dev/null");
-  std::smatch m;
-  if (!std::regex_search(
-          out, m, std::regex(R"(Position: (-?\d+),(-?\d+)[^\n]*\n\s*Geometry: (\d+)x(\d+))")))
-    return std::nullopt;
-  return Geometry{std::stoi(m[3]), std::stoi(m[4]), std::stoi(m[1]), std::stoi(m[2])};
+      sh("xdotool search --onlyvisible " + search + " getwindowgeometry %@ 2>/dev/null");
+  std::vector<Geometry> found;
+  std::regex block(R"(Position: (-?\d+),(-?\d+)[^\n]*\n\s*Geometry: (\d+)x(\d+))");
+  for (std::sregex_iterator m(out.begin(), out.end(), block), end; m != end; ++m)
+    found.push_back(
+        {std::stoi((*m)[3]), std::stoi((*m)[4]), std::stoi((*m)[1]), std::stoi((*m)[2])});
+  return found;
 }
 
-inline void clickAt(int x, int y) {
-  sh("xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) + " click 1");
+// A visible window whose title matches the pattern (a regular expression).
+inline std::optional<Geometry> visibleWindowNamed(const std::string& pattern) {
+  auto found = visibleWindows("--name '" + pattern + "'");
+  if (found.empty()) return std::nullopt;
+  return found.front();
+}
+
+inline void clickAt(int x, int y, int button = 1) {
+  sh("xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) + " click " +
+     std::to_string(button));
 }
 
 // An Xvfb display of its own, with no tray host yet.
