@@ -177,11 +177,11 @@ class BareDesktop : public ::testing::Test {
     xvfb_.reset();
   }
 
-  // An XEmbed tray host.
-  void startTrayer() {
+  // An XEmbed tray host, as tall as given.
+  void startTrayer(int height = 32) {
     tray_ = std::make_unique<Process>(std::vector<std::string>{
         "/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
-        "--height", "32", "--SetDockType", "true", "--transparent", "false"});
+        "--height", std::to_string(height), "--SetDockType", "true", "--transparent", "false"});
     ASSERT_TRUE(eventually([] {
       return sh("xwininfo -root -tree").find("\"panel\"") != std::string::npos;
     })) << "no tray host";
