@@ -103,14 +103,19 @@ class PanelDesktop : public BareDesktop {
     return icon.value_or(std::pair{0, 0});
   }
   // Opens the item's menu with a right click on its icon, as a user does, and chooses the
-  // entry at a fraction of the menu's height.
-  void chooseFromHostMenu(std::pair<int, int> icon, double fraction) {
+  // entry at a fraction of the menu's height; keeps a picture of the open menu if named.
+  void chooseFromHostMenu(std::pair<int, int> icon, double fraction,
+                          const std::string& picture = "") {
     clickAt(icon.first + 3, icon.second + 3, 3);
     std::optional<Geometry> menu;
     ASSERT_TRUE(eventually([&] { return (menu = popupMenu()).has_value(); }))
         << "the panel opened no menu\n"
         << sh("xwininfo -root -tree");
     std::this_thread::sleep_for(300ms);  // painted and ready for input
+    if (!picture.empty())
+      sh("import -window root -crop " + std::to_string(menu->x + menu->width + 20) + "x" +
+         std::to_string(menu->y + menu->height + 10) + "+0+0 +repage '" +
+         (fs::path(std::getenv("TVL_BUILD_DIR")) / picture).string() + "'");
     clickAt(menu->x + menu->width / 2, menu->y + static_cast<int>(menu->height * fraction));
   }
   void TearDown() override {
@@ -142,6 +147,10 @@ TEST_F(PanelDesktop, WithoutATrayTheMenuOpensInAWindowUntilATrayHostAppears) {
       << sh("xwininfo -root -tree");
   // Seven entries: five buttons and two lines.
   EXPECT_GT(window->height, 5 * 20);
+  std::this_thread::sleep_for(300ms);  // painted
+  sh("import -window root -crop " + std::to_string(window->width) + "x" +
+     std::to_string(window->height) + "+" + std::to_string(window->x) + "+" +
+     std::to_string(window->y) + " +repage '" + std::getenv("TVL_BUILD_DIR") + "/menu-window.png'");
   // One notification says where the menu is.
   ASSERT_TRUE(eventually([&] { return contents(calls).find("Notify") != std::string::npos; }));
   std::string notices = contents(calls);
@@ -182,7 +191,7 @@ TEST_F(PanelDesktop, OnAStatusNotifierHostTheMenuIsTheHostsOnly) {
   std::this_thread::sleep_for(2500ms);
   EXPECT_FALSE(visibleWindowNamed(kMenuWindow));
   // The panel draws the item's menu from its entries; the last one quits the controller.
-  chooseFromHostMenu(icon, 0.9);
+  chooseFromHostMenu(icon, 0.9, "tray-menu-sni.png");
   EXPECT_EQ(tvlqc.waitForExit(30s), 0);
 }
 
