@@ -36,8 +36,15 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
 
   const bundle::Bundle& bundle = bundle::Bundle::mainBundle();
+  // A desktop without a tray still reaches the menu: in a window of its own, which starting
+  // the controller again (Activate from the second one) also opens.
+  ui::StatusItem::offerMenuWindowWithoutTray(bundle.localizedStringForKey("sNoTrayNotice", ""));
   workspace::ApplicationHandlers handlers;
-  handlers.activate = [] { ui::Application::sharedApplication().activateIgnoringOtherApps(true); };
+  handlers.activate = [] {
+    ui::Application::sharedApplication().activateIgnoringOtherApps(true);
+    if (ui::StatusItem* item = AppController::sharedInstance().statusItem.get())
+      item->showMenuWindow();
+  };
   workspace::ApplicationBusServer server(
       QString::fromStdString(bundle.stringForInfoDictionaryKey("CFBundleIdentifier")),
       QString::fromStdString(bundle.stringForInfoDictionaryKey("CFBundleName")), handlers);

@@ -1,10 +1,18 @@
 #include "platform/ui/Menu.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QFrame>
 #include <QIcon>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QTimer>
+#include <QToolButton>
+#include <QVBoxLayout>
+#include <QVariantMap>
 
 #include <map>
 
@@ -15,6 +23,53 @@ namespace ui {
 namespace {
 QString q(const std::string& s) {
   return QString::fromStdString(s);
+}
+
+// Empty: no menu window without a tray. Never destroyed, like the other process-wide state.
+std::string& menuWindowNotice() {
+  static auto* notice = new std::string();
+  return *notice;
+}
+
+// How often an item without a tray host looks for one. The first look also decides on the
+// menu window: a tray started with the session gets that long to appear.
+constexpr int kTrayHostWatchMs = 2000;
+
+// A freedesktop notification, not waited for: without a notification server nothing hangs.
+void postDesktopNotification(const QString& summary, const QString& body, const QString& icon) {
+  QDBusMessage notify = QDBusMessage::createMethodCall("org.freedesktop.Notifications",
+                                                       "/org/freedesktop/Notifications",
+                                                       "org.freedesktop.Notifications", "Notify");
+  notify << QCoreApplication::applicationName() << 0u << icon << summary << body << QStringList()
+         << QVariantMap() << -1;
+  QDBusConnection::sessionBus().send(notify);
+}
+
+// The menu's entries as buttons that carry the entries' own actions: title, image, enabled
+// state, check mark and tool tip follow the entries, and a click triggers them as the menu
+// does. Choosing one closes the window, as it closes a menu.
+std::unique_ptr<QWidget> makeMenuWindow(const Menu& menu) {
+  auto window = std::make_unique<QWidget>();
+  window->setObjectName("menuWindow");
+  auto* layout = new QVBoxLayout(window.get());
+  for (QAction* action : menu.qMenu()->actions()) {
+    if (action->isSeparator()) {
+      auto* line = new QFrame(window.get());
+      line->setFrameShape(QFrame::HLine);
+      line->setFrameShadow(QFrame::Sunken);
+      layout->addWidget(line);
+      continue;
+    }
+    auto* button = new QToolButton(window.get());
+    button->setDefaultAction(action);
+    button->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
+    button->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+    button->setAutoRaise(true);
+    button->setFocusPolicy(Qt::StrongFocus);
+    QObject::connect(button, &QToolButton::triggered, window.get(), &QWidget::close);
+    layout->addWidget(button);
+  }
+  return window;
 }
 }  // namespace
 
@@ -121,6 +176,10 @@ void Menu::menuWillOpen() {
   if (delegate_) delegate_(*this);
 }
 
+void StatusItem::offerMenuWindowWithoutTray(const std::string& noticeBody) {
+  menuWindowNotice() = noticeBody;
+}
+
 StatusItem::StatusItem() : tray_(std::make_unique<QSystemTrayIcon>()) {
   // A click opens the menu, as on a status bar; the context click does so by itself.
   QObject::connect(tray_.get(), &QSystemTrayIcon::activated,
@@ -128,6 +187,44 @@ StatusItem::StatusItem() : tray_(std::make_unique<QSystemTrayIcon>()) {
                      if (reason == QSystemTrayIcon::Trigger && enabled_ && menu_)
                        menu_->qMenu()->popup(QCursor::pos());
                    });
+  if (!QSystemTrayIcon::isSystemTrayAvailable()) {
+    hostWatch_ = std::make_unique<QTimer>();
+    hostWatch_->setInterval(kTrayHostWatchMs);
+    QObject::connect(hostWatch_.get(), &QTimer::timeout, [this] { lookForTrayHost(); });
+    hostWatch_->start();
+  }
+}
+
+void StatusItem::lookForTrayHost() {
+  if (removed_) {
+    hostWatch_->stop();
+    return;
+  }
+  if (QSystemTrayIcon::isSystemTrayAvailable()) {
+    // Qt shows the icon there by itself. The icon is where the menu is from now on.
+    hostWatch_->stop();
+    if (window_) window_->close();
+    return;
+  }
+  if (!noticePosted_ && !menuWindowNotice().empty() && menu_) {
+    noticePosted_ = true;
+    showMenuWindow();
+    postDesktopNotification(q(toolTip_), q(menuWindowNotice()), q(image_.path()));
+  }
+}
+
+void StatusItem::showMenuWindow() {
+  if (removed_ || !menu_) return;
+  // Kept while the menu stays: the call may come while one of its buttons is being handled.
+  if (!window_) {
+    window_ = makeMenuWindow(*menu_);
+    window_->setWindowTitle(q(toolTip_));
+    window_->setWindowIcon(image_.icon());
+  }
+  menu_->menuWillOpen();
+  window_->show();
+  window_->raise();
+  window_->activateWindow();
 }
 
 StatusItem::~StatusItem() = default;
@@ -147,9 +244,12 @@ void StatusItem::setEnabled(bool enabled) {
 void StatusItem::setToolTip(const std::string& toolTip) {
   toolTip_ = toolTip;
   tray_->setToolTip(q(toolTip));
+  if (window_) window_->setWindowTitle(q(toolTip));
 }
 
 void StatusItem::setMenu(Menu* menu) {
+  // The window shows the entries of one menu; it goes before that menu does.
+  if (menu != menu_) window_.reset();
   menu_ = menu;
   tray_->setContextMenu(enabled_ && menu ? menu->qMenu() : nullptr);
 }
@@ -157,6 +257,7 @@ void StatusItem::setMenu(Menu* menu) {
 void StatusItem::remove() {
   removed_ = true;
   tray_->hide();
+  if (window_) window_->close();
 }
 
 bool StatusItem::isVisible() const {

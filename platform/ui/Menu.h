@@ -17,6 +17,8 @@ class QAction;
 class QIcon;
 class QMenu;
 class QSystemTrayIcon;
+class QTimer;
+class QWidget;
 
 namespace bundle {
 class Bundle;
@@ -114,6 +116,14 @@ class Menu {
 
 class StatusItem {
  public:
+  // A desktop may have no tray at all (GNOME without its extension). Once this is set (the
+  // application does, before it makes its item), an item that finds no tray host a moment
+  // after it was made offers its menu in a small window of its own with the menu's very
+  // entries, and posts one desktop notification, noticeBody, that says where the menu is.
+  // A tray host that appears later gets the icon, and the window goes. Unset (tests): the
+  // item waits for a host without a window.
+  static void offerMenuWindowWithoutTray(const std::string& noticeBody);
+
   // A variable-length item in the system status bar (the tray), shown from its first image.
   StatusItem();
   ~StatusItem();
@@ -136,8 +146,18 @@ class StatusItem {
   bool isVisible() const;
   QSystemTrayIcon* qTrayIcon() const { return tray_.get(); }
 
+  // The window with the menu's entries, titled by the tool tip; the menu's delegate runs
+  // as when the menu opens. Choosing an entry closes it, as it closes a menu.
+  void showMenuWindow();
+  QWidget* menuWindow() const { return window_.get(); }
+
  private:
+  void lookForTrayHost();
+
   std::unique_ptr<QSystemTrayIcon> tray_;
+  std::unique_ptr<QTimer> hostWatch_;
+  std::unique_ptr<QWidget> window_;
+  bool noticePosted_ = false;
   Image image_;
   std::string toolTip_;
   bool highlightMode_ = false, enabled_ = true, removed_ = false;

@@ -73,7 +73,7 @@ class Process {
   std::optional<int> status_;
 };
 
-std::string sh(const std::string& command) {
+inline std::string sh(const std::string& command) {
   return common::doShellWithCommand(command);
 }
 
@@ -81,12 +81,12 @@ struct Geometry {
   int width = 0, height = 0, x = 0, y = 0;
 };
 
-// Windows of class TVLQC, from the X server's window tree.
-std::vector<Geometry> controllerWindows() {
+// Windows of a class (TVLQC: the controller's), from the X server's window tree, mapped or not.
+inline std::vector<Geometry> windowsOfClass(const std::string& windowClass) {
   std::vector<Geometry> found;
   std::istringstream tree(sh("xwininfo -root -tree"));
-  std::regex line(
-      R"re(\("TVLQC" "TVLQC"\)\s+(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(-?\d+)\+(-?\d+))re");
+  std::regex line(R"re(\(")re" + windowClass +
+                  R"re(" "[^"]*"\)\s+(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(-?\d+)\+(-?\d+))re");
   for (std::string l; std::getline(tree, l);) {
     std::smatch m;
     if (std::regex_search(l, m, line))
@@ -95,8 +95,12 @@ std::vector<Geometry> controllerWindows() {
   return found;
 }
 
+inline std::vector<Geometry> controllerWindows() {
+  return windowsOfClass("TVLQC");
+}
+
 // The distinct colours of a region of the screen, as ImageMagick names them (#RRGGBB).
-std::string colours(const Geometry& g) {
+inline std::string colours(const Geometry& g) {
   char crop[96];
   std::snprintf(crop, sizeof crop, "%dx%d+%d+%d", g.width, g.height, g.x, g.y);
   return sh(std::string("import -window root -crop ") + crop +
@@ -104,7 +108,7 @@ std::string colours(const Geometry& g) {
 }
 
 // True when a tray-sized window of the controller shows the colour; its place in icon.
-bool iconShowing(const std::string& colour, Geometry* icon = nullptr) {
+inline bool iconShowing(const std::string& colour, Geometry* icon = nullptr) {
   for (auto& g : controllerWindows()) {
     if (g.width > 32 || g.height > 32 || g.x <= 0) continue;
     if (colours(g).find(colour) == std::string::npos) continue;
@@ -114,8 +118,33 @@ bool iconShowing(const std::string& colour, Geometry* icon = nullptr) {
   return false;
 }
 
-// An Xvfb display of its own with a tray host on it.
-class Desktop : public ::testing::Test {
+// The visible windows that xdotool finds with the search (e.g. "--name 'regex'" or
+// "--class TVLQC").
+inline std::vector<Geometry> visibleWindows(const std::string& search) {
+  std::string out =
+      sh("xdotool search --onlyvisible " + search + " getwindowgeometry %@ 2>/dev/null");
+  std::vector<Geometry> found;
+  std::regex block(R"(Position: (-?\d+),(-?\d+)[^\n]*\n\s*Geometry: (\d+)x(\d+))");
+  for (std::sregex_iterator m(out.begin(), out.end(), block), end; m != end; ++m)
+    found.push_back(
+        {std::stoi((*m)[3]), std::stoi((*m)[4]), std::stoi((*m)[1]), std::stoi((*m)[2])});
+  return found;
+}
+
+// A visible window whose title matches the pattern (a regular expression).
+inline std::optional<Geometry> visibleWindowNamed(const std::string& pattern) {
+  auto found = visibleWindows("--name '" + pattern + "'");
+  if (found.empty()) return std::nullopt;
+  return found.front();
+}
+
+inline void clickAt(int x, int y, int button = 1) {
+  sh("xdotool mousemove " + std::to_string(x) + " " + std::to_string(y) + " click " +
+     std::to_string(button));
+}
+
+// An Xvfb display of its own, with no tray host yet.
+class BareDesktop : public ::testing::Test {
  protected:
   void SetUp() override {
     int fds[2];
@@ -142,21 +171,34 @@ class Desktop : public ::testing::Test {
     // than the count. Relaxed for the programs started here only.
     if (const char* asan = std::getenv("ASAN_OPTIONS"))
       ::setenv("ASAN_OPTIONS", (std::string(asan) + ":strict_string_checks=0").c_str(), 1);
-    tray_ = std::make_unique<Process>(std::vector<std::string>{
-        "/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
-        "--height", "32", "--SetDockType", "true", "--transparent", "false"});
-    ASSERT_TRUE(eventually([] {
-      return sh("xwininfo -root -tree").find("\"panel\"") != std::string::npos;
-    })) << "no tray host";
   }
   void TearDown() override {
     tray_.reset();
     xvfb_.reset();
   }
 
+  // An XEmbed tray host, as tall as given.
+  void startTrayer(int height = 32) {
+    tray_ = std::make_unique<Process>(std::vector<std::string>{
+        "/usr/bin/trayer", "--edge", "top", "--align", "right", "--widthtype", "request",
+        "--height", std::to_string(height), "--SetDockType", "true", "--transparent", "false"});
+    ASSERT_TRUE(eventually([] {
+      return sh("xwininfo -root -tree").find("\"panel\"") != std::string::npos;
+    })) << "no tray host";
+  }
+
   static fs::path applications() { return fs::path(std::getenv("TVL_BUILD_DIR")) / "Applications"; }
 
   std::unique_ptr<Process> xvfb_, tray_;
+};
+
+// An Xvfb display of its own with a tray host on it.
+class Desktop : public BareDesktop {
+ protected:
+  void SetUp() override {
+    BareDesktop::SetUp();
+    startTrayer();
+  }
 };
 
 }  // namespace traydesktop

@@ -5,6 +5,7 @@
 #include <QIcon>
 #include <QMenu>
 #include <QSystemTrayIcon>
+#include <QToolButton>
 
 #include <filesystem>
 #include <fstream>
@@ -194,6 +195,55 @@ TEST(StatusItem, ShowsImageToolTipAndMenu) {
   EXPECT_FALSE(item.isVisible());
   item.setImage(Image::named(images.bundle, "red"));
   EXPECT_FALSE(item.isVisible());  // removed for good
+}
+
+// Without a tray the menu opens in a window whose buttons are the entries themselves: what
+// changes an entry changes its button, and a choice acts as in the menu.
+TEST(StatusItem, MenuWindowShowsTheMenusOwnEntries) {
+  StatusItem item;
+  Menu menu("m");
+  int launched = 0, updates = 0;
+  MenuItem* launch = menu.addItemWithTitle("Launch", Action{"launch", [&] { ++launched; }});
+  menu.addSeparatorItem();
+  MenuItem* autoTovalo = menu.addItemWithTitle("Auto", Action{});
+  menu.setDelegate([&](Menu&) { ++updates; });
+  item.setToolTip("Mac Tovalo");
+  item.showMenuWindow();
+  EXPECT_EQ(item.menuWindow(), nullptr);  // no menu to show yet
+  item.setMenu(&menu);
+  item.showMenuWindow();
+  QWidget* window = item.menuWindow();
+  ASSERT_NE(window, nullptr);
+  EXPECT_TRUE(window->isVisible());
+  EXPECT_EQ(window->windowTitle(), "Mac Tovalo");
+  EXPECT_EQ(updates, 1);  // as when the menu opens
+  auto buttons = window->findChildren<QToolButton*>();
+  ASSERT_EQ(buttons.size(), 2);
+  EXPECT_EQ(buttons[0]->text(), "Launch");
+  EXPECT_TRUE(buttons[0]->isEnabled());
+  EXPECT_FALSE(buttons[1]->isEnabled());
+
+  autoTovalo->setTitle("Auto Tovalo");
+  autoTovalo->setAction(Action{"auto", [] {}});
+  autoTovalo->setState(ControlState::On);
+  EXPECT_EQ(buttons[1]->text(), "Auto Tovalo");
+  EXPECT_TRUE(buttons[1]->isEnabled());
+  EXPECT_TRUE(buttons[1]->isChecked());
+  launch->setAction(Action{});
+  buttons[0]->click();
+  EXPECT_EQ(launched, 0);
+  EXPECT_TRUE(window->isVisible());
+
+  launch->setAction(Action{"launch", [&] { ++launched; }});
+  buttons[0]->click();
+  EXPECT_EQ(launched, 1);
+  EXPECT_FALSE(window->isVisible());  // closed by the choice, as a menu is
+  item.setToolTip("Mac Tovalo: your screen is shared");
+  item.showMenuWindow();
+  EXPECT_EQ(updates, 2);
+  EXPECT_EQ(window->windowTitle(), "Mac Tovalo: your screen is shared");
+  item.remove();
+  EXPECT_FALSE(window->isVisible());
 }
 
 TEST(Alert, ReturnsTheCodeOfTheButtonInTheOrderAdded) {
