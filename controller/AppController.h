@@ -202,6 +202,8 @@ class AppController {
 
   // The text for a key of the controller's string table ("" default value).
   std::string localized(const std::string& key) const;
+  // The auto-connect pane's and menu's texts, looked up by their English text.
+  QString text(const char* english) const;
 
   // Blocks until every worker thread started so far has ended (tests; quitting).
   void waitForWorkerThreads();
