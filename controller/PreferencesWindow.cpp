@@ -56,7 +56,7 @@ std::unique_ptr<QWidget> loadPreferencesWindow(const std::string& path, AppContr
   }
   QWidget* w = window.get();
   // The file's English texts, replaced by the user's language where it has them.
-  bundle::localizeInterface(w, bundle::Bundle::mainBundle(),
+  bundle::localizeInterface(w, controller.ownBundle(),
                             QFileInfo(file).completeBaseName().toStdString());
   AppController::Outlets& o = controller.outlets;
   o.preferencesWindow = outlet<QWidget>(w, "preferencesWindow");
