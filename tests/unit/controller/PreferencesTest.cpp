@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
@@ -624,6 +625,10 @@ TEST(StartStop, InGermanEveryTextIsGermanAndTheButtonStillWorks) {
   EXPECT_EQ(w.c->outlets.preferencesTabView->tabText(0), "Allgemein");
   EXPECT_EQ(w.window->findChild<QPushButton*>("saveButton")->text(), "Sichern");
   EXPECT_EQ(w.c->outlets.aboutVersion->text().toStdString().rfind("Version ", 0), 0u);
+  // The picture of the German window in docs/ is this one.
+  w.c->outlets.preferencesTabView->setCurrentIndex(0);
+  w.window->grab().save(qEnvironmentVariable("TVL_BUILD_DIR") + "/preferences-general-de.png");
+  w.c->outlets.preferencesTabView->setCurrentIndex(2);
 
   ASSERT_TRUE(w.lock->authorize());
   ASSERT_EQ(w.button->text(), "Starten");
