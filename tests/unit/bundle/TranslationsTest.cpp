@@ -140,3 +140,73 @@ TEST(Translations, EveryLanguageHasEveryTextOfEveryBundle) {
   }
   EXPECT_GE(tablesChecked, 4);  // Localizable and the interface file of TVLQC and the main app
 }
+
+// The texts the programs look up by their English text ("localized(...)", "text(...)") are
+// in English.lproj, so that the test above shows a translator each new one.
+TEST(Translations, EveryTextTheProgramsLookUpByItsEnglishIsInEnglishLproj) {
+  const fs::path source = std::getenv("TVL_SOURCE_DIR");
+  const fs::path tvlqc = applications() / "Mac Tovalo.app/Contents/Resources/TVLQC.app";
+  struct Program {
+    fs::path bundle;
+    QString calls;  // the functions that look a text up
+    std::vector<fs::path> files;
+  } programs[] = {
+      {tvlqc,
+       "localized|text",
+       {"controller/AppController.cpp", "platform/authview/AuthorizationView.cpp"}},
+      {applications() / "Mac Tovalo.app",
+       "localized",
+       {"mainapp/MainApplication.cpp", "mainapp/SupportSession.cpp", "mainapp/RelaySettings.cpp"}},
+  };
+  static const QRegularExpression literal(R"re("((?:[^"\\]|\\.)*)")re");
+  int found = 0;
+  for (const Program& program : programs) {
+    const QRegularExpression call("(?<![A-Za-z_])(?:" + program.calls + ")\\(");
+    const StringTable table =
+        readTable(program.bundle / "Contents/Resources/English.lproj/Localizable.strings");
+    for (const fs::path& file : program.files) {
+      std::ifstream in(source / file);
+      std::stringstream text;
+      text << in.rdbuf();
+      const QString code = QString::fromStdString(text.str());
+      for (auto calls = call.globalMatch(code); calls.hasNext();) {
+        // The argument up to its closing parenthesis: literals side by side are one text,
+        // those of a choice (a ? "x" : "y") are several.
+        int at = calls.next().capturedEnd(), depth = 1;
+        int end = at;
+        for (bool quoted = false; end < code.size() && depth > 0; ++end) {
+          QChar c = code[end];
+          if (c == '\\' && quoted)
+            ++end;
+          else if (c == '"')
+            quoted = !quoted;
+          else if (!quoted && c == '(')
+            ++depth;
+          else if (!quoted && c == ')')
+            --depth;
+        }
+        const QString argument = code.mid(at, end - at - 1);
+        QString joined;
+        int last = -1;
+        auto flush = [&] {
+          if (last < 0) return;
+          ++found;
+          EXPECT_TRUE(table.count(joined.toStdString()))
+              << file << ": \"" << joined.toStdString() << "\" is not in English.lproj";
+          joined.clear();
+        };
+        for (auto it = literal.globalMatch(argument); it.hasNext();) {
+          auto m = it.next();
+          const QString before =
+              argument.mid(last < 0 ? 0 : last, m.capturedStart() - std::max(last, 0)).trimmed();
+          if (before.endsWith("==") || before.endsWith("!=")) continue;  // a comparison
+          if (last >= 0 && !before.isEmpty()) flush();
+          joined += m.captured(1).replace("\\'", "'").replace("\\\"", "\"");
+          last = m.capturedEnd();
+        }
+        flush();
+      }
+    }
+  }
+  EXPECT_GE(found, 60);
+}
