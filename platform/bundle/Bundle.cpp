@@ -239,7 +239,10 @@ std::string Bundle::pathForResource(const std::string& name, const std::string& 
   std::string file = type.empty() ? name : name + "." + type;
   // The user's language first, so that a translator may replace any resource.
   const fs::path resources(resourcePath());
-  for (const fs::path& dir : {resources / localization_, resources, resources / kEnglish}) {
+  if (localization_ != kEnglish) {
+    if (fs::path p = resources / localization_ / file; isFile(p)) return p.string();
+  }
+  for (const fs::path& dir : {resources, resources / kEnglish}) {
     fs::path p = dir / file;
     if (isFile(p)) return p.string();
   }
