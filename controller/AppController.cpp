@@ -193,7 +193,8 @@ void AppController::awakeFromNib() {
   getEnclosingAppBundle();
 
   const bundle::Bundle& main = services_.bundle;
-  aboutVersionText = "Version " + main.stringForInfoDictionaryKey("CFBundleVersion");
+  aboutVersionText =
+      localized("Version") + " " + main.stringForInfoDictionaryKey("CFBundleVersion");
   aboutDateText.clear();
   // The controller's own executable; a file system without birth times leaves the date out.
   if (auto created = common::creationDateForFile(main.pathForAuxiliaryExecutable("TVLQC"))) {
@@ -266,6 +267,10 @@ ui::Image AppController::imageNamed(const std::string& name) const {
 
 std::string AppController::localized(const std::string& key) const {
   return services_.bundle.localizedStringForKey(key, "");
+}
+
+QString AppController::text(const char* english) const {
+  return QString::fromStdString(localized(english));
 }
 
 void AppController::assignIconToStatusItem() {
@@ -562,7 +567,7 @@ void AppController::getAutoTovaloStatus() {
     autoTovalo->setImage(imageNamed("unselected"));
     autoTovalo->setAction(ui::Action{});
     autoTovalo->setEnabled(false);
-    autoTovalo->setToolTip("Auto Tovalo Disabled.");
+    autoTovalo->setToolTip(localized("Auto Tovalo Disabled."));
     setEntry1ForSharingState(share);
     return;
   }
@@ -575,7 +580,7 @@ void AppController::getAutoTovaloStatus() {
   if (running) {
     share->setAction(ui::Action{});
     share->setEnabled(false);
-    share->setToolTip("Screen Sharing Disabled - Auto Tovalo Active.");
+    share->setToolTip(localized("Screen Sharing Disabled - Auto Tovalo Active."));
   } else {
     setEntry1ForSharingState(share);
   }
@@ -586,19 +591,19 @@ void AppController::getAutoTovaloStatus() {
     showAutoTovaloNotAvailable();
     return;
   }
-  if (outlets.startStopButton) outlets.startStopButton->setText(running ? "Stop" : "Start");
+  if (outlets.startStopButton) outlets.startStopButton->setText(text(running ? "Stop" : "Start"));
   if (outlets.startStopLabel)
-    outlets.startStopLabel->setText(running ? "Click to stop Auto Tovalo"
-                                            : "Click to start Auto Tovalo");
+    outlets.startStopLabel->setText(
+        text(running ? "Click to stop Auto Tovalo" : "Click to start Auto Tovalo"));
 }
 
 void AppController::showAutoTovaloNotAvailable() {
   if (outlets.startStopButton) {
-    outlets.startStopButton->setText("Not Available");
+    outlets.startStopButton->setText(text("Not Available"));
     outlets.startStopButton->setEnabled(false);
   }
   if (outlets.startStopLabel)
-    outlets.startStopLabel->setText("Auto Tovalo can't be switched on this system version.");
+    outlets.startStopLabel->setText(text("Auto Tovalo can't be switched on this system version."));
 }
 
 bool AppController::startStopLockIsOpen() const {
@@ -649,16 +654,17 @@ void AppController::changeAutoTovaloStatus(QPushButton* sender) {
     sender->setEnabled(false);
     return;
   }
-  const std::string title = sender->text().toStdString();
-  const bool stop = title == "Stop";
-  if (!stop && title != "Start") return;
+  // The button's title is the one this controller gave it, in the user's language.
+  const QString title = sender->text();
+  const bool stop = title == text("Stop");
+  if (!stop && title != text("Start")) return;
 
   changeRuns_ = true;
-  sender->setText(stop ? "Start" : "Stop");
+  sender->setText(text(stop ? "Start" : "Stop"));
   sender->setEnabled(false);
   if (outlets.startStopProgressIndicator) outlets.startStopProgressIndicator->setRange(0, 0);
   if (outlets.startStopLabel)
-    outlets.startStopLabel->setText(stop ? "Stopping Auto Tovalo" : "Starting Auto Tovalo");
+    outlets.startStopLabel->setText(text(stop ? "Stopping Auto Tovalo" : "Starting Auto Tovalo"));
 
   TVLActionController& act = actions();
   if (stop) {
@@ -702,16 +708,17 @@ void AppController::pollDaemon(bool start, double interval) {
     daemonWaitTimer_ = services_.timers->scheduledTimerWithTimeInterval(
         interval,
         [this, start] {
-          endDaemonWait(start ? "Stop" : "Start",
-                        start ? "Click to stop Auto Tovalo" : "Click to start Auto Tovalo");
+          endDaemonWait(
+              localized(start ? "Stop" : "Start"),
+              localized(start ? "Click to stop Auto Tovalo" : "Click to start Auto Tovalo"));
         },
         false);
     return;
   }
   if (daemonWaited_ >= kDaemonWaitBound) {
     // The button offers the same action again.
-    endDaemonWait(start ? "Start" : "Stop",
-                  start ? "Auto Tovalo did not start" : "Auto Tovalo did not stop");
+    endDaemonWait(localized(start ? "Start" : "Stop"),
+                  localized(start ? "Auto Tovalo did not start" : "Auto Tovalo did not stop"));
     return;
   }
   daemonWaited_ += interval;
@@ -831,11 +838,12 @@ void AppController::updateWindowContents() {
   // From 10.5 on the pane shows what the status menu found when it last opened.
   if (osVersionNumber() > 4 || changeRuns_) return;
   if (!autoTovaloInstallStatus()) {
-    if (outlets.startStopLabel) outlets.startStopLabel->setText("Auto Tovalo not installed");
+    if (outlets.startStopLabel) outlets.startStopLabel->setText(text("Auto Tovalo not installed"));
     if (outlets.startStopButton) outlets.startStopButton->setEnabled(false);
     if (outlets.startStopAuthorizationView) outlets.startStopAuthorizationView->setEnabled(false);
   } else {
-    if (outlets.startStopLabel) outlets.startStopLabel->setText("Click to start/stop Auto Tovalo");
+    if (outlets.startStopLabel)
+      outlets.startStopLabel->setText(text("Click to start/stop Auto Tovalo"));
     if (outlets.startStopAuthorizationView) outlets.startStopAuthorizationView->setEnabled(true);
   }
 }

@@ -200,8 +200,13 @@ class AppController {
                        const std::optional<std::string>& alternateButton = std::nullopt,
                        const std::optional<std::string>& otherButton = std::nullopt);
 
+  // The controller's bundle: its strings, images and interface files.
+  const bundle::Bundle& ownBundle() const { return services_.bundle; }
+
   // The text for a key of the controller's string table ("" default value).
   std::string localized(const std::string& key) const;
+  // The auto-connect pane's and menu's texts, looked up by their English text.
+  QString text(const char* english) const;
 
   // Blocks until every worker thread started so far has ended (tests; quitting).
   void waitForWorkerThreads();

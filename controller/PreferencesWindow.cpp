@@ -3,6 +3,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
@@ -13,6 +14,7 @@
 
 #include "controller/AppController.h"
 #include "platform/authview/AuthorizationView.h"
+#include "platform/bundle/InterfaceStrings.h"
 #include "privileged/TVLSecureToolCommunication.h"
 
 namespace {
@@ -53,6 +55,9 @@ std::unique_ptr<QWidget> loadPreferencesWindow(const std::string& path, AppContr
     return nullptr;
   }
   QWidget* w = window.get();
+  // The file's English texts, replaced by the user's language where it has them.
+  bundle::localizeInterface(w, controller.ownBundle(),
+                            QFileInfo(file).completeBaseName().toStdString());
   AppController::Outlets& o = controller.outlets;
   o.preferencesWindow = outlet<QWidget>(w, "preferencesWindow");
   o.preferencesTabView = outlet<QTabWidget>(w, "preferencesTabView");

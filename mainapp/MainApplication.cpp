@@ -29,7 +29,9 @@
 #include "mainapp/AppController.h"
 #include "mainapp/AppleEventManager.h"
 #include "mainapp/ApplicationUtils.h"
+#include "mainapp/Localized.h"
 #include "platform/bundle/Bundle.h"
+#include "platform/bundle/InterfaceStrings.h"
 #include "platform/cf/PropertyList.h"
 #include "platform/cf/PropertyListXML.h"
 #include "platform/system/Log.h"
@@ -96,11 +98,13 @@ MainApplication::MainApplication(MainBundleInfo bundle)
   connect(&session_, &SupportSession::ended, this, &MainApplication::sessionEnded,
           Qt::QueuedConnection);
   connect(&session_, &SupportSession::supporterJoined, this, [this] {
-    notifyUser("Supporter connected",
-               "Your supporter can now see and control your screen. Stop Sharing ends it.");
+    notifyUser(
+        localized("Supporter connected"),
+        localized("Your supporter can now see and control your screen. Stop Sharing ends it."));
   });
   connect(&session_, &SupportSession::supporterLeft, this, [this] {
-    notifyUser("Supporter left", "Your supporter is no longer connected to your screen.");
+    notifyUser(localized("Supporter left"),
+               localized("Your supporter is no longer connected to your screen."));
   });
 }
 
@@ -108,11 +112,11 @@ QString checkLinkFields(const QString& secret, const QString& key) {
   if (secret.isEmpty() || secret.size() > 128 ||
       std::any_of(secret.begin(), secret.end(),
                   [](QChar c) { return c.unicode() < 0x21 || c.unicode() > 0x7e; }))
-    return "The link's secret is missing or not valid.";
+    return localized("The link's secret is missing or not valid.");
   bool ok = false;
   int port = key.toInt(&ok);
   if (!ok || port < 1024 || port > 65535 || key != QString::number(port))
-    return "The link's session key is not valid.";
+    return localized("The link's session key is not valid.");
   return {};
 }
 
@@ -127,7 +131,7 @@ void notifyUser(const QString& summary, const QString& body) {
 }
 
 MainApplication::~MainApplication() {
-  session_.stop("The application quit.");
+  session_.stop(localized("The application quit."));
   if (applicationScriptHost() == this) setApplicationScriptHost(nullptr);
 }
 
@@ -150,6 +154,9 @@ bool MainApplication::loadInterface(const QString& uiFile) {
   QUiLoader loader;
   std::unique_ptr<QWidget> root(loader.load(&file));
   if (!root) return false;
+  // The file's English texts, replaced by the user's language where it has them.
+  bundle::localizeInterface(root.get(), bundle::Bundle::mainBundle(),
+                            QFileInfo(uiFile).completeBaseName().toStdString());
   // The file's root only carries the windows: each becomes a top-level window.
   for (QWidget* w : root->findChildren<QWidget*>(Qt::FindDirectChildrenOnly)) {
     w->setParent(nullptr, Qt::Window);
@@ -256,7 +263,8 @@ void MainApplication::beginSession(const SupportSession::Request& request) {
   sharing_ = true;
   cover_.getPath();  // shows the sharing sheet, starts the cover
   postDistributedNotification("com.nrvk.tvl.sharingstarted", kNotificationObject);
-  if (auto* stop = child<QAbstractButton>("stopsharingnow")) stop->setText("Stop Sharing");
+  if (auto* stop = child<QAbstractButton>("stopsharingnow"))
+    stop->setText(localized("Stop Sharing"));
   RelaySettingsResult relay = loadRelaySettings();
   if (!relay.error.isEmpty()) {
     // Ends it after the start has been told, so that every start has its stop.
@@ -272,8 +280,8 @@ void MainApplication::stopSharing() {
     if (QWidget* sheet = window("sharingsheet")) sheet->hide();
     return;
   }
-  session_.stop("You stopped sharing.");
-  if (sharing_) sessionEnded("You stopped sharing.");  // the session had not begun
+  session_.stop(localized("You stopped sharing."));
+  if (sharing_) sessionEnded(localized("You stopped sharing."));  // the session had not begun
   if (QWidget* sheet = window("sharingsheet")) sheet->hide();
 }
 
@@ -285,9 +293,10 @@ void MainApplication::sessionEnded(const QString& reason) {
   bool keepSheet = sheet && sheet->isVisible();
   cover_.quitPath();  // closes the sharing sheet, stops the cover
   postDistributedNotification("com.nrvk.tvl.sharingstopped", kNotificationObject);
-  if (auto* status = child<QLabel>("sharingstatus")) status->setText("Sharing ended. " + reason);
+  if (auto* status = child<QLabel>("sharingstatus"))
+    status->setText(localized("Sharing ended. %1").arg(reason));
   if (auto* code = child<QLineEdit>("sessioncode")) code->clear();
-  if (auto* stop = child<QAbstractButton>("stopsharingnow")) stop->setText("Close");
+  if (auto* stop = child<QAbstractButton>("stopsharingnow")) stop->setText(localized("Close"));
   if (keepSheet) sheet->show();
 }
 

@@ -5,6 +5,8 @@
 #include <QRegularExpression>
 #include <QSettings>
 
+#include "mainapp/Localized.h"
+
 namespace mainapp {
 
 QStringList relaySettingsFiles() {
@@ -30,7 +32,7 @@ RelaySettingsResult loadRelaySettings(const QStringList& files) {
     if (!QFileInfo(file).isFile()) continue;
     QSettings ini(file, QSettings::IniFormat);
     if (ini.status() != QSettings::NoError) {
-      result.error = QString("The relay settings in %1 can't be read.").arg(file);
+      result.error = localized("The relay settings in %1 can't be read.").arg(file);
       return result;
     }
     found = true;
@@ -46,11 +48,12 @@ RelaySettingsResult loadRelaySettings(const QStringList& files) {
     take("connecttimeout", timeoutText);
   }
   if (!found) {
-    result.error = "No support relay is set up on this computer. Ask your support organisation.";
+    result.error =
+        localized("No support relay is set up on this computer. Ask your support organisation.");
     return result;
   }
   auto bad = [&](const char* what) {
-    result.error = QString("The relay settings have an invalid %1.").arg(what);
+    result.error = localized("The relay settings have an invalid %1.").arg(localized(what));
     return result;
   };
   static const QRegularExpression hostPattern(R"(^[A-Za-z0-9][A-Za-z0-9.:-]*$)");

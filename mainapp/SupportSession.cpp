@@ -12,6 +12,7 @@
 #include <QRegularExpression>
 #include <QStandardPaths>
 
+#include "mainapp/Localized.h"
 #include "platform/system/Log.h"
 
 namespace mainapp {
@@ -66,20 +67,23 @@ QString describeTunnelFailure(const QString& errors, bool userInitiated) {
   auto has = [&](const char* text) { return errors.contains(QLatin1String(text)); };
   if (has("REMOTE HOST IDENTIFICATION HAS CHANGED") || has("Host key verification failed") ||
       has("host key is known"))
-    return "The relay presented a host key other than the one your support organisation set "
-           "up, so the connection was refused.";
+    return localized(
+        "The relay presented a host key other than the one your support "
+        "organisation set up, so the connection was refused.");
   if (has("Permission denied"))
-    return userInitiated ? "The relay did not accept this computer's session key."
-                         : "The relay refused the session's secret. Ask your supporter for a "
-                           "new link.";
-  if (has("remote port forwarding failed")) return "The relay refused to open the session's port.";
+    return userInitiated ? localized("The relay did not accept this computer's session key.")
+                         : localized(
+                               "The relay refused the session's secret. Ask your "
+                               "supporter for a new link.");
+  if (has("remote port forwarding failed"))
+    return localized("The relay refused to open the session's port.");
   if (has("Connection refused") || has("timed out") || has("Could not resolve") ||
       has("No route to host") || has("Network is unreachable"))
-    return "The relay can't be reached.";
+    return localized("The relay can't be reached.");
   if (has("not responding") || has("closed by remote host") || has("Connection closed") ||
       has("Broken pipe"))
-    return "The connection to the relay was lost.";
-  return "The tunnel to the relay ended.";
+    return localized("The connection to the relay was lost.");
+  return localized("The tunnel to the relay ended.");
 }
 
 QString tunnelConfiguration(const RelaySettings& relay, const QString& folder, bool withKey) {
@@ -114,7 +118,7 @@ QString tunnelConfiguration(const RelaySettings& relay, const QString& folder, b
 SupportSession::SupportSession(QObject* parent) : QObject(parent) {
   deadline_.setSingleShot(true);
   connect(&deadline_, &QTimer::timeout, this,
-          [this] { fail("The relay did not answer in time."); });
+          [this] { fail(localized("The relay did not answer in time.")); });
 }
 
 SupportSession::~SupportSession() {
@@ -136,18 +140,18 @@ QString SupportSession::stateText() const {
     case State::Idle:
       return {};
     case State::Connecting:
-      return "Connecting to the support relay…";
+      return localized("Connecting to the support relay…");
     case State::Waiting:
       return request_.userInitiated
-                 ? "Waiting for your supporter. Read them the session code below."
-                 : "Waiting for your supporter to connect.";
+                 ? localized("Waiting for your supporter. Read them the session code below.")
+                 : localized("Waiting for your supporter to connect.");
     case State::Connected:
       return supporters_ > 1
-                 ? QString("%1 supporters are connected and can see and control your screen.")
+                 ? localized("%1 supporters are connected and can see and control your screen.")
                        .arg(supporters_)
-                 : "Your supporter is connected and can see and control your screen.";
+                 : localized("Your supporter is connected and can see and control your screen.");
     case State::Ended:
-      return "Sharing ended. " + endReason_;
+      return localized("Sharing ended. %1").arg(endReason_);
   }
   return {};
 }
@@ -181,7 +185,7 @@ bool SupportSession::prepareFolder(const RelaySettings& relay, QString* error) {
   // QTemporaryDir makes the folder 0700; it goes with the session.
   folder_ = std::make_unique<QTemporaryDir>(base + "/" + kTunnelMarker + "-XXXXXX");
   if (!folder_->isValid()) {
-    *error = "A private folder for the session could not be made.";
+    *error = localized("A private folder for the session could not be made.");
     return false;
   }
   const QString dir = folder_->path();
@@ -189,12 +193,13 @@ bool SupportSession::prepareFolder(const RelaySettings& relay, QString* error) {
   QByteArray identity;
   if (withKey) {
     if (relay.identity.isEmpty()) {
-      *error = "Your support organisation's settings have no key for sessions started here.";
+      *error =
+          localized("Your support organisation's settings have no key for sessions started here.");
       return false;
     }
     QFile key(relay.identity);
     if (!key.open(QIODevice::ReadOnly) || (identity = key.read(64 * 1024)).isEmpty()) {
-      *error = "The session key of your support organisation can't be read.";
+      *error = localized("The session key of your support organisation can't be read.");
       return false;
     }
   }
@@ -211,15 +216,15 @@ bool SupportSession::prepareFolder(const RelaySettings& relay, QString* error) {
     ok = writePrivateFile(dir + "/relay.pw", request_.secret.toUtf8() + "\n", 0600) &&
          writePrivateFile(dir + "/askpass", "#!/bin/sh\nexec cat \"$TVL_DIR/relay.pw\"\n", 0700);
   if (!ok)
-    *error = vncServer.isEmpty() ? "The screen-sharing server (x11vnc) is not installed."
-                                 : "The session's files could not be written.";
+    *error = vncServer.isEmpty() ? localized("The screen-sharing server (x11vnc) is not installed.")
+                                 : localized("The session's files could not be written.");
   return ok;
 }
 
 bool SupportSession::startServer(QString* error) {
   const QString display = qEnvironmentVariable("DISPLAY");
   if (display.isEmpty()) {
-    *error = "This desktop can't be shared: there is no X display.";
+    *error = localized("This desktop can't be shared: there is no X display.");
     return false;
   }
   const QString dir = folder_->path();
@@ -235,10 +240,10 @@ bool SupportSession::startServer(QString* error) {
   server_->setReadChannel(QProcess::StandardError);
   connect(server_.get(), &QProcess::readyReadStandardError, this, &SupportSession::readServerLog);
   connect(server_.get(), &QProcess::finished, this,
-          [this] { fail("The screen-sharing server stopped."); });
+          [this] { fail(localized("The screen-sharing server stopped.")); });
   server_->start();
   if (!server_->waitForStarted()) {
-    *error = "The screen-sharing server could not be started.";
+    *error = localized("The screen-sharing server could not be started.");
     return false;
   }
   return true;
@@ -247,7 +252,7 @@ bool SupportSession::startServer(QString* error) {
 bool SupportSession::startTunnel(QString* error) {
   QString ssh = QStandardPaths::findExecutable("ssh");
   if (ssh.isEmpty()) {
-    *error = "The OpenSSH client (ssh) is not installed.";
+    *error = localized("The OpenSSH client (ssh) is not installed.");
     return false;
   }
   const QString dir = folder_->path();
@@ -273,7 +278,7 @@ bool SupportSession::startTunnel(QString* error) {
   });
   tunnel_->start();
   if (!tunnel_->waitForStarted()) {
-    *error = "The tunnel to the relay could not be started.";
+    *error = localized("The tunnel to the relay could not be started.");
     return false;
   }
   return true;

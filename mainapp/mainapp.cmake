@@ -13,6 +13,7 @@ target_sources(tvl_mainapp_core PRIVATE
 target_link_libraries(tvl_mainapp_core PUBLIC tvl_script_interpreter tvl_notify tvl_cf tvl_system)
 
 add_library(tvl_mainapp_native STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/Localized.cpp ${CMAKE_CURRENT_LIST_DIR}/Localized.h
   ${CMAKE_CURRENT_LIST_DIR}/MainApplication.cpp ${CMAKE_CURRENT_LIST_DIR}/MainApplication.h
   ${CMAKE_CURRENT_LIST_DIR}/RelaySettings.cpp ${CMAKE_CURRENT_LIST_DIR}/RelaySettings.h
   ${CMAKE_CURRENT_LIST_DIR}/SupportSession.cpp ${CMAKE_CURRENT_LIST_DIR}/SupportSession.h
@@ -20,7 +21,7 @@ add_library(tvl_mainapp_native STATIC
 set_target_properties(tvl_mainapp_native PROPERTIES AUTOMOC ON)
 target_include_directories(tvl_mainapp_native PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(tvl_mainapp_native PUBLIC tvl_mainapp_core tvl_script_interpreter
-  tvl_workspace tvl_bundle tvl_notify tvl_cf tvl_system Qt6::Widgets Qt6::DBus Qt6::UiTools ${CMAKE_DL_LIBS})
+  tvl_workspace tvl_bundle tvl_bundle_ui tvl_notify tvl_cf tvl_system Qt6::Widgets Qt6::DBus Qt6::UiTools ${CMAKE_DL_LIBS})
 
 add_executable(mac_tovalo ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
 set_target_properties(mac_tovalo PROPERTIES OUTPUT_NAME "Mac Tovalo")
@@ -30,7 +31,8 @@ target_link_libraries(mac_tovalo PRIVATE tvl_mainapp_native)
 # name in their Info dictionary.
 tvl_bundle(TARGET mac_tovalo BUNDLES ${TVL_EDITION_BUNDLES}
   EXECUTABLE_NAME "Mac Tovalo"
-  RESOURCES ${CMAKE_CURRENT_LIST_DIR}/resources/MainMenu.ui)
+  RESOURCES ${CMAKE_CURRENT_LIST_DIR}/resources/MainMenu.ui
+    ${CMAKE_CURRENT_LIST_DIR}/resources/English.lproj ${CMAKE_CURRENT_LIST_DIR}/resources/de.lproj)
 foreach(bundle ${TVL_EDITION_BUNDLES})
   string(REGEX REPLACE "\\.app$" "" TVL_EDITION_NAME "${bundle}")
   set(TVL_EDITION_EXECUTABLE "${TVL_APPLICATIONS_DIR}/${bundle}/Contents/MacOS/Mac Tovalo")

@@ -7,11 +7,17 @@
 #include <QPixmap>
 #include <QToolButton>
 
+#include "platform/bundle/Bundle.h"
 #include "platform/ui/Application.h"
 
 namespace authview {
 
 namespace {
+
+// The program's own strings table carries the lock's texts, keyed by their English text.
+QString text(const char* english) {
+  return QString::fromStdString(bundle::Bundle::mainBundle().localizedStringForKey(english, ""));
+}
 
 // A padlock drawn with the palette's text colour: the shackle swings open when unlocked.
 QIcon lockIcon(bool open, const QColor& color) {
@@ -137,7 +143,7 @@ void AuthorizationView::setState(int state, bool announce) {
   state_ = state;
   bool unlocked = state == SFAuthorizationViewUnlockedState;
   button_->setIcon(lockIcon(unlocked, palette().color(QPalette::WindowText)));
-  button_->setToolTip(unlocked ? tr("Click to lock") : tr("Click to unlock"));
+  button_->setToolTip(unlocked ? text("Click to lock") : text("Click to unlock"));
   label_->setText(statusText());
   if (!announce) return;
   if (unlocked && !wasUnlocked && delegate_.authorizationViewDidAuthorize)
@@ -149,11 +155,11 @@ void AuthorizationView::setState(int state, bool announce) {
 QString AuthorizationView::statusText() const {
   switch (state_) {
     case SFAuthorizationViewUnlockedState:
-      return tr("Click the lock to prevent further changes.");
+      return text("Click the lock to prevent further changes.");
     case SFAuthorizationViewInProgressState:
-      return tr("Authenticating…");
+      return text("Authenticating…");
     default:
-      return tr("Click the lock to make changes.");
+      return text("Click the lock to make changes.");
   }
 }
 

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <system_error>
@@ -14,7 +15,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char kLocalization[] = "English.lproj";
+constexpr char kEnglish[] = "English.lproj";
 constexpr size_t kMaxStringsFile = 1u << 20;
 
 bool isFile(const fs::path& p) {
@@ -166,14 +167,10 @@ bool parseStringsFile(std::string_view text, StringTable* table, std::string* er
   return true;
 }
 
-Bundle::Bundle(std::string path) : path_(std::move(path)) {
-  while (path_.size() > 1 && path_.back() == '/') path_.pop_back();
-  auto object = cf::createFromXMLFile(path_ + "/Contents/Info.plist");
-  if (auto* dict = cf::as<cf::Dictionary>(object.get()))
-    info_ = cf::Ref<cf::Dictionary>::retain(const_cast<cf::Dictionary*>(dict));
-
+// Every .strings file of one .lproj folder, by table name.
+static std::map<std::string, StringTable, std::less<>> readTables(const fs::path& lproj) {
+  std::map<std::string, StringTable, std::less<>> tables;
   std::error_code ec;
-  fs::path lproj = fs::path(resourcePath()) / kLocalization;
   for (fs::directory_iterator it(lproj, ec), end; !ec && it != end; it.increment(ec)) {
     if (it->path().extension() != ".strings" || !isFile(it->path())) continue;
     std::ifstream in(it->path(), std::ios::binary);
@@ -185,12 +182,25 @@ Bundle::Bundle(std::string path) : path_(std::move(path)) {
     if (text.size() > kMaxStringsFile) {
       error = "file too large";
     } else if (parseStringsFile(text, &table, &error)) {
-      tables_.emplace(it->path().stem().string(), std::move(table));
+      tables.emplace(it->path().stem().string(), std::move(table));
       continue;
     }
-    // A broken strings file shows its keys instead of texts; say why once.
+    // A broken strings file shows the English texts (or keys) instead; say why once.
     std::fprintf(stderr, "%s: %s\n", it->path().c_str(), error.c_str());
   }
+  return tables;
+}
+
+Bundle::Bundle(std::string path) : path_(std::move(path)) {
+  while (path_.size() > 1 && path_.back() == '/') path_.pop_back();
+  auto object = cf::createFromXMLFile(path_ + "/Contents/Info.plist");
+  if (auto* dict = cf::as<cf::Dictionary>(object.get()))
+    info_ = cf::Ref<cf::Dictionary>::retain(const_cast<cf::Dictionary*>(dict));
+
+  localization_ = chooseLocalization(resourcePath(), preferredLanguages());
+  tables_ = readTables(fs::path(resourcePath()) / kEnglish);
+  if (localization_ != kEnglish)
+    localizedTables_ = readTables(fs::path(resourcePath()) / localization_);
 }
 
 std::string Bundle::bundlePathForExecutable(const std::string& executablePath) {
@@ -227,7 +237,12 @@ std::string Bundle::pathForAuxiliaryExecutable(const std::string& name) const {
 std::string Bundle::pathForResource(const std::string& name, const std::string& type) const {
   if (name.empty() || name.find("..") != std::string::npos) return "";
   std::string file = type.empty() ? name : name + "." + type;
-  for (fs::path dir : {fs::path(resourcePath()), fs::path(resourcePath()) / kLocalization}) {
+  // The user's language first, so that a translator may replace any resource.
+  const fs::path resources(resourcePath());
+  if (localization_ != kEnglish) {
+    if (fs::path p = resources / localization_ / file; isFile(p)) return p.string();
+  }
+  for (const fs::path& dir : {resources, resources / kEnglish}) {
     fs::path p = dir / file;
     if (isFile(p)) return p.string();
   }
@@ -248,23 +263,84 @@ std::string Bundle::pathForImageResource(const std::string& name) const {
   return "";
 }
 
-const StringTable* Bundle::table(const std::string& name) const {
-  auto it = tables_.find(name.empty() ? std::string("Localizable") : name);
-  return it == tables_.end() ? nullptr : &it->second;
+const StringTable* Bundle::table(const std::string& name, bool localized) const {
+  const auto& tables = localized ? localizedTables_ : tables_;
+  auto it = tables.find(name.empty() ? std::string("Localizable") : name);
+  return it == tables.end() ? nullptr : &it->second;
+}
+
+const std::string* Bundle::find(const std::string& key, const std::string& tableName) const {
+  // The user's language, then English for each text the translation lacks.
+  for (bool localized : {true, false}) {
+    if (const StringTable* t = table(tableName, localized)) {
+      auto it = t->find(key);
+      if (it != t->end()) return &it->second;
+    }
+  }
+  return nullptr;
 }
 
 std::string Bundle::localizedStringForKey(const std::string& key, const std::string& value,
                                           const std::string& tableName) const {
-  if (const StringTable* t = table(tableName)) {
-    auto it = t->find(key);
-    if (it != t->end()) return it->second;
-  }
+  if (const std::string* text = find(key, tableName)) return *text;
   return value.empty() ? key : value;
 }
 
 bool Bundle::hasLocalizedStringForKey(const std::string& key, const std::string& tableName) const {
-  const StringTable* t = table(tableName);
-  return t && t->count(key);
+  return find(key, tableName) != nullptr;
+}
+
+const StringTable* Bundle::translationTable(const std::string& tableName) const {
+  return table(tableName, true);
+}
+
+std::vector<std::string> preferredLanguages() {
+  auto env = [](const char* name) {
+    const char* v = std::getenv(name);
+    return std::string(v ? v : "");
+  };
+  std::string locale = env("LC_ALL");
+  if (locale.empty()) locale = env("LC_MESSAGES");
+  if (locale.empty()) locale = env("LANG");
+  // As gettext does: the C locale means untranslated, whatever LANGUAGE says, so that
+  // `LC_ALL=C program` gives English texts to scripts and bug reports.
+  auto isC = [](const std::string& l) {
+    return l.empty() || l == "C" || l == "POSIX" || l.rfind("C.", 0) == 0;
+  };
+  if (isC(locale)) return {"en"};
+  std::vector<std::string> languages;
+  auto add = [&](std::string entry) {
+    if (isC(entry)) entry = "en";
+    // language[_territory][.codeset][@modifier]: the codeset names no language.
+    if (size_t at = entry.find('@'); at != std::string::npos) entry.erase(at);
+    if (size_t dot = entry.find('.'); dot != std::string::npos) entry.erase(dot);
+    if (entry.empty()) return;
+    languages.push_back(entry);
+    if (size_t underscore = entry.find('_'); underscore != std::string::npos)
+      languages.push_back(entry.substr(0, underscore));
+  };
+  std::string list = env("LANGUAGE");
+  for (size_t start = 0; start <= list.size();) {
+    size_t colon = list.find(':', start);
+    if (colon == std::string::npos) colon = list.size();
+    if (colon > start) add(list.substr(start, colon - start));
+    start = colon + 1;
+  }
+  add(locale);
+  return languages;
+}
+
+std::string chooseLocalization(const std::string& resourcePath,
+                               const std::vector<std::string>& languages) {
+  for (const std::string& language : languages) {
+    if (language == "en" || language.rfind("en_", 0) == 0) break;
+    if (language.find('/') != std::string::npos || language.find("..") != std::string::npos)
+      continue;
+    std::error_code ec;
+    std::string folder = language + ".lproj";
+    if (fs::is_directory(fs::path(resourcePath) / folder, ec)) return folder;
+  }
+  return kEnglish;
 }
 
 }  // namespace bundle

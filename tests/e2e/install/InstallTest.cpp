@@ -115,6 +115,8 @@ TEST_F(Installed, BothEditionsCarryTheirProgramsWithExecutablesTheOnlyExecutable
           "Resources/TVLQC.app/Contents/MacOS/TVLQCSecureToolTemplate",
           "Resources/TVLQC.app/Contents/Resources/tvl.png",
           "Resources/TVLQC.app/Contents/Resources/English.lproj/Localizable.strings",
+          "Resources/TVLQC.app/Contents/Resources/de.lproj/Localizable.strings",
+          "Resources/de.lproj/MainMenu.strings",
           "Resources/TVLDesktopwhite.app/Contents/Info.plist",
           "Resources/TVLDesktopwhite.app/Contents/MacOS/TVLDesktop"})
       EXPECT_TRUE(fs::is_regular_file(contents / file)) << file;

@@ -43,6 +43,7 @@ QString processNamed(const QString& name) {
 
 class MainWindow : public ::testing::Test {
  protected:
+  virtual QString locale() const { return "C.UTF-8"; }
   void SetUp() override {
     // Xvfb picks a free display and writes its number to the descriptor we give it.
     xvfb.setProgram("sh");
@@ -53,6 +54,9 @@ class MainWindow : public ::testing::Test {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert("DISPLAY", display);
     env.insert("QT_QPA_PLATFORM", "xcb");
+    // The language comes from the locale alone, whatever the machine's own settings.
+    for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES"}) env.remove(name);
+    env.insert("LANG", locale());
     // Sanitized builds: libxkbcommon-x11 hands strndup a buffer bounded by its length, not
     // by a NUL, which is correct but what strict string checks refuse.
     if (env.contains("ASAN_OPTIONS"))
@@ -110,6 +114,33 @@ TEST_F(MainWindow, ShowsAndSharesNothingWithoutARelay) {
   EXPECT_TRUE(processNamed("OSXvncserver").isEmpty());
   sendScript("tell button \"stopsharingnow\" of window \"sharingsheet\" to perform action");
   EXPECT_EQ(sendScript("get visible of window \"sharingsheet\""), "false");
+}
+
+// The same windows and session texts for a German user: the interface file's texts and the
+// session's come from de.lproj, while scripts still find every control by its name.
+class MainWindowInGerman : public MainWindow {
+ protected:
+  QString locale() const override { return "de_DE.UTF-8"; }
+};
+
+TEST_F(MainWindowInGerman, ShowsWindowsAndSessionTextsInGerman) {
+  const QString shareButton =
+      "button \"screensharingstart\" of tab view item \"share\" of tab view \"tvlremotetabs\" "
+      "of window \"tvlremote\"";
+  ASSERT_TRUE(waitFor([&] { return sendScript("get visible of window \"tvlremote\"") == "true"; }));
+  EXPECT_EQ(sendScript("get title of " + shareButton), "Freigabe starten");
+  EXPECT_EQ(sendScript("get title of window \"mocktail\""), "Willkommen");
+  EXPECT_EQ(sendScript("get title of button \"openremote\" of window \"mocktail\""),
+            QString::fromUtf8("Fernsteuerungsfenster öffnen"));
+
+  sendScript("tell " + shareButton + " to perform action");
+  // The reason comes from the session's strings table, inside its translated frame.
+  ASSERT_TRUE(waitFor([] {
+    return sendScript("get contents of text field \"sharingstatus\" of window \"sharingsheet\"")
+        .startsWith("Freigabe beendet. Auf diesem Computer ist kein Support-Relay eingerichtet.");
+  }));
+  EXPECT_EQ(sendScript("get title of button \"stopsharingnow\" of window \"sharingsheet\""),
+            QString::fromUtf8("Schließen"));
 }
 
 }  // namespace

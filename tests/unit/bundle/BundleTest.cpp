@@ -2,8 +2,11 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
+#include <vector>
 
 #include "platform/bundle/Bundle.h"
 #include "support/ChildProcess.h"
@@ -133,4 +136,101 @@ TEST(Bundle, BrokenStringsFileAndMissingBundleGiveKeys) {
   EXPECT_EQ(none.infoDictionary(), nullptr);
   EXPECT_EQ(none.localizedStringForKey("sLaunch", ""), "sLaunch");
   EXPECT_EQ(none.pathForImageResource("tvl.tif"), "");
+}
+
+namespace {
+
+// The locale variables for one test, restored afterwards.
+class Locale {
+ public:
+  Locale(const char* language, const char* all, const char* messages, const char* lang) {
+    const char* values[] = {language, all, messages, lang};
+    for (size_t i = 0; i < std::size(kNames); ++i) {
+      const char* old = std::getenv(kNames[i]);
+      saved_[i] = old ? std::optional<std::string>(old) : std::nullopt;
+      if (values[i])
+        ::setenv(kNames[i], values[i], 1);
+      else
+        ::unsetenv(kNames[i]);
+    }
+  }
+  ~Locale() {
+    for (size_t i = 0; i < std::size(kNames); ++i) {
+      if (saved_[i])
+        ::setenv(kNames[i], saved_[i]->c_str(), 1);
+      else
+        ::unsetenv(kNames[i]);
+    }
+  }
+
+ private:
+  static constexpr const char* kNames[] = {"LANGUAGE", "LC_ALL", "LC_MESSAGES", "LANG"};
+  std::optional<std::string> saved_[4];
+};
+
+using Languages = std::vector<std::string>;
+
+}  // namespace
+
+TEST(Languages, ComeFromLanguageListThenTheLocaleAndCMeansEnglish) {
+  struct Case {
+    const char *language, *all, *messages, *lang;
+    Languages expected;
+  } cases[] = {
+      {nullptr, nullptr, nullptr, "de_DE.UTF-8", {"de_DE", "de"}},
+      {nullptr, nullptr, nullptr, "de_AT.UTF-8@euro", {"de_AT", "de"}},
+      {"fr:de_CH", nullptr, nullptr, "de_DE.UTF-8", {"fr", "de_CH", "de", "de_DE", "de"}},
+      {nullptr, "fr_FR.UTF-8", "de_DE.UTF-8", "it_IT.UTF-8", {"fr_FR", "fr"}},
+      {nullptr, nullptr, "de_DE.UTF-8", "it_IT.UTF-8", {"de_DE", "de"}},
+      // The C locale is untranslated whatever LANGUAGE says, as gettext has it.
+      {"de", "C", nullptr, "de_DE.UTF-8", {"en"}},
+      {"de", nullptr, nullptr, "C.UTF-8", {"en"}},
+      {"de", nullptr, nullptr, "POSIX", {"en"}},
+      {"de", nullptr, nullptr, nullptr, {"en"}},
+  };
+  for (const Case& c : cases) {
+    Locale locale(c.language, c.all, c.messages, c.lang);
+    EXPECT_EQ(bundle::preferredLanguages(), c.expected)
+        << (c.language ? c.language : "-") << " " << (c.all ? c.all : "-") << " "
+        << (c.messages ? c.messages : "-") << " " << (c.lang ? c.lang : "-");
+  }
+}
+
+TEST(Languages, TheFirstCarriedLanguageServesEachTextWithEnglishForTheRest) {
+  testsupport::TempDir dir;
+  auto at = makeBundle(dir.path() / "X.app");
+  write(at / "Contents/Resources/de.lproj/Localizable.strings", "\"sLaunch\" = \"Starten\";");
+  write(at / "Contents/Resources/de.lproj/Window.ui", "german layout");
+  write(at / "Contents/Resources/English.lproj/Window.ui", "layout");
+  write(at / "Contents/Resources/fr.lproj/Other.strings", "\"k\" = \"autre\";");
+  {
+    Locale german(nullptr, nullptr, nullptr, "de_DE.UTF-8");
+    Bundle b(at.string());
+    EXPECT_EQ(b.localization(), "de.lproj");
+    EXPECT_EQ(b.localizedStringForKey("sLaunch", ""), "Starten");
+    // A text the translation lacks shows in English; one no table has, as its key.
+    EXPECT_EQ(b.localizedStringForKey("sTwo", ""), "a\nb");
+    EXPECT_EQ(b.localizedStringForKey("k", "", "Other"), "other table");
+    EXPECT_EQ(b.localizedStringForKey("sMissing", ""), "sMissing");
+    EXPECT_TRUE(b.hasLocalizedStringForKey("sTwo"));
+    ASSERT_NE(b.translationTable("Localizable"), nullptr);
+    EXPECT_EQ(b.translationTable("Localizable")->count("sTwo"), 0u);
+    EXPECT_EQ(b.pathForResource("Window", "ui"), b.resourcePath() + "/de.lproj/Window.ui");
+  }
+  {
+    // Italian is not carried: French, the next choice, is.
+    Locale list("it:fr:de", nullptr, nullptr, "de_DE.UTF-8");
+    Bundle b(at.string());
+    EXPECT_EQ(b.localization(), "fr.lproj");
+    EXPECT_EQ(b.localizedStringForKey("k", "", "Other"), "autre");
+    EXPECT_EQ(b.localizedStringForKey("sLaunch", ""), "Launch \"It\"");
+  }
+  for (const char* english : {"C.UTF-8", "en_GB.UTF-8", "ja_JP.UTF-8"}) {
+    Locale locale(nullptr, nullptr, nullptr, english);
+    Bundle b(at.string());
+    EXPECT_EQ(b.localization(), "English.lproj") << english;
+    EXPECT_EQ(b.localizedStringForKey("sLaunch", ""), "Launch \"It\"") << english;
+    EXPECT_EQ(b.translationTable("Localizable"), nullptr) << english;
+    EXPECT_EQ(b.pathForResource("Window", "ui"), b.resourcePath() + "/English.lproj/Window.ui");
+  }
 }

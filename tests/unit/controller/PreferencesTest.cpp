@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QPixmap>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
@@ -600,4 +601,44 @@ TEST(StartStop, AButtonWithAnotherTitleIsIgnored) {
   EXPECT_TRUE(w.tasks.empty());
   EXPECT_EQ(w.button->text(), "Restart");
   EXPECT_TRUE(w.button->isEnabled());
+}
+
+// A German user (de.lproj of the built bundle): the menu, the window and the pane speak
+// German, a text without translation shows in English, and the button, whose title is now
+// "Starten" or "Stoppen", still starts and stops the service.
+TEST(StartStop, InGermanEveryTextIsGermanAndTheButtonStillWorks) {
+  struct GermanLocale {
+    GermanLocale() {
+      for (const char* name : {"LANGUAGE", "LC_ALL", "LC_MESSAGES"}) ::unsetenv(name);
+      ::setenv("LANG", "de_DE.UTF-8", 1);
+    }
+    ~GermanLocale() { ::setenv("LANG", "C.UTF-8", 1); }
+  } german;
+  Window w;
+  w.h.files.insert(kLeopardAgent);
+  w.c->statusMenu->menuWillOpen();
+  EXPECT_EQ(w.c->statusMenu->itemAtIndex(1)->title(), "Meinen Bildschirm freigeben");
+  EXPECT_EQ(w.c->localized("sQuit"), "Beenden");
+  EXPECT_EQ(w.c->localized("sNoSuchKey"), "sNoSuchKey");
+  ASSERT_TRUE(w.c->statusMenu->itemAtIndex(4)->performAction());
+  EXPECT_EQ(w.window->windowTitle().toStdString(), "Mac Tovalo – Einstellungen");
+  EXPECT_EQ(w.c->outlets.preferencesTabView->tabText(0), "Allgemein");
+  EXPECT_EQ(w.window->findChild<QPushButton*>("saveButton")->text(), "Speichern");
+  EXPECT_EQ(w.c->outlets.aboutVersion->text().toStdString().rfind("Version ", 0), 0u);
+  // The picture of the German window in docs/ is this one.
+  w.c->outlets.preferencesTabView->setCurrentIndex(0);
+  w.window->grab().save(qEnvironmentVariable("TVL_BUILD_DIR") + "/preferences-general-de.png");
+  w.c->outlets.preferencesTabView->setCurrentIndex(2);
+
+  ASSERT_TRUE(w.lock->authorize());
+  ASSERT_EQ(w.button->text(), "Starten");
+  w.button->click();
+  EXPECT_EQ(w.tasks, std::vector<int32_t>{7});
+  EXPECT_EQ(w.button->text(), "Stoppen");
+  EXPECT_EQ(w.label->text(), "Auto Tovalo wird gestartet");
+  w.h.clock.advance(2.0);
+  EXPECT_EQ(w.label->text(), "Klicken, um Auto Tovalo zu stoppen");
+  w.button->click();
+  EXPECT_EQ(w.tasks, (std::vector<int32_t>{7, 8}));
+  EXPECT_EQ(w.button->text(), "Starten");
 }

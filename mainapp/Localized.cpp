@@ -1,0 +1,11 @@
+#include "mainapp/Localized.h"
+
+#include "platform/bundle/Bundle.h"
+
+namespace mainapp {
+
+QString localized(const char* english) {
+  return QString::fromStdString(bundle::Bundle::mainBundle().localizedStringForKey(english, ""));
+}
+
+}  // namespace mainapp

@@ -1,0 +1,11 @@
+// The main application's texts in the user's language: looked up by their English text in
+// the bundle's Localizable.strings, so that a text without translation shows in English.
+#pragma once
+
+#include <QString>
+
+namespace mainapp {
+
+QString localized(const char* english);
+
+}  // namespace mainapp
