@@ -23,6 +23,7 @@
 #include "controller/LoginItem.h"
 #include "platform/authview/AuthorizationView.h"
 #include "platform/cf/PropertyListXML.h"
+#include "platform/notify/DesktopNotifications.h"
 #include "platform/notify/DistributedNotificationCenter.h"
 #include "platform/script/Script.h"
 #include "platform/system/Log.h"
@@ -95,6 +96,7 @@ const char AppController::kSharingProbeScript[] =
 AppControllerServices AppControllerServices::real() {
   AppControllerServices s;
   s.notifications = notify::DistributedNotificationCenter::defaultCenter();
+  s.desktopNotifications = notify::DesktopNotifications::defaultNotifications();
   s.application = &ui::Application::sharedApplication();
   return s;
 }
@@ -344,6 +346,8 @@ void AppController::sharingStartedMacTovalo() {
   }
   if (item) item->setAction(action("detachThreadStopTVLsharing"));
   startIconCycle();
+  postDesktopNotification("sSharingStartedNotification",
+                          localized("sSharingStartedNotificationText"), false, "sharing");
 }
 
 void AppController::sharingStoppedMacTovalo() {
@@ -358,6 +362,30 @@ void AppController::sharingStoppedMacTovalo() {
   }
   if (item) item->setAction(action("detachThreadStartTVLSharing"));
   stopIconCycle();
+  postDesktopNotification("sSharingStoppedNotification",
+                          localized("sSharingStoppedNotificationText"), false, "sharing");
+}
+
+// Desktop notifications name the edition and show its icon, the one the installation puts
+// in the icon theme (also the name of its desktop entry). Outside a main application the
+// controller only alerts and ends: it notifies nothing.
+void AppController::postDesktopNotification(const char* summaryKey, const std::string& body,
+                                            bool critical, const char* topic) {
+  notify::DesktopNotifications* notifications = services_.desktopNotifications;
+  if (!notifications) return;
+  if (enclosingAppBundle != kMacTovalo && enclosingAppBundle != kMacBrisca) return;
+  notify::DesktopNotification n;
+  n.applicationName = QString::fromStdString(editionName(enclosingAppBundle));
+  n.iconName = enclosingAppBundle == kMacBrisca ? "com.nrvk.tvl.brisca" : "com.nrvk.tvl";
+  n.summary = QString::fromStdString(localized(summaryKey));
+  n.body = QString::fromStdString(body);
+  n.urgency = critical ? notify::Urgency::Critical : notify::Urgency::Normal;
+  n.topic = topic;
+  notifications->notify(n);
+}
+
+void AppController::notifyRequestFailed(const std::string& message) {
+  postDesktopNotification("sRequestFailedNotification", message, true, "autotovalo");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -708,6 +736,15 @@ void AppController::pollDaemon(bool start, double interval) {
     daemonWaitTimer_ = services_.timers->scheduledTimerWithTimeInterval(
         interval,
         [this, start] {
+          // Before the wait ends: ending it releases this timer and so this callback.
+          if (start)
+            postDesktopNotification("sAutoTovaloStartedNotification",
+                                    localized("sAutoTovaloStartedNotificationText"), false,
+                                    "autotovalo");
+          else
+            postDesktopNotification("sAutoTovaloStoppedNotification",
+                                    localized("sAutoTovaloStoppedNotificationText"), false,
+                                    "autotovalo");
           endDaemonWait(
               localized(start ? "Stop" : "Start"),
               localized(start ? "Click to stop Auto Tovalo" : "Click to start Auto Tovalo"));
@@ -719,6 +756,15 @@ void AppController::pollDaemon(bool start, double interval) {
     // The button offers the same action again.
     endDaemonWait(localized(start ? "Start" : "Stop"),
                   localized(start ? "Auto Tovalo did not start" : "Auto Tovalo did not stop"));
+    // The user may have left the pane long ago: this must reach them.
+    if (start)
+      postDesktopNotification("sAutoTovaloDidNotStartNotification",
+                              localized("sAutoTovaloDidNotStartNotificationText"), true,
+                              "autotovalo");
+    else
+      postDesktopNotification("sAutoTovaloDidNotStopNotification",
+                              localized("sAutoTovaloDidNotStopNotificationText"), true,
+                              "autotovalo");
     return;
   }
   daemonWaited_ += interval;

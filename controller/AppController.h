@@ -37,8 +37,9 @@ namespace authview {
 class AuthorizationView;
 }
 namespace notify {
+class DesktopNotifications;
 class DistributedNotificationCenter;
-}
+}  // namespace notify
 namespace script {
 class ScriptRunner;
 }
@@ -59,6 +60,8 @@ struct AppControllerServices {
   script::ScriptRunner* scripts = nullptr;
   // Null: the controller observes no notifications (a test calls the handlers).
   notify::DistributedNotificationCenter* notifications = nullptr;
+  // Null: the controller shows no desktop notifications.
+  notify::DesktopNotifications* desktopNotifications = nullptr;
   ui::Application* application = nullptr;
   std::function<bool(const std::string& path)> fileExistsAtPath;
   std::function<bool(const std::string& processName)> runningStateForApplication;
@@ -203,6 +206,10 @@ class AppController {
   // The controller's bundle: its strings, images and interface files.
   const bundle::Bundle& ownBundle() const { return services_.bundle; }
 
+  // A privileged request failed (its alert shows the message): a desktop notification
+  // says so too, since the preferences window may be behind other windows by then.
+  void notifyRequestFailed(const std::string& message);
+
   // The text for a key of the controller's string table ("" default value).
   std::string localized(const std::string& key) const;
   // The auto-connect pane's and menu's texts, looked up by their English text.
@@ -242,6 +249,9 @@ class AppController {
   void pollDaemon(bool start, double interval);
   void endDaemonWait(const std::string& title, const std::string& label);
   void showAutoTovaloNotAvailable();
+  // A desktop notification in the edition's name and icon; texts by key.
+  void postDesktopNotification(const char* summaryKey, const std::string& body, bool critical,
+                               const char* topic);
   bool startStopLockIsOpen() const;
   TVLActionController& actions();
 

@@ -63,6 +63,9 @@ int main(int argc, char** argv) {
   TVLSecureToolCommunication& communication = TVLSecureToolCommunication::init(toolServices);
   TVLActionController::Services actionServices;
   actionServices.alert = alert;
+  actionServices.requestFailed = [&controller](const std::string& message) {
+    controller.notifyRequestFailed(message);
+  };
   TVLActionController::init(actionServices);
 
   // The interface: the preferences window with its outlets, then each object's set-up.

@@ -34,6 +34,7 @@
 #include "platform/bundle/InterfaceStrings.h"
 #include "platform/cf/PropertyList.h"
 #include "platform/cf/PropertyListXML.h"
+#include "platform/notify/DesktopNotifications.h"
 #include "platform/system/Log.h"
 #include "platform/workspace/ApplicationBus.h"
 
@@ -59,6 +60,7 @@ MainBundleInfo mainBundleInfo(const QString& executablePath) {
   };
   info.name = text("CFBundleName", "Mac Tovalo");
   info.identifier = text("CFBundleIdentifier", kBundleIdentifier);
+  info.iconName = text("CFBundleIconName", "com.nrvk.tvl");
   return info;
 }
 
@@ -118,16 +120,6 @@ QString checkLinkFields(const QString& secret, const QString& key) {
   if (!ok || port < 1024 || port > 65535 || key != QString::number(port))
     return localized("The link's session key is not valid.");
   return {};
-}
-
-void notifyUser(const QString& summary, const QString& body) {
-  QDBusMessage m = QDBusMessage::createMethodCall("org.freedesktop.Notifications",
-                                                  "/org/freedesktop/Notifications",
-                                                  "org.freedesktop.Notifications", "Notify");
-  m << QString("Mac Tovalo") << uint(0) << QString("dialog-information") << summary << body
-    << QStringList() << QVariantMap() << int(-1);
-  // Without a notification server the call fails; the window still says it all.
-  QDBusConnection::sessionBus().asyncCall(m);
 }
 
 MainApplication::~MainApplication() {
@@ -305,6 +297,18 @@ void MainApplication::showSessionState() {
   if (auto* status = child<QLabel>("sharingstatus")) status->setText(session_.stateText());
   if (auto* code = child<QLineEdit>("sessioncode")) code->setText(session_.sessionCode());
   tvl::NSLog("Session: %s", qPrintable(session_.stateText()));
+}
+
+void MainApplication::notifyUser(const QString& summary, const QString& body) {
+  notify::DesktopNotification n;
+  n.applicationName = bundle_.name;
+  n.iconName = bundle_.iconName;
+  n.summary = summary;
+  n.body = body;
+  // "Supporter left" takes the place of a "Supporter connected" still on screen.
+  n.topic = "supporter";
+  // Without a notification server nothing shows; the sharing window still says it all.
+  notify::DesktopNotifications::defaultNotifications()->notify(n);
 }
 
 bool MainApplication::eventFilter(QObject* watched, QEvent* event) {

@@ -41,6 +41,9 @@ struct MainBundleInfo {
   QString bundlePath, resourcePath;
   QString name;        // CFBundleName, "Mac Tovalo" when missing
   QString identifier;  // CFBundleIdentifier, "com.nrvk.tvl" when missing
+  // CFBundleIconName: the edition's icon in the icon theme, also its desktop entry's name;
+  // "com.nrvk.tvl" when missing.
+  QString iconName;
 };
 MainBundleInfo mainBundleInfo(const QString& executablePath);
 
@@ -52,9 +55,6 @@ bool ensurePreferencesFile(const QString& path);
 // Why the fields of a launch URL can't start a session (empty when they can): the secret
 // is printable ASCII without blanks, the key a relay port from 1024 to 65535.
 QString checkLinkFields(const QString& secret, const QString& key);
-
-// A desktop notification (freedesktop notifications on the session bus); fire and forget.
-void notifyUser(const QString& summary, const QString& body);
 
 class MainApplication : public QObject, public script::ScriptHost {
   Q_OBJECT
@@ -95,6 +95,8 @@ class MainApplication : public QObject, public script::ScriptHost {
   void beginSession(const SupportSession::Request& request);
   void sessionEnded(const QString& reason);
   void showSessionState();
+  // A desktop notification in the application's name and with its icon; never waits.
+  void notifyUser(const QString& summary, const QString& body);
 
   MainBundleInfo bundle_;
   std::vector<std::unique_ptr<QWidget>> windows_;

@@ -143,6 +143,7 @@ void TVLActionController::prepareAndRunAuthenticatedCommand(
   };
   std::string message = TVLFormat(localized("An unknown error occurred when trying to %@ %@"),
                                   {errorString, errorPath});
+  if (services_.requestFailed) services_.requestFailed(message);
   if (services_.alert)
     services_.alert(message, localized("Please try again"), localized("OK"), std::nullopt,
                     std::nullopt);

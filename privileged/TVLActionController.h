@@ -5,6 +5,7 @@
 // by watching for the daemon.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,9 @@ class TVLActionController {
     TVLSecureToolCommunication* communication = nullptr;
     TVLAlertFunction alert;
     TVLLocalizeFunction localized;
+    // Told the alert's message when a request fails, just before the alert shows (TVLQC:
+    // a desktop notification). May be empty.
+    std::function<void(const std::string& message)> requestFailed;
     // The host configuration and the edited copy; empty: the fixed paths above, as this
     // system names them.
     std::string hostConfigPath;

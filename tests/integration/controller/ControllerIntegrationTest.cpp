@@ -16,6 +16,7 @@
 #include "support/ChildProcess.h"
 #include "support/QtTestSupport.h"
 #include "support/controller/ControllerHarness.h"
+#include "support/controller/InstalledProduct.h"
 #include "support/standin/StandInProcess.h"
 
 namespace fs = std::filesystem;
@@ -43,27 +44,10 @@ QString escaped(const std::string& s) {
   return QString::fromStdString(s).replace("\\", "\\\\").replace("\r", "\\r").replace("\n", "\\n");
 }
 
-// An installed product in a temporary folder: a main application bundle whose executable
-// is the stand-in, with the built TVLQC.app in its resources.
-struct Installed {
-  testsupport::TempDir dir;
-  fs::path mainApp = dir.path() / "Mac Tovalo.app";
-  fs::path record = dir.path() / "record.txt";
-  Installed() {
-    fs::create_directories(mainApp / "Contents/MacOS");
-    fs::create_directories(mainApp / "Contents/Resources");
-    std::ofstream(mainApp / "Contents/Info.plist")
-        << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-           "<key>CFBundleIdentifier</key><string>com.nrvk.tvl</string>"
-           "<key>CFBundleName</key><string>Mac Tovalo</string>"
-           "<key>CFBundleExecutable</key><string>Mac Tovalo</string></dict></plist>\n";
-    fs::copy_file(STANDIN_APP, mainApp / "Contents/MacOS/Mac Tovalo");
-    fs::create_directory_symlink(testsupport::builtControllerBundle(),
-                                 mainApp / "Contents/Resources/TVLQC.app");
-  }
-  std::string controllerBundle() const {
-    return (mainApp / "Contents/Resources/TVLQC.app").string();
-  }
+// An installed product: Mac Tovalo.app around the built TVLQC.app, the stand-in as its
+// executable.
+struct Installed : testsupport::InstalledProduct {
+  Installed() : InstalledProduct(STANDIN_APP) {}
 };
 
 // A launched controller on the real services.

@@ -133,3 +133,19 @@ TEST(PreferencesFile, FirstStartWritesDefaultsAndKeepsWhatIsThere) {
 }
 
 }  // namespace
+
+TEST(MainBundleInfo, EachEditionNamesItselfAndItsIconInTheTheme) {
+  // The assembled bundles of the build: their Info dictionaries give the name and the icon
+  // that the desktop notifications carry.
+  const QString applications = qEnvironmentVariable("TVL_BUILD_DIR") + "/Applications/";
+  for (auto [edition, icon] :
+       {std::pair{"Mac Tovalo", "com.nrvk.tvl"}, std::pair{"Mac Brisca", "com.nrvk.tvl.brisca"}}) {
+    mainapp::MainBundleInfo info =
+        mainapp::mainBundleInfo(applications + edition + ".app/Contents/MacOS/Mac Tovalo");
+    EXPECT_EQ(info.name, edition);
+    EXPECT_EQ(info.iconName, icon);
+  }
+  // Without an Info dictionary: the first edition's.
+  EXPECT_EQ(mainapp::mainBundleInfo("/nonexistent/X.app/Contents/MacOS/x").iconName,
+            "com.nrvk.tvl");
+}

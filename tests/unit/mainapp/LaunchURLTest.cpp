@@ -20,8 +20,8 @@ namespace {
 class RecordingApplication : public mainapp::MainApplication {
  public:
   RecordingApplication()
-      : MainApplication(
-            {"/nonexistent", "/nonexistent/Contents/Resources", "Mac Tovalo", "com.nrvk.tvl"}) {}
+      : MainApplication({"/nonexistent", "/nonexistent/Contents/Resources", "Mac Tovalo",
+                         "com.nrvk.tvl", "com.nrvk.tvl"}) {}
   bool openLocation(const QString& url) override {
     opened << url;
     return true;
