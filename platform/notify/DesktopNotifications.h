@@ -28,8 +28,8 @@ inline constexpr char kNotificationsPath[] = "/org/freedesktop/Notifications";
 inline constexpr char kNotificationsInterface[] = "org.freedesktop.Notifications";
 inline constexpr char kNotifyMethod[] = "Notify";
 
-// The specification's urgency levels (hint "urgency", a byte). Servers keep a critical
-// notification on screen until the user closes it.
+// The freedesktop notification protocol's urgency levels (hint "urgency", a byte).
+// Servers keep a critical notification on screen until the user closes it.
 enum class Urgency : unsigned char { Low = 0, Normal = 1, Critical = 2 };
 
 struct DesktopNotification {
