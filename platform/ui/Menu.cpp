@@ -3,8 +3,6 @@
 #include <QAction>
 #include <QCoreApplication>
 #include <QCursor>
-#include <QDBusConnection>
-#include <QDBusMessage>
 #include <QFrame>
 #include <QIcon>
 #include <QMenu>
@@ -12,11 +10,11 @@
 #include <QTimer>
 #include <QToolButton>
 #include <QVBoxLayout>
-#include <QVariantMap>
 
 #include <map>
 
 #include "platform/bundle/Bundle.h"
+#include "platform/notify/DesktopNotifications.h"
 
 namespace ui {
 
@@ -34,16 +32,6 @@ std::string& menuWindowNotice() {
 // How often an item without a tray host looks for one. The first look also decides on the
 // menu window: a tray started with the session gets that long to appear.
 constexpr int kTrayHostWatchMs = 2000;
-
-// A freedesktop notification, not waited for: without a notification server nothing hangs.
-void postDesktopNotification(const QString& summary, const QString& body, const QString& icon) {
-  QDBusMessage notify = QDBusMessage::createMethodCall("org.freedesktop.Notifications",
-                                                       "/org/freedesktop/Notifications",
-                                                       "org.freedesktop.Notifications", "Notify");
-  notify << QCoreApplication::applicationName() << 0u << icon << summary << body << QStringList()
-         << QVariantMap() << -1;
-  QDBusConnection::sessionBus().send(notify);
-}
 
 // The menu's entries as buttons that carry the entries' own actions: title, image, enabled
 // state, check mark and tool tip follow the entries, and a click triggers them as the menu
@@ -209,7 +197,13 @@ void StatusItem::lookForTrayHost() {
   if (!noticePosted_ && !menuWindowNotice().empty() && menu_) {
     noticePosted_ = true;
     showMenuWindow();
-    postDesktopNotification(q(toolTip_), q(menuWindowNotice()), q(image_.path()));
+    // Not waited for: without a notification server nothing hangs.
+    notify::DesktopNotification notice;
+    notice.applicationName = QCoreApplication::applicationName();
+    notice.iconName = q(image_.path());
+    notice.summary = q(toolTip_);
+    notice.body = q(menuWindowNotice());
+    notify::DesktopNotifications::defaultNotifications()->notify(notice);
   }
 }
 
