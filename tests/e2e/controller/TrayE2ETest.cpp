@@ -19,15 +19,21 @@ TEST_F(Desktop, InstalledControllerShowsItsIconAndMenuAndQuitsFromIt) {
       << "the tray shows no icon of the controller\n"
       << sh("xwininfo -root -tree");
 
-  // A click opens the menu: a popup of seven entries below the icon.
-  sh("xdotool mousemove " + std::to_string(icon.x + icon.width / 2) + " " +
-     std::to_string(icon.y + icon.height / 2) + " click 1");
+  // A click opens the menu: a popup of seven entries below the icon. A click that comes
+  // while the tray is still embedding the icon can be lost on a loaded machine (seen with
+  // other desktops starting beside this one): the user clicks again, and so does the test.
   Geometry menu;
-  ASSERT_TRUE(eventually([&] {
+  auto menuShown = [&] {
     for (auto& g : controllerWindows())
       if (g.height > 100 && g.width > 100) menu = g;
     return menu.height > 0;
-  })) << sh("xwininfo -root -tree");
+  };
+  for (int click = 0; click < 4 && !menuShown(); ++click) {
+    sh("xdotool mousemove " + std::to_string(icon.x + icon.width / 2) + " " +
+       std::to_string(icon.y + icon.height / 2) + " click 1");
+    eventually(menuShown, 5s);
+  }
+  ASSERT_TRUE(menuShown()) << sh("xwininfo -root -tree");
   std::this_thread::sleep_for(300ms);  // painted
   // Keep a picture of the open menu with the icon above it.
   fs::path shot = fs::path(std::getenv("TVL_BUILD_DIR")) / "tray-menu.png";
