@@ -28,15 +28,8 @@
 #include "privileged/MoreSecurity.h"
 #include "privileged/MoreUNIX.h"
 
-const char kTVLTaskKey[] = "task";
-const char kTVLFilenameKey[] = "filename";
-const char kTVLFolderKey[] = "folder";
-const char kTVLReturnStringKey[] = "returnString";
-const char kTVLErrorPrefix[] = "TVLQC Error:";
-
 namespace {
 
-constexpr int32_t kLaunchDaemonsFolder = 3;
 constexpr const char* kLaunchDaemons = "/Library/LaunchDaemons";
 constexpr const char* kTempHostConfig = "/private/tmp/hostconfig";
 constexpr const char* kHostConfig = "/private/etc/hostconfig";
@@ -394,7 +387,7 @@ Outcome validateLaunchdRequest(const cf::Dictionary* request, std::string* filen
   if (n.empty() || n.find('/') != std::string::npos || n.find("..") != std::string::npos ||
       n.find('\0') != std::string::npos || n.size() > 255)
     return fail(paramErr, "bad file name");
-  if (folder != kLaunchDaemonsFolder) return fail(paramErr, "unknown folder");
+  if (folder != kTVLLaunchDaemonsFolder) return fail(paramErr, "unknown folder");
   *filename = n;
   return std::nullopt;
 }
@@ -595,18 +588,18 @@ int TVLQCCommandProc(auth::AuthorizationRef, const cf::Dictionary* request,
   if (!cf::sint32ForKey(request, kTVLTaskKey, &task)) {
     outcome = fail(paramErr, "missing or ill-typed \"task\"");
   } else {
-    switch (task) {
-      case 2:
-      case 7:
+    switch (static_cast<TVLTask>(task)) {
+      case TVLTask::LoadTiger:
+      case TVLTask::LoadLeopard:
         outcome = loadLaunchdPlist(request);
         break;
-      case 3:
-      case 8:
+      case TVLTask::UnloadTiger:
+      case TVLTask::UnloadLeopard:
         outcome = unloadLaunchdPlist(request);
         break;
-      case 4:
-      case 5:
-        outcome = setHostConfig(task == 4);
+      case TVLTask::StartStartupItem:
+      case TVLTask::StopStartupItem:
+        outcome = setHostConfig(static_cast<TVLTask>(task) == TVLTask::StartStartupItem);
         break;
       default:
         outcome = fail(paramErr, "unknown task " + std::to_string(task));

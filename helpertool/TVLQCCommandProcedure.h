@@ -10,14 +10,7 @@
 
 #include "platform/auth/Authorization.h"
 #include "platform/cf/PropertyList.h"
-
-// Request keys and the key of the tool's answer text.
-extern const char kTVLTaskKey[];      // "task", number
-extern const char kTVLFilenameKey[];  // "filename", string
-extern const char kTVLFolderKey[];    // "folder", number
-extern const char kTVLReturnStringKey[];
-// Every refusal's text begins with this.
-extern const char kTVLErrorPrefix[];
+#include "privileged/ToolRequest.h"
 
 // The tool's gate, asked before the request is read: the administrator right without
 // interaction. A refusal (-60005, -60006) is the whole answer; the request is never

@@ -38,10 +38,10 @@
 #include "privileged/MoreCFQ.h"
 #include "privileged/MoreUNIX.h"
 
+using cf::Ref;
 using tvl::system::kLocalDomain;
 using tvl::system::kTemporaryFolderType;
 using tvl::system::kUserDomain;
-using cf::Ref;
 
 const char kMoreSecErrorNumberKey[] = "com.apple.dts.MoreIsBetter.MoreSec.ErrorNumber";
 const char kMoreSecFileDescriptorsKey[] = "com.apple.dts.MoreIsBetter.MoreSec.FDs";
@@ -117,10 +117,10 @@ int MoreSecErrorToHelperToolResult(int err) {
       return 2;
     case auth::errAuthorizationCanceled:
       return 3;
-    case 5361:
-    case 5362:
-    case 5363:
-    case 5364:
+    case kHelperToolNotRootErr:
+    case kHelperToolDeniedErr:
+    case kHelperToolCanceledErr:
+    case kHelperToolRepairFailedErr:
       return err - kMoreSecFirstHelperToolErr;
     default:
       return 4;

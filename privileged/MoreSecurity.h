@@ -28,8 +28,10 @@ using OSType = uint32_t;
 constexpr int kHelperToolFolderUnsuitableErr = 5370;
 // The tool's results, as exit statuses 1 to 4; 5364 is also the fix-up script's failure.
 constexpr int kMoreSecFirstHelperToolErr = 5360;
-constexpr int kHelperToolNotRootErr = 5361;
-constexpr int kHelperToolRepairFailedErr = 5364;
+constexpr int kHelperToolNotRootErr = 5361;       // not started set-user-ID root
+constexpr int kHelperToolDeniedErr = 5362;        // the right was refused
+constexpr int kHelperToolCanceledErr = 5363;      // the authorization was dismissed
+constexpr int kHelperToolRepairFailedErr = 5364;  // anything else, or no answer at all
 // A descriptor list in a response that is not a list of descriptor numbers.
 constexpr int kMoreSecBadDescriptorListErr = 5401;
 

@@ -39,10 +39,10 @@
 #include "privileged/MoreCFQ.h"
 #include "privileged/MoreUNIX.h"
 
+using cf::Ref;
 using tvl::system::kLocalDomain;
 using tvl::system::kTemporaryFolderType;
 using tvl::system::kUserDomain;
-using cf::Ref;
 
 // ---- The tool's runtime ----
 

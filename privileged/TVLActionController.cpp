@@ -10,7 +10,6 @@
 namespace {
 
 constexpr char kLaunchDaemonsPath[] = "/Library/LaunchDaemons";
-constexpr int32_t kLaunchDaemonsFolder = 3;
 constexpr size_t kMaxHostConfigSize = 1 << 20;
 
 std::unique_ptr<TVLActionController>& recordedInstance() {
@@ -84,9 +83,10 @@ TVLSecureToolCommunication& TVLActionController::communication() {
                                  : TVLSecureToolCommunication::sharedInstance();
 }
 
-void TVLActionController::run(int32_t task, const char* filename, int32_t folder,
+void TVLActionController::run(TVLTask task, const char* filename, int32_t folder,
                               const std::string& errorString) {
-  std::vector<cf::Ref<const cf::Object>> objects{cf::Number::createSInt32(task)};
+  std::vector<cf::Ref<const cf::Object>> objects{
+      cf::Number::createSInt32(static_cast<int32_t>(task))};
   std::vector<std::string> keys{kTaskKey};
   if (filename) {
     objects.push_back(cf::String::create(filename));
@@ -99,32 +99,32 @@ void TVLActionController::run(int32_t task, const char* filename, int32_t folder
 
 void TVLActionController::startAction() {
   writeNewTempHostConfigFileWith(kHostConfigSetting, true);
-  run(4, nullptr, 0, "start");
+  run(TVLTask::StartStartupItem, nullptr, 0, "start");
 }
 
 void TVLActionController::stopAction() {
   writeNewTempHostConfigFileWith(kHostConfigSetting, false);
-  run(5, nullptr, 0, "stop");
+  run(TVLTask::StopStartupItem, nullptr, 0, "stop");
 }
 
 void TVLActionController::loadTigerAction() {
-  run(2, "com.nrvk.atv.plist", kLaunchDaemonsFolder, "load-tiger");
+  run(TVLTask::LoadTiger, "com.nrvk.atv.plist", kTVLLaunchDaemonsFolder, "load-tiger");
 }
 
 void TVLActionController::unloadTigerAction() {
-  run(3, "com.nrvk.atv.plist", kLaunchDaemonsFolder, "unload-tiger");
+  run(TVLTask::UnloadTiger, "com.nrvk.atv.plist", kTVLLaunchDaemonsFolder, "unload-tiger");
 }
 
 void TVLActionController::loadLeopardAction() {
-  run(7, "com.nrvk.sweeper.plist", kLaunchDaemonsFolder, "load-leopard");
+  run(TVLTask::LoadLeopard, "com.nrvk.sweeper.plist", kTVLLaunchDaemonsFolder, "load-leopard");
 }
 
 void TVLActionController::unloadLeopardAction() {
-  run(8, "com.nrvk.sweeper.plist", kLaunchDaemonsFolder, "unload-leopard");
+  run(TVLTask::UnloadLeopard, "com.nrvk.sweeper.plist", kTVLLaunchDaemonsFolder, "unload-leopard");
 }
 
 void TVLActionController::changeTvldPerms() {
-  run(8, "com.nrvk.sweeper.plist", 2, "unload-leopard");
+  run(TVLTask::UnloadLeopard, "com.nrvk.sweeper.plist", 2, "unload-leopard");
 }
 
 void TVLActionController::prepareAndRunAuthenticatedCommand(

@@ -11,13 +11,14 @@
 
 #include "platform/cf/PropertyList.h"
 #include "privileged/TVLSecureToolCommunication.h"
+#include "privileged/ToolRequest.h"
 
 class TVLActionController {
  public:
-  // Request keys.
-  static constexpr char kTaskKey[] = "task";
-  static constexpr char kFilenameKey[] = "filename";
-  static constexpr char kFolderKey[] = "folder";
+  // Request keys, as the tool reads them.
+  static constexpr auto& kTaskKey = kTVLTaskKey;
+  static constexpr auto& kFilenameKey = kTVLFilenameKey;
+  static constexpr auto& kFolderKey = kTVLFolderKey;
   // The service's setting in the host configuration.
   static constexpr char kHostConfigSetting[] = "TVLD";
   static constexpr char kHostConfigPath[] = "/private/etc/hostconfig";
@@ -67,7 +68,7 @@ class TVLActionController {
   void writeNewTempHostConfigFileWith(const std::string& name, bool setting);
 
  private:
-  void run(int32_t task, const char* filename, int32_t folder, const std::string& errorString);
+  void run(TVLTask task, const char* filename, int32_t folder, const std::string& errorString);
   TVLSecureToolCommunication& communication();
 
   Services services_;

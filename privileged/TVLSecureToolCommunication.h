@@ -17,6 +17,7 @@
 #include "platform/auth/Authorization.h"
 #include "platform/authview/AuthorizationView.h"
 #include "platform/cf/PropertyList.h"
+#include "privileged/ToolRequest.h"
 
 class QPushButton;
 
@@ -39,8 +40,8 @@ class TVLSecureToolCommunication {
  public:
   // Response keys read here.
   static constexpr char kErrorNumberKey[] = "com.apple.dts.MoreIsBetter.MoreSec.ErrorNumber";
-  static constexpr char kReturnStringKey[] = "returnString";
-  static constexpr char kErrorPrefix[] = "TVLQC Error:";
+  static constexpr auto& kReturnStringKey = kTVLReturnStringKey;
+  static constexpr auto& kErrorPrefix = kTVLErrorPrefix;
   static constexpr char kAdminRight[] = "system.privilege.admin";
   static constexpr double kLockRecheckInterval = 60.0;
 
