@@ -47,10 +47,10 @@ constexpr char kStartupItem[] = "/Library/StartupItems/tvld/tvld";
 constexpr char kTigerDaemonPlist[] = "/Library/LaunchDaemons/com.nrvk.atv.plist";
 constexpr char kLeopardAgentPlist[] = "/Library/LaunchAgents/com.nrvk.vnc.plist";
 
-constexpr char kPreferencesFile[] = "/Library/Preferences/com.nrvk.tvl.plist";
-constexpr char kProblemReportKey[] = "probreport";
-constexpr char kSessionLengthKey[] = "maxtime";
-constexpr char kDefaultSessionLength[] = "30";
+using product::kDefaultSessionLength;
+using product::kPreferencesFile;
+using product::kProblemReportKey;
+using product::kSessionLengthKey;
 
 constexpr double kIconCycleInterval = 1.0;
 // The waits for the daemon: how often they look, and the pause once it has appeared or gone.
@@ -161,12 +161,12 @@ AppController::AppController(AppControllerServices services) : services_(std::mo
 
   if (auto* center = services_.notifications) {
     const std::pair<const char*, void (AppController::*)()> rows[] = {
-        {"com.nrvk.tvl.applicationlaunch", &AppController::applicationLaunchMacTovalo},
-        {"com.nrvk.tvl.applicationquit", &AppController::applicationQuitMacTovalo},
-        {"com.nrvk.tvl.sharingstarted", &AppController::sharingStartedMacTovalo},
-        {"com.nrvk.tvl.sharingstopped", &AppController::sharingStoppedMacTovalo},
-        {"com.nrvk.tvl.autotovalustarted", &AppController::autotovaloStarted},
-        {"com.nrvk.tvl.autotovalustopped", &AppController::autotovaloStopped},
+        {product::kApplicationLaunch, &AppController::applicationLaunchMacTovalo},
+        {product::kApplicationQuit, &AppController::applicationQuitMacTovalo},
+        {product::kSharingStarted, &AppController::sharingStartedMacTovalo},
+        {product::kSharingStopped, &AppController::sharingStoppedMacTovalo},
+        {product::kAutoTovaloStarted, &AppController::autotovaloStarted},
+        {product::kAutoTovaloStopped, &AppController::autotovaloStopped},
     };
     for (auto [name, handler] : rows)
       observerTokens_.push_back(center->addObserver(

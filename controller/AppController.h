@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "common/ProductContract.h"
 #include "platform/bundle/Bundle.h"
 #include "platform/cf/PropertyList.h"
 #include "platform/ui/Menu.h"
@@ -87,9 +88,9 @@ class AppController {
   static constexpr int32_t kNoEnclosingApp = -1;
 
   // Observed notifications all carry this object.
-  static constexpr char kNotificationObject[] = "com.nrvk.tvl";
+  static constexpr auto& kNotificationObject = product::kNotificationObject;
   // The main application's bundle identifier, whatever the edition.
-  static constexpr char kMainAppBundleIdentifier[] = "com.nrvk.tvl";
+  static constexpr auto& kMainAppBundleIdentifier = product::kMainAppBundleIdentifier;
 
   // The interface description's controls the controller reads and writes. They belong to
   // the preferences window; until it is loaded they are null and left alone.

@@ -8,6 +8,7 @@
 #include <charconv>
 #include <sstream>
 
+#include "common/ProductContract.h"
 #include "cover/ProcessLookup.h"
 #include "cover/TVLView.h"
 #include "platform/windowlevel/DesktopLevel.h"
@@ -19,8 +20,8 @@ constexpr char kMainApplicationName[] = "Mac Tovalo";
 constexpr char kTunnelCommandName[] = "ssh";
 constexpr char kTunnelMarker[] = ".tvl-tunnel";
 constexpr char kKillVNCServer[] = "killall \"OSXvncserver\"";
-constexpr char kSharingStopped[] = "com.nrvk.tvl.sharingstopped";
-constexpr char kNotificationObject[] = "com.nrvk.tvl";
+using product::kNotificationObject;
+using product::kSharingStopped;
 
 }  // namespace
 

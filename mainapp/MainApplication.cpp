@@ -75,7 +75,9 @@ bool ensurePreferencesFile(const QString& path) {
     prefs = cf::Dictionary::create();
   }
   bool changed = !QFileInfo::exists(path);
-  for (auto [key, value] : {std::pair{"probreport", "1"}, std::pair{"maxtime", "30"}}) {
+  for (auto [key, value] :
+       {std::pair{product::kProblemReportKey, product::kDefaultProblemReport},
+        std::pair{product::kSessionLengthKey, product::kDefaultSessionLength}}) {
     if (!prefs->valueForKey(key)) {
       prefs->setValue(key, cf::String::create(value).get());
       changed = true;
@@ -254,7 +256,7 @@ void MainApplication::startControl() {
 void MainApplication::beginSession(const SupportSession::Request& request) {
   sharing_ = true;
   cover_.getPath();  // shows the sharing sheet, starts the cover
-  postDistributedNotification("com.nrvk.tvl.sharingstarted", kNotificationObject);
+  postDistributedNotification(product::kSharingStarted, kNotificationObject);
   if (auto* stop = child<QAbstractButton>("stopsharingnow"))
     stop->setText(localized("Stop Sharing"));
   RelaySettingsResult relay = loadRelaySettings();
@@ -284,7 +286,7 @@ void MainApplication::sessionEnded(const QString& reason) {
   QWidget* sheet = window("sharingsheet");
   bool keepSheet = sheet && sheet->isVisible();
   cover_.quitPath();  // closes the sharing sheet, stops the cover
-  postDistributedNotification("com.nrvk.tvl.sharingstopped", kNotificationObject);
+  postDistributedNotification(product::kSharingStopped, kNotificationObject);
   if (auto* status = child<QLabel>("sharingstatus"))
     status->setText(localized("Sharing ended. %1").arg(reason));
   if (auto* code = child<QLineEdit>("sessioncode")) code->clear();
@@ -391,13 +393,13 @@ int NSApplicationMain(int argc, char** argv) {
   action.sa_handler = onTerminationSignal;
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) sigaction(sig, &action, nullptr);
 
-  ensurePreferencesFile(QDir::homePath() + "/Library/Preferences/com.nrvk.tvl.plist");
+  ensurePreferencesFile(QDir::homePath() + product::kPreferencesFile);
   QObject::connect(&app, &QCoreApplication::aboutToQuit, [&application] {
     application.stopSharing();
-    postDistributedNotification("com.nrvk.tvl.applicationquit", kNotificationObject);
+    postDistributedNotification(product::kApplicationQuit, kNotificationObject);
   });
   application.showMainWindow();
-  postDistributedNotification("com.nrvk.tvl.applicationlaunch", kNotificationObject);
+  postDistributedNotification(product::kApplicationLaunch, kNotificationObject);
   if (!url.isEmpty())
     QTimer::singleShot(0, &application, [url] {
       AppleEventManager::sharedAppleEventManager()->dispatchOpenLocation(url);

@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "common/ProductContract.h"
 #include "mainapp/SupportSession.h"
 #include "mainapp/WhiteDesktop.h"
 #include "platform/script/ScriptInterpreter.h"
@@ -23,8 +24,8 @@ class ApplicationBusServer;
 
 namespace mainapp {
 
-inline constexpr char kBundleIdentifier[] = "com.nrvk.tvl";
-inline constexpr char kNotificationObject[] = "com.nrvk.tvl";
+inline constexpr auto& kBundleIdentifier = product::kMainAppBundleIdentifier;
+inline constexpr auto& kNotificationObject = product::kNotificationObject;
 inline constexpr char kInterfaceFile[] = "MainMenu.ui";
 inline constexpr int kDockingSettleMilliseconds = 150;
 
