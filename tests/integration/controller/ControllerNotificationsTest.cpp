@@ -27,6 +27,7 @@
 #include "platform/workspace/ApplicationBus.h"
 #include "privileged/TVLActionController.h"
 #include "privileged/TVLSecureToolCommunication.h"
+#include "support/NotificationRecord.h"
 #include "support/QtTestSupport.h"
 #include "support/controller/ControllerHarness.h"
 #include "support/controller/InstalledProduct.h"
@@ -45,23 +46,10 @@ void postFromOtherProcess(const QString& name) {
                                   "string:" + name, "string:com.nrvk.tvl"});
 }
 
-// One notification as the server showed it (tests/support/with-notification-server).
-using Shown = std::map<QString, QString>;
+using Shown = testsupport::ShownNotification;
 
 std::vector<Shown> shownByServer() {
-  std::vector<Shown> all;
-  QFile f(qEnvironmentVariable("TVL_NOTIFICATIONS_RECORD"));
-  if (!f.open(QIODevice::ReadOnly)) return all;
-  Shown one;
-  for (const QString& line : QString::fromUtf8(f.readAll()).split('\n')) {
-    if (line == "---") {
-      all.push_back(one);
-      one.clear();
-    } else if (int eq = line.indexOf('='); eq > 0) {
-      one[line.left(eq)] = line.mid(eq + 1);
-    }
-  }
-  return all;
+  return testsupport::notificationsShownByServer();
 }
 
 std::vector<Shown> shownWithSummary(const std::string& summary, const QString& app) {

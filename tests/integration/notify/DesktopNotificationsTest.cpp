@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/notify/DesktopNotifications.h"
+#include "support/NotificationRecord.h"
 
 using notify::DesktopNotification;
 using notify::DesktopNotifications;
@@ -33,24 +34,13 @@ bool waitFor(const std::function<bool()>& done, int ms = 15000) {
 }
 
 // What the real server showed, from its record (one block of key=value lines each).
-using Shown = std::map<QString, QString>;
+using Shown = testsupport::ShownNotification;
 
 // What the server had shown before the test began (a test's mark).
 size_t gShownBefore = 0;
 
 std::vector<Shown> shownByServer() {
-  std::vector<Shown> all;
-  QFile f(qEnvironmentVariable("TVL_NOTIFICATIONS_RECORD"));
-  if (!f.open(QIODevice::ReadOnly)) return all;
-  Shown one;
-  for (const QString& line : QString::fromUtf8(f.readAll()).split('\n')) {
-    if (line == "---") {
-      all.push_back(one);
-      one.clear();
-    } else if (int eq = line.indexOf('='); eq > 0) {
-      one[line.left(eq)] = line.mid(eq + 1);
-    }
-  }
+  std::vector<Shown> all = testsupport::notificationsShownByServer();
   all.erase(all.begin(), all.begin() + std::min(gShownBefore, all.size()));
   return all;
 }
