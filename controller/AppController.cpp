@@ -14,6 +14,7 @@
 #include "platform/notify/DistributedNotificationCenter.h"
 #include "platform/script/Script.h"
 #include "platform/system/Paths.h"
+#include "platform/system/SharedInstance.h"
 #include "platform/system/SystemVersion.h"
 #include "platform/ui/Application.h"
 #include "platform/workspace/Workspace.h"
@@ -57,30 +58,16 @@ struct AppController::OwnedServices {
   std::unique_ptr<script::ApplicationScriptRunner> scripts;
 };
 
-namespace {
-
-std::unique_ptr<AppController>& recordedController() {
-  // Never destroyed by the exit handlers: when the process ends without returning from
-  // main (Qt ends it when the display goes away), the instance's window-system objects
-  // must not be torn down after the connection they belong to. main releases it.
-  static auto* shared = new std::unique_ptr<AppController>();
-  return *shared;
-}
-
-}  // namespace
-
 AppController& AppController::init(AppControllerServices services) {
-  auto& shared = recordedController();
-  if (!shared) shared = std::make_unique<AppController>(std::move(services));
-  return *shared;
+  return tvl::SharedInstance<AppController>::init(std::move(services));
 }
 
 void AppController::releaseSharedInstance() {
-  recordedController().reset();
+  tvl::SharedInstance<AppController>::release();
 }
 
 AppController& AppController::sharedInstance() {
-  auto& shared = recordedController();
+  AppController* shared = tvl::SharedInstance<AppController>::existing();
   return shared ? *shared : init(AppControllerServices::real());
 }
 
