@@ -14,20 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "support/Polling.h"
+
 extern char** environ;
 
 namespace testsupport {
-
-// Polls done() until it holds or the limit passes; answers done() at the end.
-template <class F>
-bool eventually(F done, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
-  auto end = std::chrono::steady_clock::now() + limit;
-  while (std::chrono::steady_clock::now() < end) {
-    if (done()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return done();
-}
 
 class ChildProcess {
  public:
@@ -78,22 +69,5 @@ inline bool waitUntilExecuted(pid_t pid, const std::string& expectedComm) {
   }
   return false;
 }
-
-// A fresh temporary folder, removed with everything in it.
-class TempDir {
- public:
-  TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "tvl-test.XXXXXX").string();
-    path_ = ::mkdtemp(pattern.data());
-  }
-  ~TempDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-  }
-  const std::filesystem::path& path() const { return path_; }
-
- private:
-  std::filesystem::path path_;
-};
 
 }  // namespace testsupport

@@ -3,7 +3,6 @@
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QDeadlineTimer>
 #include <QMessageBox>
 #include <QTest>
 #include <QTimer>
@@ -11,14 +10,9 @@
 #include <algorithm>
 #include <functional>
 
-namespace testsupport {
+#include "support/Polling.h"
 
-// Spins the event loop until done() holds or ms pass; answers done().
-inline bool waitFor(const std::function<bool()>& done, int ms = 15000) {
-  QDeadlineTimer deadline(ms);
-  while (!done() && !deadline.hasExpired()) QTest::qWait(10);
-  return done();
-}
+namespace testsupport {
 
 // What a modal alert showed, filled in when it is closed by closeNextAlert.
 struct SeenAlert {

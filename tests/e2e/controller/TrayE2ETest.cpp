@@ -3,6 +3,7 @@
 // folder, it shows its icon in the tray and its menu on a click; quitting from the menu
 // ends it. Outside a main application it alerts and ends once the alert is closed.
 #include "e2e/controller/TrayDesktop.h"
+#include "support/Files.h"
 
 using namespace traydesktop;
 

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "e2e/controller/TrayDesktop.h"
+#include "support/Files.h"
 
 using namespace traydesktop;
 

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 
 extern char** environ;
 

@@ -14,6 +14,10 @@
 #include <sstream>
 #include <string>
 
+#include "support/Files.h"
+
+using testsupport::readFile;
+
 namespace installtest {
 
 namespace fs = std::filesystem;
@@ -82,13 +86,6 @@ inline Outcome cmakeInstall(const fs::path& build, const fs::path& prefix, const
   return keepingInstallManifest(build, "env " + env + " " + quoted(CMAKE_COMMAND) + " --install " +
                                            quoted(build.string()) + " --prefix " +
                                            quoted(prefix.string()));
-}
-
-inline std::string readFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
 }
 
 // Every file and link below root (relative path -> mode bits incl. set-user-ID), and the

@@ -11,6 +11,7 @@
 
 #include "e2e/install/InstallSupport.h"
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 
 namespace {
 

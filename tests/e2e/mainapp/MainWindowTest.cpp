@@ -16,13 +16,11 @@
 
 #include <memory>
 
-namespace {
+#include "support/Polling.h"
 
-bool waitFor(const std::function<bool()>& done, int ms = 15000) {
-  QDeadlineTimer deadline(ms);
-  while (!done() && !deadline.hasExpired()) QTest::qWait(50);
-  return done();
-}
+using testsupport::waitFor;
+
+namespace {
 
 QString sendScript(const QString& source) {
   QDBusInterface app("com.nrvk.tvl", "/Application", "com.nrvk.tvl.Application",

@@ -6,6 +6,7 @@
 
 #include "platform/cf/PropertyListXML.h"
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 
 using namespace cf;
 

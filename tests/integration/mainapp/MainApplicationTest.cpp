@@ -18,14 +18,11 @@
 #include "platform/notify/DistributedNotificationCenter.h"
 #include "platform/script/Script.h"
 #include "platform/workspace/Workspace.h"
+#include "support/Polling.h"
+
+using testsupport::waitFor;
 
 namespace {
-
-bool waitFor(const std::function<bool()>& done, int ms = 10000) {
-  QDeadlineTimer deadline(ms);
-  while (!done() && !deadline.hasExpired()) QTest::qWait(20);
-  return done();
-}
 
 const QString kStartSharing =
     "tell application \"Mac Tovalo\"\ractivate\rshow window \"tvlremote\"\rhide window "

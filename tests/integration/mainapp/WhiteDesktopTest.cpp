@@ -12,14 +12,11 @@
 
 #include "Processes.h"
 #include "mainapp/WhiteDesktop.h"
+#include "support/Polling.h"
+
+using testsupport::waitFor;
 
 namespace {
-
-bool waitFor(const std::function<bool()>& done, int ms = 5000) {
-  QDeadlineTimer deadline(ms);
-  while (!done() && !deadline.hasExpired()) QTest::qWait(20);
-  return done();
-}
 
 class WhiteDesktopTest : public ::testing::Test {
  protected:

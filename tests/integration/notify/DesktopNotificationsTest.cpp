@@ -19,19 +19,15 @@
 
 #include "platform/notify/DesktopNotifications.h"
 #include "support/NotificationRecord.h"
+#include "support/Polling.h"
+
+using testsupport::waitFor;
 
 using notify::DesktopNotification;
 using notify::DesktopNotifications;
 using notify::Urgency;
 
 namespace {
-
-bool waitFor(const std::function<bool()>& done, int ms = 15000) {
-  QElapsedTimer t;
-  t.start();
-  while (!done() && t.elapsed() < ms) QTest::qWait(10);
-  return done();
-}
 
 // What the real server showed, from its record (one block of key=value lines each).
 using Shown = testsupport::ShownNotification;

@@ -7,6 +7,9 @@
 #include <QTest>
 
 #include "platform/notify/DistributedNotificationCenter.h"
+#include "support/Polling.h"
+
+using testsupport::waitFor;
 
 using notify::DistributedNotificationCenter;
 
@@ -21,12 +24,6 @@ void postFromOtherProcess(const QString& name, const QString& object) {
   QProcess::execute("dbus-send", {"--session", "--type=signal", notify::kPath,
                                   QString(notify::kInterface) + "." + notify::kSignal,
                                   "string:" + name, "string:" + object});
-}
-
-bool waitFor(const std::function<bool()>& done, int ms = 3000) {
-  QDeadlineTimer deadline(ms);
-  while (!done() && !deadline.hasExpired()) QTest::qWait(10);
-  return done();
 }
 
 TEST(DistributedNotificationCenter, ObserverGetsOnlyItsNameAndObject) {

@@ -14,6 +14,7 @@
 #include "platform/workspace/ApplicationBus.h"
 #include "platform/workspace/Workspace.h"
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 #include "support/QtTestSupport.h"
 #include "support/standin/StandInProcess.h"
 

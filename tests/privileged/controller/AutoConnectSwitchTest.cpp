@@ -30,9 +30,12 @@
 #include "platform/authview/AuthorizationView.h"
 #include "privileged/TVLActionController.h"
 #include "privileged/TVLSecureToolCommunication.h"
+#include "support/Files.h"
 #include "support/QtTestSupport.h"
 #include "support/RunAs.h"
 #include "support/controller/ControllerHarness.h"
+
+using testsupport::readFile;
 
 namespace fs = std::filesystem;
 
@@ -48,11 +51,6 @@ void writeFile(const fs::path& path, const std::string& text, fs::perms mode) {
   fs::create_directories(path.parent_path());
   std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
   fs::permissions(path, mode);
-}
-
-std::string readFile(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 const fs::perms kRootFile =

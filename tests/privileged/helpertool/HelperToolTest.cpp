@@ -29,7 +29,10 @@
 #include "privileged/MoreCFQ.h"
 #include "privileged/MoreSecurity.h"
 #include "privileged/MoreUNIX.h"
+#include "support/Files.h"
 #include "support/RunAs.h"
+
+using testsupport::readFile;
 
 namespace fs = std::filesystem;
 using cf::Ref;
@@ -50,11 +53,6 @@ std::string dataHome(const char* user) {
 }
 std::string userCopy(const char* user) {
   return dataHome(user) + "/NRVK/.TVLQCSecureTool";
-}
-
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 void writeFile(const std::string& path, const std::string& text, mode_t mode = 0644) {

@@ -17,6 +17,7 @@
 #include "platform/ui/ManualClock.h"
 #include "platform/workspace/Workspace.h"
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 
 namespace testsupport {
 

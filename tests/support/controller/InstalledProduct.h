@@ -9,6 +9,7 @@
 #include <string>
 
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 #include "support/controller/ControllerHarness.h"
 
 namespace testsupport {

@@ -10,6 +10,7 @@
 
 #include "platform/bundle/Bundle.h"
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 
 namespace fs = std::filesystem;
 using bundle::Bundle;

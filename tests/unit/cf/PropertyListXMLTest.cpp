@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 
 using namespace cf;
 

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 
 using namespace common;
 using testsupport::ChildProcess;

@@ -24,7 +24,11 @@
 #include "platform/cf/PropertyListXML.h"
 #include "privileged/TVLActionController.h"
 #include "privileged/TVLSecureToolCommunication.h"
+#include "support/Files.h"
 #include "support/controller/ControllerHarness.h"
+
+using testsupport::readFile;
+using testsupport::writeFile;
 
 namespace fs = std::filesystem;
 using authview::AuthorizationView;
@@ -35,15 +39,6 @@ namespace {
 constexpr char kLeopardAgent[] = "/Library/LaunchAgents/com.nrvk.vnc.plist";
 constexpr char kTigerDaemon[] = "/Library/LaunchDaemons/com.nrvk.atv.plist";
 constexpr char kStartupItem[] = "/Library/StartupItems/tvld/tvld";
-
-std::string readFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-void writeFile(const fs::path& p, const std::string& text) {
-  fs::create_directories(p.parent_path());
-  std::ofstream(p, std::ios::binary) << text;
-}
 
 std::string plist(const std::string& body) {
   return "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n" + body +

@@ -9,6 +9,7 @@
 #include <fstream>
 
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 
 using testsupport::ChildProcess;
 using testsupport::TempDir;

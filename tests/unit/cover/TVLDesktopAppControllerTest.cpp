@@ -19,6 +19,7 @@
 #include "cover/ProcessLookup.h"
 #include "cover/TVLView.h"
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 
 using namespace std::chrono_literals;
 

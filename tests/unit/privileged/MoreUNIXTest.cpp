@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 
 namespace {
 

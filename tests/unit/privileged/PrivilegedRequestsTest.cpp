@@ -17,7 +17,11 @@
 #include "privileged/TVLActionController.h"
 #include "privileged/TVLSecureToolCommunication.h"
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 #include "support/QtTestSupport.h"
+
+using testsupport::readFile;
+using testsupport::writeFile;
 
 namespace fs = std::filesystem;
 using testsupport::TempDir;
@@ -47,14 +51,6 @@ cf::Ref<const cf::Object> num(int32_t n) {
 std::string xml(const cf::Object* o) {
   std::string text;
   return o && cf::createXMLData(o, &text) ? text : "(null)";
-}
-
-std::string readFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-void writeFile(const fs::path& p, const std::string& text) {
-  std::ofstream(p, std::ios::binary) << text;
 }
 
 // A tool that answers what the test says, and records every request and folder asked for.

@@ -4,6 +4,7 @@
 
 #include "platform/system/SystemVersion.h"
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 
 namespace {
 

@@ -16,6 +16,7 @@
 #include "platform/ui/Menu.h"
 #include "platform/ui/Timer.h"
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 #include "support/QtTestSupport.h"
 
 using namespace ui;
