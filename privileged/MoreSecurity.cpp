@@ -3,34 +3,13 @@
 
 #include "privileged/MoreSecurity.h"
 
-#include <alloca.h>
-#include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/auxv.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/statfs.h>
-#include <sys/statvfs.h>
-#include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cinttypes>
-#include <climits>
-#include <cstdarg>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <new>
 #include <string>
-#include <utility>
-#include <vector>
 
 #include "platform/cf/PropertyListXML.h"
 #include "platform/system/Assert.h"

@@ -4,23 +4,16 @@
 
 #include "privileged/MoreSecurity.h"
 
-#include <alloca.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <signal.h>
-#include <sys/auxv.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cinttypes>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -33,7 +26,6 @@
 #include <utility>
 #include <vector>
 
-#include "platform/cf/PropertyListXML.h"
 #include "platform/system/Assert.h"
 #include "platform/system/Paths.h"
 #include "privileged/MoreCFQ.h"
