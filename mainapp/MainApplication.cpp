@@ -33,6 +33,7 @@
 #include "platform/bundle/Bundle.h"
 #include "platform/bundle/InterfaceKeys.h"
 #include "platform/bundle/InterfaceStrings.h"
+#include "platform/bundle/QtTranslations.h"
 #include "platform/cf/PropertyList.h"
 #include "platform/cf/PropertyListXML.h"
 #include "platform/notify/DesktopNotifications.h"
@@ -370,6 +371,7 @@ void handOver(const MainBundleInfo& bundle, const QString& url) {
 int NSApplicationMain(int argc, char** argv) {
   QApplication app(argc, argv);
   app.setQuitOnLastWindowClosed(false);
+  bundle::installQtTranslations(bundle::Bundle::mainBundle());
   const QStringList arguments = app.arguments();
   const QString url = arguments.size() > 1 ? arguments[1] : QString();
   MainBundleInfo bundle = mainBundleInfo(QCoreApplication::applicationFilePath());
