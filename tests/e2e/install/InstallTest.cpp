@@ -26,6 +26,7 @@ const char* const kEditions[] = {"Mac Tovalo", "Mac Brisca"};
 const std::string kAppDir = "lib/tovalo/Applications/";
 const std::string kTovaloEntry = "share/applications/com.nrvk.tvl.desktop";
 const std::string kBriscaEntry = "share/applications/com.nrvk.tvl.brisca.desktop";
+const std::string kMenuEntry = "share/applications/com.nrvk.tvlqc.desktop";
 const std::string kAutostartEntry = "etc/xdg/autostart/com.nrvk.tvlqc.desktop";
 const std::string kPolicy = "share/polkit-1/actions/com.nrvk.tvl.policy";
 const int kIconSizes[] = {16, 22, 24, 32, 48, 64, 128, 256};
@@ -150,6 +151,7 @@ TEST_F(Installed, NothingBesidesTheProductAndNoBuildTreePath) {
   }
   std::set<std::string> expected{kTovaloEntry,
                                  kBriscaEntry,
+                                 kMenuEntry,
                                  kAutostartEntry,
                                  kPolicy,
                                  "share/applications/mimeinfo.cache",
@@ -189,7 +191,8 @@ TEST_F(Installed, DesktopEntriesValidateAndNameTheInstalledProgramsAndIcons) {
             true},
            {kBriscaEntry, "Mac Brisca", "Mac Brisca.app/Contents/MacOS/Mac Tovalo",
             "com.nrvk.tvl.brisca", false},
-           {kAutostartEntry, "", tvlqc, "com.nrvk.tvl", false}}) {
+           {kAutostartEntry, "", tvlqc, "com.nrvk.tvl", false},
+           {kMenuEntry, "Mac Tovalo Menu", tvlqc, "com.nrvk.tvl", false}}) {
     SCOPED_TRACE(e.entry);
     Outcome validate = run("desktop-file-validate " + quoted((prefix() / e.entry).string()));
     EXPECT_EQ(validate.status, 0);
@@ -218,6 +221,12 @@ TEST_F(Installed, DesktopEntriesValidateAndNameTheInstalledProgramsAndIcons) {
               "PNG 512x512");
     EXPECT_EQ(entryValue(entry, "MimeType"), e.handler ? "x-scheme-handler/tovalo;" : "");
   }
+  // The menu's entry is the one of them a user finds in the applications menu, in German too.
+  const std::string menu = readFile(prefix() / kMenuEntry);
+  EXPECT_EQ(entryValue(menu, "NoDisplay"), "");
+  EXPECT_EQ(entryValue(menu, "Name[de]"), "Mac Tovalo-Menü");
+  EXPECT_NE(entryValue(menu, "Comment[de]"), "");
+  EXPECT_EQ(entryValue(readFile(prefix() / kAutostartEntry), "NoDisplay"), "true");
 }
 
 // The session's view of the installation: its data folder first, as a desktop adds it.
@@ -289,6 +298,16 @@ TEST_F(InstalledInTheSession, AtLoginTheControllerOfTheInstalledMacTovaloShowsIt
     return (colours = trayIconColours()).find("#1F6FB5") != std::string::npos;
   })) << colours;
   EXPECT_EQ(colours.find("#8A8A8A"), std::string::npos) << colours;
+
+  // The applications menu's entry, while the menu runs: the running one opens its window
+  // (for a desktop without a tray) and stays the only one.
+  Outcome reopen =
+      launch("gio launch " + quoted((prefix() / kMenuEntry).string()), log_.path() / "gio2.log");
+  ASSERT_EQ(reopen.status, 0) << reopen.output;
+  EXPECT_TRUE(eventually([] {
+    return run("xdotool search --onlyvisible --class TVLQC --name '^Mac Tovalo$'").output != "";
+  })) << "the applications menu's entry opened no menu window";
+  EXPECT_EQ(busNameOwner("com.nrvk.tvlqc"), controller);
   end(controller);
   ASSERT_TRUE(eventually([] { return busNameOwner("com.nrvk.tvlqc") == 0; }));
 
