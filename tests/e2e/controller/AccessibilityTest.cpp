@@ -62,6 +62,15 @@ TEST_F(ScreenReaderDesktop, EveryControlIsNamedAndTheKeyboardAloneSavesAPreferen
     EXPECT_TRUE(atspi::find(tree, "push button", entry)) << entry;
   EXPECT_EQ(atspi::unnamedControls(tree), std::vector<std::string>{});
 
+  // Escape closes it, as it closes a menu; starting the menu again brings it back.
+  std::this_thread::sleep_for(300ms);  // ready for input
+  sh("xdotool key Escape");
+  EXPECT_TRUE(eventually([] { return !visibleWindowNamed("^Mac Tovalo$"); }, 5s))
+      << "Escape left the menu window open";
+  Process again({controllerExecutable().string()});
+  EXPECT_EQ(again.waitForExit(30s), 0);
+  ASSERT_TRUE(eventually([] { return visibleWindowNamed("^Mac Tovalo$").has_value(); }));
+
   // From the menu window to the preferences, by keyboard.
   ASSERT_TRUE(tabTo("push button", "Preferences…"))
       << "Preferences… is not reached by Tab; the focus is on " << lineOf(atspi::focused("TVLQC"));
