@@ -301,12 +301,24 @@ TEST_F(InstalledInTheSession, AtLoginTheControllerOfTheInstalledMacTovaloShowsIt
 
   // The applications menu's entry, while the menu runs: the running one opens its window
   // (for a desktop without a tray) and stays the only one.
+  // Titled like the status item's tool tip (Mac Tovalo is not running), as tall as its entries.
+  auto menuWindowShows = [] {
+    std::string sizes = run("xdotool search --onlyvisible --name '^Mac Tovalo$' "
+                            "getwindowgeometry %@ 2>/dev/null | grep -o 'Geometry: [0-9]*x[0-9]*'")
+                            .output;
+    std::regex tall(R"(Geometry: \d+x(\d{3,}))");
+    return std::regex_search(sizes, tall);
+  };
+  ASSERT_FALSE(menuWindowShows()) << "a menu window beside the tray";
   Outcome reopen =
       launch("gio launch " + quoted((prefix() / kMenuEntry).string()), log_.path() / "gio2.log");
   ASSERT_EQ(reopen.status, 0) << reopen.output;
-  EXPECT_TRUE(eventually([] {
-    return run("xdotool search --onlyvisible --class TVLQC --name '^Mac Tovalo$'").output != "";
-  })) << "the applications menu's entry opened no menu window";
+  EXPECT_TRUE(eventually(menuWindowShows)) << "the applications menu's entry opened no menu window";
+  // The second start has handed over and ended: one controller of this installation is left.
+  const std::string controllers =
+      "pgrep -c -f " + quoted((prefix() / kAppDir).string() + ".*/TVLQC$");
+  EXPECT_TRUE(eventually([&] { return run(controllers).output == "1\n"; }))
+      << run(controllers).output;
   EXPECT_EQ(busNameOwner("com.nrvk.tvlqc"), controller);
   end(controller);
   ASSERT_TRUE(eventually([] { return busNameOwner("com.nrvk.tvlqc") == 0; }));
