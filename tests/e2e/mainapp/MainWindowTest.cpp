@@ -198,7 +198,7 @@ TEST_F(MainWindowForScreenReader, NamesEveryControlAndWorksByKeyboard) {
     auto f = focused();
     return f && (f->name == "Session code" || f->name == "Close");
   })) << "the sharing window did not keep the focus; it is on "
-         << (focused() ? focused()->role + " " + focused()->name : "nothing");
+      << (focused() ? focused()->role + " " + focused()->name : "nothing");
   x("xdotool", {"key", "Return"});
   EXPECT_TRUE(waitFor([] {
     return sendScript("get visible of window \"sharingsheet\"") == "false";
