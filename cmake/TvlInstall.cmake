@@ -3,6 +3,7 @@
 #   <prefix>/lib/tovalo/Applications/{Mac Tovalo.app,Mac Brisca.app}   the assembled bundles
 #   <prefix>/share/applications/com.nrvk.tvl.desktop         Mac Tovalo, handler of tovalo: URLs
 #   <prefix>/share/applications/com.nrvk.tvl.brisca.desktop  Mac Brisca
+#   <prefix>/share/applications/com.nrvk.tvlqc.desktop       TVLQC of Mac Tovalo (its menu window)
 #   <autostart folder>/com.nrvk.tvlqc.desktop                TVLQC of Mac Tovalo at login
 #   <prefix>/share/polkit-1/actions/com.nrvk.tvl.policy      the administrator action
 #   <prefix>/share/doc/tovalo-desktop/{copyright,changelog.Debian.gz}

@@ -77,10 +77,15 @@ set(TVLQC_EXECUTABLE
 tvl_exec_quoted("${TVLQC_EXECUTABLE}" TVLQC_EXEC)
 configure_file("${TVL_SOURCE_DIR}/resources/autostart/com.nrvk.tvlqc.desktop.in"
   "${stage}/autostart/com.nrvk.tvlqc.desktop" @ONLY)
+# The same program in the applications menu: where no tray shows the status menu, starting it
+# again from there opens the menu's window.
+configure_file("${TVL_SOURCE_DIR}/resources/applications/com.nrvk.tvlqc.desktop.in"
+  "${stage}/applications/com.nrvk.tvlqc.desktop" @ONLY)
 
 file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/${TVL_INSTALL_DATADIR}/applications" TYPE FILE
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
-  FILES "${stage}/applications/com.nrvk.tvl.desktop" "${stage}/applications/com.nrvk.tvl.brisca.desktop")
+  FILES "${stage}/applications/com.nrvk.tvl.desktop" "${stage}/applications/com.nrvk.tvl.brisca.desktop"
+    "${stage}/applications/com.nrvk.tvlqc.desktop")
 file(INSTALL DESTINATION "${autostart}" TYPE FILE
   PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
   FILES "${stage}/autostart/com.nrvk.tvlqc.desktop")

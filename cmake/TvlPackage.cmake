@@ -41,8 +41,9 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
   "pkexec, polkitd, dbus, default-dbus-session-bus | dbus-session-bus, procps, psmisc, x11vnc, openssh-client, xdg-utils, gnome-keyring | keepassxc")
-# Registers the URL handler (update-desktop-database runs through its trigger).
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "desktop-file-utils")
+# Registers the URL handler (update-desktop-database runs through its trigger); Qt's own
+# texts (standard buttons, text field menus) in the user's language.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "desktop-file-utils, qt6-translations-l10n")
 
 # Files in /etc are the administrator's: kept on upgrade when changed, left on remove.
 file(WRITE "${CMAKE_BINARY_DIR}/debian-control/conffiles" "/etc/xdg/autostart/com.nrvk.tvlqc.desktop\n")

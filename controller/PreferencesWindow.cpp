@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QTabWidget>
@@ -14,6 +15,7 @@
 
 #include "controller/AppController.h"
 #include "platform/authview/AuthorizationView.h"
+#include "platform/bundle/InterfaceKeys.h"
 #include "platform/bundle/InterfaceStrings.h"
 #include "privileged/TVLSecureToolCommunication.h"
 
@@ -67,6 +69,9 @@ std::unique_ptr<QWidget> loadPreferencesWindow(const std::string& path, AppContr
   o.startStopAuthorizationView =
       outlet<authview::AuthorizationView>(w, "startStopAuthorizationView");
   o.sessionLength = outlet<QComboBox>(w, "sessionLength");
+  // The editable box's field is a control of its own to a screen reader: it gets the box's name.
+  if (o.sessionLength && o.sessionLength->lineEdit())
+    o.sessionLength->lineEdit()->setAccessibleName(o.sessionLength->accessibleName());
   o.sendProblemReport = outlet<QCheckBox>(w, "sendProblemReport");
   o.startAtLogin = outlet<QCheckBox>(w, "startAtLogin");
   o.aboutVersion = outlet<QLabel>(w, "aboutVersion");
@@ -80,7 +85,9 @@ std::unique_ptr<QWidget> loadPreferencesWindow(const std::string& path, AppContr
                      [&controller, button] { controller.changeAutoTovaloStatus(button); });
   if (auto* save = outlet<QPushButton>(w, "saveButton"))
     QObject::connect(save, &QPushButton::clicked, save, [&controller] { controller.save(); });
-  if (auto* cancel = outlet<QPushButton>(w, "cancelButton"))
+  auto* cancel = outlet<QPushButton>(w, "cancelButton");
+  if (cancel)
     QObject::connect(cancel, &QPushButton::clicked, cancel, [&controller] { controller.cancel(); });
+  bundle::giveDialogKeys(w, cancel);
   return window;
 }

@@ -5,6 +5,7 @@
 
 #include "controller/AppController.h"
 #include "controller/PreferencesWindow.h"
+#include "platform/bundle/QtTranslations.h"
 #include "platform/ui/Application.h"
 #include "platform/workspace/ApplicationBus.h"
 #include "privileged/TVLActionController.h"
@@ -36,6 +37,7 @@ int main(int argc, char** argv) {
   QApplication::setQuitOnLastWindowClosed(false);
 
   const bundle::Bundle& bundle = bundle::Bundle::mainBundle();
+  bundle::installQtTranslations(bundle);
   // A desktop without a tray still reaches the menu: in a window of its own, which starting
   // the controller again (Activate from the second one) also opens.
   ui::StatusItem::offerMenuWindowWithoutTray(bundle.localizedStringForKey("sNoTrayNotice", ""));

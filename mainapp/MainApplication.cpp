@@ -31,7 +31,9 @@
 #include "mainapp/ApplicationUtils.h"
 #include "mainapp/Localized.h"
 #include "platform/bundle/Bundle.h"
+#include "platform/bundle/InterfaceKeys.h"
 #include "platform/bundle/InterfaceStrings.h"
+#include "platform/bundle/QtTranslations.h"
 #include "platform/cf/PropertyList.h"
 #include "platform/cf/PropertyListXML.h"
 #include "platform/notify/DesktopNotifications.h"
@@ -168,6 +170,8 @@ bool MainApplication::loadInterface(const QString& uiFile) {
   controller->tabControl = child<QTabWidget>("tvlremotetabs");
   controller->windowSharing = remote;
   controller->setupEventHandlers();
+  // Return ends the session, as the default button; Escape does not, lest a stray key end it.
+  bundle::giveDialogKeys(sheet);
   cover_.quitWindow = sheet;
   cover_.closeQuit = sheet;
   connect(share, &QAbstractButton::clicked, this, &MainApplication::startSharing);
@@ -285,6 +289,10 @@ void MainApplication::sessionEnded(const QString& reason) {
   // The sheet stays to say why a session ended that the user did not end.
   QWidget* sheet = window("sharingsheet");
   bool keepSheet = sheet && sheet->isVisible();
+  // Closing it hands the focus elsewhere; shown again, it takes the focus while the user is
+  // in one of our windows, so that the keyboard reaches its Close (another program's focus
+  // is left alone).
+  bool takeFocus = keepSheet && QApplication::activeWindow() != nullptr;
   cover_.quitPath();  // closes the sharing sheet, stops the cover
   postDistributedNotification(product::kSharingStopped, kNotificationObject);
   if (auto* status = child<QLabel>("sharingstatus"))
@@ -292,6 +300,7 @@ void MainApplication::sessionEnded(const QString& reason) {
   if (auto* code = child<QLineEdit>("sessioncode")) code->clear();
   if (auto* stop = child<QAbstractButton>("stopsharingnow")) stop->setText(localized("Close"));
   if (keepSheet) sheet->show();
+  if (takeFocus) sheet->activateWindow();
 }
 
 void MainApplication::showSessionState() {
@@ -362,6 +371,7 @@ void handOver(const MainBundleInfo& bundle, const QString& url) {
 int NSApplicationMain(int argc, char** argv) {
   QApplication app(argc, argv);
   app.setQuitOnLastWindowClosed(false);
+  bundle::installQtTranslations(bundle::Bundle::mainBundle());
   const QStringList arguments = app.arguments();
   const QString url = arguments.size() > 1 ? arguments[1] : QString();
   MainBundleInfo bundle = mainBundleInfo(QCoreApplication::applicationFilePath());

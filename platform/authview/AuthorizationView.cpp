@@ -144,6 +144,8 @@ void AuthorizationView::setState(int state, bool announce) {
   bool unlocked = state == SFAuthorizationViewUnlockedState;
   button_->setIcon(lockIcon(unlocked, palette().color(QPalette::WindowText)));
   button_->setToolTip(unlocked ? text("Click to lock") : text("Click to unlock"));
+  // The button shows only a picture: a screen reader needs what it does in words.
+  button_->setAccessibleName(unlocked ? text("Lock") : text("Unlock"));
   label_->setText(statusText());
   if (!announce) return;
   if (unlocked && !wasUnlocked && delegate_.authorizationViewDidAuthorize)

@@ -6,6 +6,7 @@
 #include <QFrame>
 #include <QIcon>
 #include <QMenu>
+#include <QShortcut>
 #include <QSystemTrayIcon>
 #include <QTimer>
 #include <QToolButton>
@@ -34,8 +35,8 @@ std::string& menuWindowNotice() {
 constexpr int kTrayHostWatchMs = 2000;
 
 // The menu's entries as buttons that carry the entries' own actions: title, image, enabled
-// state, check mark and tool tip follow the entries, and a click triggers them as the menu
-// does. Choosing one closes the window, as it closes a menu.
+// state, check mark and tool tip follow the entries, and a click (or Space on the focused
+// one) triggers them as the menu does. Choosing one closes the window, as it closes a menu.
 std::unique_ptr<QWidget> makeMenuWindow(const Menu& menu) {
   auto window = std::make_unique<QWidget>();
   window->setObjectName("menuWindow");
@@ -57,6 +58,9 @@ std::unique_ptr<QWidget> makeMenuWindow(const Menu& menu) {
     QObject::connect(button, &QToolButton::triggered, window.get(), &QWidget::close);
     layout->addWidget(button);
   }
+  // Escape closes it, as it closes a menu.
+  auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), window.get());
+  QObject::connect(escape, &QShortcut::activated, window.get(), &QWidget::close);
   return window;
 }
 }  // namespace

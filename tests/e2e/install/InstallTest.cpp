@@ -27,6 +27,7 @@ const char* const kEditions[] = {"Mac Tovalo", "Mac Brisca"};
 const std::string kAppDir = "lib/tovalo/Applications/";
 const std::string kTovaloEntry = "share/applications/com.nrvk.tvl.desktop";
 const std::string kBriscaEntry = "share/applications/com.nrvk.tvl.brisca.desktop";
+const std::string kMenuEntry = "share/applications/com.nrvk.tvlqc.desktop";
 const std::string kAutostartEntry = "etc/xdg/autostart/com.nrvk.tvlqc.desktop";
 const std::string kPolicy = "share/polkit-1/actions/com.nrvk.tvl.policy";
 const int kIconSizes[] = {16, 22, 24, 32, 48, 64, 128, 256};
@@ -151,6 +152,7 @@ TEST_F(Installed, NothingBesidesTheProductAndNoBuildTreePath) {
   }
   std::set<std::string> expected{kTovaloEntry,
                                  kBriscaEntry,
+                                 kMenuEntry,
                                  kAutostartEntry,
                                  kPolicy,
                                  "share/applications/mimeinfo.cache",
@@ -190,7 +192,8 @@ TEST_F(Installed, DesktopEntriesValidateAndNameTheInstalledProgramsAndIcons) {
             true},
            {kBriscaEntry, "Mac Brisca", "Mac Brisca.app/Contents/MacOS/Mac Tovalo",
             "com.nrvk.tvl.brisca", false},
-           {kAutostartEntry, "", tvlqc, "com.nrvk.tvl", false}}) {
+           {kAutostartEntry, "", tvlqc, "com.nrvk.tvl", false},
+           {kMenuEntry, "Mac Tovalo Menu", tvlqc, "com.nrvk.tvl", false}}) {
     SCOPED_TRACE(e.entry);
     Outcome validate = run("desktop-file-validate " + quoted((prefix() / e.entry).string()));
     EXPECT_EQ(validate.status, 0);
@@ -219,6 +222,12 @@ TEST_F(Installed, DesktopEntriesValidateAndNameTheInstalledProgramsAndIcons) {
               "PNG 512x512");
     EXPECT_EQ(entryValue(entry, "MimeType"), e.handler ? "x-scheme-handler/tovalo;" : "");
   }
+  // The menu's entry is the one of them a user finds in the applications menu, in German too.
+  const std::string menu = readFile(prefix() / kMenuEntry);
+  EXPECT_EQ(entryValue(menu, "NoDisplay"), "");
+  EXPECT_EQ(entryValue(menu, "Name[de]"), "Mac Tovalo-Menü");
+  EXPECT_NE(entryValue(menu, "Comment[de]"), "");
+  EXPECT_EQ(entryValue(readFile(prefix() / kAutostartEntry), "NoDisplay"), "true");
 }
 
 // The session's view of the installation: its data folder first, as a desktop adds it.
@@ -290,6 +299,28 @@ TEST_F(InstalledInTheSession, AtLoginTheControllerOfTheInstalledMacTovaloShowsIt
     return (colours = trayIconColours()).find("#1F6FB5") != std::string::npos;
   })) << colours;
   EXPECT_EQ(colours.find("#8A8A8A"), std::string::npos) << colours;
+
+  // The applications menu's entry, while the menu runs: the running one opens its window
+  // (for a desktop without a tray) and stays the only one.
+  // Titled like the status item's tool tip (Mac Tovalo is not running), as tall as its entries.
+  auto menuWindowShows = [] {
+    std::string sizes = run("xdotool search --onlyvisible --name '^Mac Tovalo$' "
+                            "getwindowgeometry %@ 2>/dev/null | grep -o 'Geometry: [0-9]*x[0-9]*'")
+                            .output;
+    std::regex tall(R"(Geometry: \d+x(\d{3,}))");
+    return std::regex_search(sizes, tall);
+  };
+  ASSERT_FALSE(menuWindowShows()) << "a menu window beside the tray";
+  Outcome reopen =
+      launch("gio launch " + quoted((prefix() / kMenuEntry).string()), log_.path() / "gio2.log");
+  ASSERT_EQ(reopen.status, 0) << reopen.output;
+  EXPECT_TRUE(eventually(menuWindowShows)) << "the applications menu's entry opened no menu window";
+  // The second start has handed over and ended: one controller of this installation is left.
+  const std::string controllers =
+      "pgrep -c -f " + quoted((prefix() / kAppDir).string() + ".*/TVLQC$");
+  EXPECT_TRUE(eventually([&] { return run(controllers).output == "1\n"; }))
+      << run(controllers).output;
+  EXPECT_EQ(busNameOwner("com.nrvk.tvlqc"), controller);
   end(controller);
   ASSERT_TRUE(eventually([] { return busNameOwner("com.nrvk.tvlqc") == 0; }));
 

@@ -152,9 +152,11 @@ TEST_F(Package, EntriesNameUsrProgramsAreStrippedAutostartIsAConffile) {
   EXPECT_EQ(execProgram(
                 entryValue(readFile(root / "usr/share/applications/com.nrvk.tvl.desktop"), "Exec")),
             app + "Mac Tovalo.app/Contents/MacOS/Mac Tovalo");
-  EXPECT_EQ(
-      execProgram(entryValue(readFile(root / "etc/xdg/autostart/com.nrvk.tvlqc.desktop"), "Exec")),
-      app + "Mac Tovalo.app/Contents/Resources/TVLQC.app/Contents/MacOS/TVLQC");
+  for (const char* entry : {"etc/xdg/autostart/com.nrvk.tvlqc.desktop",
+                            "usr/share/applications/com.nrvk.tvlqc.desktop"})
+    EXPECT_EQ(execProgram(entryValue(readFile(root / entry), "Exec")),
+              app + "Mac Tovalo.app/Contents/Resources/TVLQC.app/Contents/MacOS/TVLQC")
+        << entry;
   // No staging or build path in any text.
   for (auto& [name, mode] : tree(root)) {
     if (!std::regex_search(name, std::regex(R"(\.(desktop|plist|policy|ui|strings)$)"))) continue;

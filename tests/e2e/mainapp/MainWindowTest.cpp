@@ -1,6 +1,7 @@
 // The assembled application on its own X server: the main window shows (a screenshot is
 // kept in the build folder), and sharing on a computer without a relay set up says so
-// and leaves no VNC server running (the session with a relay: the product scenario).
+// and leaves no VNC server running (the session with a relay: the product scenario). A
+// screen reader finds every control named, and the keyboard alone shares and closes.
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -16,6 +17,7 @@
 
 #include <memory>
 
+#include "support/AtSpi.h"
 #include "support/Polling.h"
 
 using testsupport::waitFor;
@@ -42,7 +44,9 @@ QString processNamed(const QString& name) {
 class MainWindow : public ::testing::Test {
  protected:
   virtual QString locale() const { return "C.UTF-8"; }
+  virtual bool screenReader() const { return false; }
   void SetUp() override {
+    if (screenReader()) testsupport::atspi::enable();
     // Xvfb picks a free display and writes its number to the descriptor we give it.
     xvfb.setProgram("sh");
     xvfb.setArguments({"-c", "exec Xvfb -displayfd 1 -screen 0 1024x700x24 -nolisten tcp"});
@@ -139,6 +143,63 @@ TEST_F(MainWindowInGerman, ShowsWindowsAndSessionTextsInGerman) {
   }));
   EXPECT_EQ(sendScript("get title of button \"stopsharingnow\" of window \"sharingsheet\""),
             QString::fromUtf8("Schließen"));
+}
+
+// What a screen reader reads of the windows, and the keyboard alone: Tab to Start Sharing,
+// Space, and Return on the sharing window's default button closes it.
+class MainWindowForScreenReader : public MainWindow {
+ protected:
+  bool screenReader() const override { return true; }
+  static std::optional<testsupport::atspi::Object> focused() {
+    return testsupport::atspi::focused("Mac Tovalo");
+  }
+};
+
+TEST_F(MainWindowForScreenReader, NamesEveryControlAndWorksByKeyboard) {
+  namespace atspi = testsupport::atspi;
+  std::vector<atspi::Object> tree;
+  ASSERT_TRUE(waitFor([&] {
+    tree = atspi::tree("Mac Tovalo");
+    return atspi::find(tree, "push button", "Start Sharing") != nullptr;
+  })) << "the main window is not on the accessibility bus";
+  EXPECT_EQ(atspi::unnamedControls(tree), std::vector<std::string>{});
+  for (const char* tab : {"Share", "Control"}) EXPECT_TRUE(atspi::find(tree, "page tab", tab));
+  for (const char* field : {"Remote secret", "Remote key"}) {
+    const atspi::Object* f = atspi::find(tree, "text", field);
+    ASSERT_TRUE(f) << field;
+    EXPECT_FALSE(f->description.empty()) << field;
+  }
+
+  bool reached = false;
+  for (int i = 0; i < 8 && !reached; ++i) {
+    reached = waitFor(
+        [] {
+          auto f = focused();
+          return f && f->name == "Start Sharing";
+        },
+        600);
+    if (!reached) x("xdotool", {"key", "Tab"});
+  }
+  ASSERT_TRUE(reached) << "Start Sharing is not reached by Tab";
+  x("xdotool", {"key", "space"});
+  // No relay here: the session ends at once and the window offers Close, its default button.
+  ASSERT_TRUE(waitFor([&] {
+    tree = atspi::tree("Mac Tovalo");
+    return atspi::find(tree, "push button", "Close") != nullptr;
+  })) << "Space on Start Sharing opened no sharing window";
+  EXPECT_EQ(atspi::unnamedControls(tree), std::vector<std::string>{});
+  EXPECT_TRUE(atspi::find(tree, "text", "Session code"));
+  EXPECT_TRUE(atspi::find(tree, "push button", "Close")->has("default"));
+  // The focus is in the sharing window (on the code, whose Return is the window's, or Close).
+  ASSERT_TRUE(waitFor([] {
+    auto f = focused();
+    return f && (f->name == "Session code" || f->name == "Close");
+  })) << "the sharing window did not keep the focus; it is on "
+      << (focused() ? focused()->role + " " + focused()->name : "nothing");
+  x("xdotool", {"key", "Return"});
+  EXPECT_TRUE(waitFor([] {
+    return sendScript("get visible of window \"sharingsheet\"") == "false";
+  })) << "Return did not press Close";
 }
 
 }  // namespace

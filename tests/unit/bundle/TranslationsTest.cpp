@@ -5,6 +5,7 @@
 // what a translator has to add or fix.
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QRegularExpression>
 #include <QXmlStreamReader>
@@ -16,6 +17,7 @@
 #include <sstream>
 
 #include "platform/bundle/Bundle.h"
+#include "platform/bundle/QtTranslations.h"
 
 namespace fs = std::filesystem;
 using bundle::StringTable;
@@ -216,4 +218,28 @@ TEST(Translations, EveryTextTheProgramsLookUpByItsEnglishIsInEnglishLproj) {
     }
   }
   EXPECT_GE(found, 60);
+}
+
+// Qt's own texts (the standard buttons of alerts and button boxes, a text field's context
+// menu) come in the language the bundle chose, from the system's Qt translations.
+TEST(Translations, QtsOwnTextsFollowTheLanguageTheBundleChose) {
+  int argc = 1;
+  char name[] = "translations_unit";
+  char* argv[] = {name, nullptr};
+  QCoreApplication app(argc, argv);
+  for (const char* variable : {"LANGUAGE", "LC_ALL", "LC_MESSAGES"}) ::unsetenv(variable);
+  const fs::path tvlqc = applications() / "Mac Tovalo.app/Contents/Resources/TVLQC.app";
+
+  ::setenv("LANG", "C.UTF-8", 1);
+  EXPECT_FALSE(bundle::installQtTranslations(bundle::Bundle(tvlqc.string())));
+  EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), "Cancel");
+
+  ::setenv("LANG", "de_DE.UTF-8", 1);
+  bundle::Bundle german(tvlqc.string());
+  ::unsetenv("LANG");
+  ASSERT_EQ(german.localization(), "de.lproj");
+  ASSERT_TRUE(bundle::installQtTranslations(german)) << "no Qt translation for German";
+  EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "Cancel"), "Abbrechen");
+  EXPECT_EQ(QCoreApplication::translate("QPlatformTheme", "OK"), "OK");
+  EXPECT_EQ(QCoreApplication::translate("QLineEdit", "&Paste"), "Einf&ügen");
 }

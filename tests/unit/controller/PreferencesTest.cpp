@@ -383,7 +383,7 @@ TEST(StartAtLogin, TheChoiceIsTheUsersAutostartEntryAndSticks) {
   const fs::path entry = w.home / ".config/autostart/com.nrvk.tvlqc.desktop";
   QCheckBox* box = w.c->outlets().startAtLogin;
   ASSERT_TRUE(box);
-  EXPECT_EQ(box->text(), "Start Mac Tovalo Menu at login");
+  EXPECT_EQ(box->text(), "Start Mac Tovalo Menu at l&ogin");
 
   // On by default, with nothing of the user's; Cancel writes nothing.
   w.c->showPreferencesWindow();
@@ -618,7 +618,7 @@ TEST(StartStop, InGermanEveryTextIsGermanAndTheButtonStillWorks) {
   ASSERT_TRUE(w.c->statusMenu()->itemAtIndex(4)->performAction());
   EXPECT_EQ(w.window->windowTitle().toStdString(), "Mac Tovalo – Einstellungen");
   EXPECT_EQ(w.c->outlets().preferencesTabView->tabText(0), "Allgemein");
-  EXPECT_EQ(w.window->findChild<QPushButton*>("saveButton")->text(), "Speichern");
+  EXPECT_EQ(w.window->findChild<QPushButton*>("saveButton")->text(), "&Speichern");
   EXPECT_EQ(w.c->outlets().aboutVersion->text().toStdString().rfind("Version ", 0), 0u);
   // The picture of the German window in docs/ is this one.
   w.c->outlets().preferencesTabView->setCurrentIndex(0);
