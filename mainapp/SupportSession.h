@@ -6,7 +6,9 @@
 #pragma once
 
 #include <QObject>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -69,8 +71,13 @@ class SupportSession : public QObject {
   void ended(const QString& reason);
 
  private:
+  // Whether this desktop can be shared at all; error says why not, in words.
+  bool canShareThisDesktop(QString* error) const;
   bool prepareFolder(const RelaySettings& relay, QString* error);
   bool startServer(QString* error);
+  // wlroots compositors: wayvnc (SupportSessionWayvnc.cpp).
+  bool startWayvnc(QString* error);
+  void readWayvncLog();
   bool startTunnel(QString* error);
   void readServerLog();
   void readTunnelLog();
@@ -88,6 +95,8 @@ class SupportSession : public QObject {
   std::unique_ptr<QProcess> tunnel_;
   std::vector<std::unique_ptr<QProcess>> ended_;
   QString tunnelErrors_;
+  QStringList wayvncPending_;   // connections before authentication, oldest first
+  QSet<QString> wayvncJoined_;  // connections that passed it
   QTimer deadline_;
 };
 

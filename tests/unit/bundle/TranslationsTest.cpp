@@ -156,7 +156,8 @@ TEST(Translations, EveryTextTheProgramsLookUpByItsEnglishIsInEnglishLproj) {
        {"controller/AppController.cpp", "platform/authview/AuthorizationView.cpp"}},
       {applications() / "Mac Tovalo.app",
        "localized",
-       {"mainapp/MainApplication.cpp", "mainapp/SupportSession.cpp", "mainapp/RelaySettings.cpp"}},
+       {"mainapp/MainApplication.cpp", "mainapp/SupportSession.cpp",
+        "mainapp/SupportSessionWayvnc.cpp", "mainapp/RelaySettings.cpp"}},
   };
   static const QRegularExpression literal(R"re("((?:[^"\\]|\\.)*)")re");
   int found = 0;
