@@ -227,7 +227,7 @@ bool SupportSession::prepareFolder(const RelaySettings& relay, QString* error) {
   return ok;
 }
 
-bool SupportSession::canShareThisDesktop(QString* error) const {
+bool SupportSession::canShareThisDesktop(QString* error) {
   const desktop::Session& session = desktop::currentSession();
   if (session.server != desktop::DisplayServer::Wayland ||
       desktop::sharingRoute(session) != desktop::SharingRoute::None)

@@ -55,6 +55,9 @@ class SupportSession : public QObject {
   // user reads.
   void stop(const QString& reason);
 
+  // Whether this desktop can be shared at all; why says why not, in words.
+  static bool canShareThisDesktop(QString* why);
+
   State state() const { return state_; }
   QString stateText() const;
   // What the user reads to the supporter: the relay port and, for a session started
@@ -71,8 +74,6 @@ class SupportSession : public QObject {
   void ended(const QString& reason);
 
  private:
-  // Whether this desktop can be shared at all; error says why not, in words.
-  bool canShareThisDesktop(QString* error) const;
   bool prepareFolder(const RelaySettings& relay, QString* error);
   bool startServer(QString* error);
   // wlroots compositors: wayvnc (SupportSessionWayvnc.cpp).
