@@ -6,8 +6,10 @@
 // reaches it).
 #include <QFile>
 #include <QFileSystemWatcher>
+#include <QGuiApplication>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QStandardPaths>
 
 #include "mainapp/Localized.h"
@@ -75,7 +77,13 @@ bool SupportSession::startWayvnc(QString* error) {
   // Through a link of that name: the cover and the controller know the server by it.
   server_->setProgram(dir + "/" + kVncServerName);
   // -u: the address is a Unix socket, the only place it listens.
-  server_->setArguments({"-u", "-C", dir + "/wayvnc.conf", "-L", "info", dir + "/vnc.sock"});
+  QStringList arguments = {"-u", "-C", dir + "/wayvnc.conf", "-L", "info"};
+  // wayvnc shares one output, by itself not the first one (sway: the last added). Ours is
+  // the desktop's first screen, where this application's windows open.
+  const QScreen* screen = QGuiApplication::primaryScreen();
+  if (QGuiApplication::platformName() == "wayland" && screen && !screen->name().isEmpty())
+    arguments << "-o" << screen->name();
+  server_->setArguments(arguments << dir + "/vnc.sock");
   server_->setStandardInputFile(QProcess::nullDevice());
   // It reports its clients on standard output, its errors on standard error.
   server_->setProcessChannelMode(QProcess::MergedChannels);
