@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>

@@ -17,6 +17,7 @@
 
 #include "mainapp/RelaySettings.h"
 
+class QFileSystemWatcher;
 class QProcess;
 
 namespace mainapp {
@@ -98,6 +99,7 @@ class SupportSession : public QObject {
   QString tunnelErrors_;
   QStringList wayvncPending_;   // connections before authentication, oldest first
   QSet<QString> wayvncJoined_;  // connections that passed it
+  std::unique_ptr<QFileSystemWatcher> wayvncConfigWatch_;  // until wayvnc has read its file
   QTimer deadline_;
 };
 

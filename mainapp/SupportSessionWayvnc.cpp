@@ -34,6 +34,10 @@ bool writeNewFile(const QString& path, const QByteArray& bytes, QFile::Permissio
 bool SupportSession::startWayvnc(QString* error) {
   const QString dir = folder_->path();
   const QString openssl = QStandardPaths::findExecutable("openssl");
+  if (openssl.isEmpty()) {
+    *error = localized("The screen-sharing server's certificate could not be made.");
+    return false;
+  }
   QProcess certificate;
   certificate.setStandardInputFile(QProcess::nullDevice());
   certificate.setProcessChannelMode(QProcess::MergedChannels);
@@ -42,7 +46,7 @@ bool SupportSession::startWayvnc(QString* error) {
                               "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",
                               "/CN=localhost", "-addext", "subjectAltName=DNS:localhost", "-keyout",
                               dir + "/tls.key", "-out", dir + "/tls.crt"});
-  if (openssl.isEmpty() || !certificate.waitForFinished(kCertificateMs) ||
+  if (!certificate.waitForFinished(kCertificateMs) ||
       certificate.exitStatus() != QProcess::NormalExit || certificate.exitCode() != 0) {
     *error = localized("The screen-sharing server's certificate could not be made.");
     return false;
@@ -64,11 +68,12 @@ bool SupportSession::startWayvnc(QString* error) {
     *error = localized("The session's files could not be written.");
     return false;
   }
-  auto* watcher = new QFileSystemWatcher({dir}, this);
-  connect(watcher, &QFileSystemWatcher::directoryChanged, this, [watcher, dir] {
+  wayvncConfigWatch_ = std::make_unique<QFileSystemWatcher>(QStringList{dir});
+  QFileSystemWatcher* watch = wayvncConfigWatch_.get();
+  connect(watch, &QFileSystemWatcher::directoryChanged, this, [watch, dir] {
     if (!QFile::exists(dir + "/vnc.sock")) return;
     QFile::remove(dir + "/wayvnc.conf");
-    watcher->deleteLater();
+    watch->removePath(dir);
   });
 
   wayvncPending_.clear();
