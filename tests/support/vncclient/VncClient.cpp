@@ -5,7 +5,8 @@
 //   --ca FILE             the server's certificate, trusted for VeNCrypt's TLS
 //   --user NAME           user name for VeNCrypt Plain
 //   --password-file FILE  the password, its first line (never on the command line)
-//   --picture FILE        writes the first frame that is not all black as binary PPM
+//   --picture FILE        writes the first frame that is not black and that the next
+//                         one confirms, as binary PPM
 //   --click X Y           moves the pointer there and clicks the first button
 //   --type TEXT           types the text (printable ASCII)
 //   --updates SECONDS     keeps asking for updates; prints "updates N" at the end
@@ -89,10 +90,17 @@ uint32_t pixelAt(rfbClient* client, int x, int y) {
          ((v >> f.blueShift) & 0xFF);
 }
 
-bool allBlack(rfbClient* client) {
+// A sample of the picture (every 7th pixel of every 7th row), to tell frames apart.
+std::vector<uint32_t> sample(rfbClient* client) {
+  std::vector<uint32_t> pixels;
   for (int y = 0; y < client->height; y += 7)
-    for (int x = 0; x < client->width; x += 7)
-      if (pixelAt(client, x, y) != 0) return false;
+    for (int x = 0; x < client->width; x += 7) pixels.push_back(pixelAt(client, x, y));
+  return pixels;
+}
+
+bool allBlack(const std::vector<uint32_t>& pixels) {
+  for (uint32_t p : pixels)
+    if (p != 0) return false;
   return true;
 }
 
@@ -186,15 +194,16 @@ int main(int argc, char** argv) {
 
   int status = 0;
   if (!options.picture.empty()) {
-    // The first frame after connecting can be all black: ask again until it is not.
+    // The first frames after connecting can be black, or black but for what the server
+    // had captured so far: ask again until two whole frames in a row agree.
     bool got = false;
+    std::vector<uint32_t> before;
     auto end = Clock::now() + std::chrono::seconds(10);
     while (!got && waitForFrame(client, end)) {
-      if (!allBlack(client)) {
-        got = true;
-        break;
-      }
-      SendFramebufferUpdateRequest(client, 0, 0, client->width, client->height, FALSE);
+      std::vector<uint32_t> now = sample(client);
+      got = !allBlack(now) && now == before;
+      before = std::move(now);
+      if (!got) SendFramebufferUpdateRequest(client, 0, 0, client->width, client->height, FALSE);
     }
     if (got) {
       auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
