@@ -5,12 +5,17 @@
 #include <QScreen>
 #include <QVBoxLayout>
 
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
 #include <charconv>
 #include <sstream>
 
 #include "common/ProductContract.h"
 #include "cover/ProcessLookup.h"
 #include "cover/TVLView.h"
+#include "platform/desktop/DesktopSession.h"
 #include "platform/windowlevel/DesktopLevel.h"
 
 namespace {
@@ -20,6 +25,9 @@ constexpr char kMainApplicationName[] = "Mac Tovalo";
 constexpr char kTunnelCommandName[] = "ssh";
 constexpr char kTunnelMarker[] = ".tvl-tunnel";
 constexpr char kKillVNCServer[] = "killall \"OSXvncserver\"";
+// The layer-shell cover, beside TVLDesktop in the bundle's Contents/MacOS.
+constexpr char kLayerCoverName[] = "tvl-cover-layer";
+constexpr int kLayerCoverStopMs = 2000;
 using product::kNotificationObject;
 using product::kSharingStopped;
 
@@ -51,6 +59,12 @@ void TVLDesktopAppController::awakeFromNib() {
 }
 
 void TVLDesktopAppController::coverDesktop() {
+  // A Wayland window of ours has no place below the others; with the layer shell the
+  // compositor puts the cover's surfaces there.
+  if (desktop::coverRoute(desktop::currentSession()) == desktop::CoverRoute::LayerShell) {
+    startLayerCover();
+    return;
+  }
   const QList<QScreen*> screens = QGuiApplication::screens();
   windowArray_.clear();
   windowArray_.reserve(screens.size());
@@ -68,9 +82,31 @@ void TVLDesktopAppController::coverDesktop() {
   }
 }
 
+void TVLDesktopAppController::startLayerCover() {
+  layerCover_ = std::make_unique<QProcess>();
+  layerCover_->setProgram(QCoreApplication::applicationDirPath() + "/" + kLayerCoverName);
+  layerCover_->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+  layerCover_->setStandardOutputFile(QProcess::nullDevice());
+  const pid_t parent = ::getpid();
+  // The cover goes with TVLDesktop even when that is ended by a signal (killall
+  // TVLDesktop) and cannot stop it.
+  layerCover_->setChildProcessModifier([parent] {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) ::_exit(0);
+  });
+  layerCover_->start();
+  if (!layerCover_->waitForStarted())
+    qWarning("TVLDesktop: the layer-shell cover could not be started");
+}
+
 void TVLDesktopAppController::uncoverDesktop() {
   const size_t count = windowArray_.size();
   for (size_t i = 0; i < count; ++i) windowArray_[i]->close();
+  if (layerCover_ && layerCover_->state() != QProcess::NotRunning) {
+    layerCover_->terminate();
+    if (!layerCover_->waitForFinished(kLayerCoverStopMs)) layerCover_->kill();
+    layerCover_->waitForFinished(kLayerCoverStopMs);
+  }
 }
 
 void TVLDesktopAppController::willTerminate() {

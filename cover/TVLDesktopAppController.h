@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QObject>
+#include <QProcess>
 #include <QWidget>
 
 #include <chrono>
@@ -25,7 +26,8 @@ class TVLDesktopAppController : public QObject {
 
   // Covers the screens, then starts the watch; its first tick is one interval away.
   void awakeFromNib();
-  // One window per screen, exactly over its geometry, in screen order.
+  // One window per screen, exactly over its geometry, in screen order; where the
+  // compositor offers the layer shell, the layer-shell cover program instead.
   void coverDesktop();
   void uncoverDesktop();
   // The watch step.
@@ -34,6 +36,8 @@ class TVLDesktopAppController : public QObject {
 
   // The cover windows; the one of screen i at index i.
   const std::vector<std::unique_ptr<QWidget>>& windowArray() const { return windowArray_; }
+  // The layer-shell cover program while it runs (Wayland with the layer shell), else null.
+  const QProcess* layerCover() const { return layerCover_.get(); }
 
  public slots:
   void willTerminate();
@@ -41,6 +45,9 @@ class TVLDesktopAppController : public QObject {
  private:
   cover::System& system_;
   std::vector<std::unique_ptr<QWidget>> windowArray_;
+  std::unique_ptr<QProcess> layerCover_;
+
+  void startLayerCover();
 };
 
 // "kill <pid> <pid>...": ends every process of pidLines (one pid a line); lines that are

@@ -270,6 +270,9 @@ void MainApplication::beginSession(const SupportSession::Request& request) {
     if (auto* status = child<QLabel>("sharingstatus")) status->setText(relay.error);
     return;
   }
+  // The session ends at once then, and the sharing window says the same.
+  if (QString why; !SupportSession::canShareThisDesktop(&why))
+    notifyUser(localized("Screen sharing is not possible"), why);
   session_.start(relay.settings, request);
 }
 

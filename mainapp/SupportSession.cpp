@@ -7,12 +7,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QFileSystemWatcher>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QStandardPaths>
 
 #include "mainapp/Localized.h"
+#include "platform/desktop/DesktopSession.h"
 #include "platform/system/Log.h"
 
 namespace mainapp {
@@ -172,7 +174,8 @@ void SupportSession::start(const RelaySettings& relay, const Request& request) {
   tunnelErrors_.clear();
   setState(State::Connecting);
   QString error;
-  if (!prepareFolder(relay, &error) || !startServer(&error) || !startTunnel(&error)) {
+  if (!canShareThisDesktop(&error) || !prepareFolder(relay, &error) || !startServer(&error) ||
+      !startTunnel(&error)) {
     fail(error);
     return;
   }
@@ -203,7 +206,10 @@ bool SupportSession::prepareFolder(const RelaySettings& relay, QString* error) {
       return false;
     }
   }
-  QString vncServer = QStandardPaths::findExecutable("x11vnc");
+  const bool wayvnc =
+      desktop::sharingRoute(desktop::currentSession()) == desktop::SharingRoute::Wayvnc;
+  const QString serverName = wayvnc ? "wayvnc" : "x11vnc";
+  QString vncServer = QStandardPaths::findExecutable(serverName);
   bool ok =
       !vncServer.isEmpty() && QFile::link(vncServer, dir + "/" + kVncServerName) &&
       writePrivateFile(dir + "/config", tunnelConfiguration(relay, dir, withKey).toUtf8(), 0600) &&
@@ -216,12 +222,27 @@ bool SupportSession::prepareFolder(const RelaySettings& relay, QString* error) {
     ok = writePrivateFile(dir + "/relay.pw", request_.secret.toUtf8() + "\n", 0600) &&
          writePrivateFile(dir + "/askpass", "#!/bin/sh\nexec cat \"$TVL_DIR/relay.pw\"\n", 0700);
   if (!ok)
-    *error = vncServer.isEmpty() ? localized("The screen-sharing server (x11vnc) is not installed.")
-                                 : localized("The session's files could not be written.");
+    *error = vncServer.isEmpty()
+                 ? localized("The screen-sharing server (%1) is not installed.").arg(serverName)
+                 : localized("The session's files could not be written.");
   return ok;
 }
 
+bool SupportSession::canShareThisDesktop(QString* error) {
+  const desktop::Session& session = desktop::currentSession();
+  if (session.server != desktop::DisplayServer::Wayland ||
+      desktop::sharingRoute(session) != desktop::SharingRoute::None)
+    return true;
+  // An X11 server beside it (Xwayland) would share a black screen: nothing pretends to.
+  *error = localized(
+      "This desktop can't be shared: its Wayland compositor offers no way to capture the "
+      "screen.");
+  return false;
+}
+
 bool SupportSession::startServer(QString* error) {
+  if (desktop::sharingRoute(desktop::currentSession()) == desktop::SharingRoute::Wayvnc)
+    return startWayvnc(error);
   const QString display = qEnvironmentVariable("DISPLAY");
   if (display.isEmpty()) {
     *error = localized("This desktop can't be shared: there is no X display.");

@@ -6,7 +6,9 @@
 #pragma once
 
 #include <QObject>
+#include <QSet>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <QTimer>
 
@@ -15,6 +17,7 @@
 
 #include "mainapp/RelaySettings.h"
 
+class QFileSystemWatcher;
 class QProcess;
 
 namespace mainapp {
@@ -53,6 +56,9 @@ class SupportSession : public QObject {
   // user reads.
   void stop(const QString& reason);
 
+  // Whether this desktop can be shared at all; why says why not, in words.
+  static bool canShareThisDesktop(QString* why);
+
   State state() const { return state_; }
   QString stateText() const;
   // What the user reads to the supporter: the relay port and, for a session started
@@ -71,6 +77,9 @@ class SupportSession : public QObject {
  private:
   bool prepareFolder(const RelaySettings& relay, QString* error);
   bool startServer(QString* error);
+  // wlroots compositors: wayvnc (SupportSessionWayvnc.cpp).
+  bool startWayvnc(QString* error);
+  void readWayvncLog();
   bool startTunnel(QString* error);
   void readServerLog();
   void readTunnelLog();
@@ -88,6 +97,9 @@ class SupportSession : public QObject {
   std::unique_ptr<QProcess> tunnel_;
   std::vector<std::unique_ptr<QProcess>> ended_;
   QString tunnelErrors_;
+  QStringList wayvncPending_;   // connections before authentication, oldest first
+  QSet<QString> wayvncJoined_;  // connections that passed it
+  std::unique_ptr<QFileSystemWatcher> wayvncConfigWatch_;  // until wayvnc has read its file
   QTimer deadline_;
 };
 

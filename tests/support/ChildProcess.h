@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,11 +37,26 @@ class ChildProcess {
     args.insert(args.begin(), path.string());
     return ChildProcess(std::move(args));
   }
-  ChildProcess(ChildProcess&& o) noexcept : pid_(o.pid_) { o.pid_ = -1; }
+  ChildProcess(ChildProcess&& o) noexcept : pid_(o.pid_), status_(o.status_) { o.pid_ = -1; }
   ChildProcess& operator=(ChildProcess&&) = delete;
   ~ChildProcess() { stop(); }
 
   pid_t pid() const { return pid_; }
+  // The wait status once the process has ended by itself (it is reaped then), or none if
+  // it still runs after the limit.
+  std::optional<int> waitForExit(std::chrono::milliseconds limit) {
+    if (status_) return status_;
+    auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+      int status = 0;
+      if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return status_ = status;
+      }
+      if (pid_ <= 0 || std::chrono::steady_clock::now() >= end) return std::nullopt;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  }
   void stop() {
     if (pid_ > 0) {
       ::kill(pid_, SIGKILL);
@@ -51,6 +67,7 @@ class ChildProcess {
 
  private:
   pid_t pid_ = -1;
+  std::optional<int> status_;
 };
 
 // Waits until the process has exec'd (its /proc entry shows the new program), so that a
