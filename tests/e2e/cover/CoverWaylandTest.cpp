@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "support/ChildProcess.h"
+#include "support/Files.h"
 #include "support/SwayScreen.h"
 
 namespace {
