@@ -43,3 +43,14 @@ foreach(bundle ${TVL_EDITION_BUNDLES})
   configure_file(${CMAKE_CURRENT_LIST_DIR}/resources/com.nrvk.tvl.desktop.in
     "${TVL_APPLICATIONS_DIR}/${bundle}/Contents/Resources/com.nrvk.tvl.desktop" @ONLY)
 endforeach()
+
+# tvl-portal-vnc: the VNC server of GNOME and KDE Wayland sessions (desktop portal and
+# PipeWire), started by the support session; shipped beside the main executable.
+pkg_check_modules(LIBVNCSERVER REQUIRED IMPORTED_TARGET libvncserver)
+add_executable(tvl_portal_vnc
+  ${CMAKE_CURRENT_LIST_DIR}/portalvnc/main.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/portalvnc/VncServer.cpp ${CMAKE_CURRENT_LIST_DIR}/portalvnc/VncServer.h)
+set_target_properties(tvl_portal_vnc PROPERTIES OUTPUT_NAME tvl-portal-vnc AUTOMOC ON)
+target_include_directories(tvl_portal_vnc PRIVATE ${CMAKE_SOURCE_DIR})
+target_link_libraries(tvl_portal_vnc PRIVATE tvl_screencast PkgConfig::LIBVNCSERVER Qt6::Core)
+tvl_bundle(TARGET tvl_portal_vnc BUNDLES ${TVL_EDITION_BUNDLES})

@@ -1,0 +1,33 @@
+// A window the supporter's clicks and keys should reach: one line edit over the whole
+// monitor, in a colour the test looks for. It prints "shown", "press" and "text <t>".
+#include <QApplication>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QTimer>
+
+#include <cstdio>
+
+class Target : public QLineEdit {
+ protected:
+  void mousePressEvent(QMouseEvent* e) override {
+    std::printf("press\n");
+    std::fflush(stdout);
+    QLineEdit::mousePressEvent(e);
+  }
+};
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  Target edit;
+  edit.setStyleSheet("QLineEdit { background: rgb(200, 40, 160); color: white; border: none; }");
+  QObject::connect(&edit, &QLineEdit::textChanged, [](const QString& t) {
+    std::printf("text %s\n", t.toUtf8().constData());
+    std::fflush(stdout);
+  });
+  edit.showFullScreen();
+  QTimer::singleShot(300, [] {
+    std::printf("shown\n");
+    std::fflush(stdout);
+  });
+  return app.exec();
+}
