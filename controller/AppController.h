@@ -3,7 +3,12 @@
 // the main application by scripts on worker threads.
 //
 // Everything runs on the main thread except the three script commands, which each run on
-// a thread of their own and read only the edition code (fixed after start-up).
+// a thread of their own and read only the edition (fixed after start-up).
+//
+// Its code is split by concern: start-up, icon and menu (AppController.cpp), remote
+// control of the main application (AppControllerRemote.cpp), the auto-connect service
+// (AppControllerAutoTovalo.cpp), the preferences window and file
+// (AppControllerPreferences.cpp).
 #pragma once
 
 #include <QPointer>
@@ -20,6 +25,7 @@
 #include <vector>
 
 #include "common/ProductContract.h"
+#include "controller/Edition.h"
 #include "platform/bundle/Bundle.h"
 #include "platform/cf/PropertyList.h"
 #include "platform/ui/Menu.h"
@@ -82,10 +88,7 @@ struct AppControllerServices {
 
 class AppController {
  public:
-  // Edition codes.
-  static constexpr int32_t kMacTovalo = 0;
-  static constexpr int32_t kMacBrisca = 1;
-  static constexpr int32_t kNoEnclosingApp = -1;
+  using Edition = controller::Edition;
 
   // Observed notifications all carry this object.
   static constexpr auto& kNotificationObject = product::kNotificationObject;
@@ -93,7 +96,8 @@ class AppController {
   static constexpr auto& kMainAppBundleIdentifier = product::kMainAppBundleIdentifier;
 
   // The interface description's controls the controller reads and writes. They belong to
-  // the preferences window; until it is loaded they are null and left alone.
+  // the preferences window, whose loader connects them; until it is loaded they are null
+  // and left alone.
   struct Outlets {
     QPointer<QWidget> preferencesWindow;
     QPointer<QTabWidget> preferencesTabView;
@@ -107,6 +111,21 @@ class AppController {
     QPointer<QLabel> aboutVersion;
     QPointer<QLabel> aboutDate;
     QPointer<QLabel> aboutCopyright;
+  };
+
+  // What the controller knows and the status item shows; only the controller changes it.
+  struct State {
+    Edition edition = Edition::NoEnclosingApp;
+    std::string menuIcon;
+    std::string menuIconAlt;
+    int sharingIconState = 0;  // which of the two icons the blinking shows next
+    bool sharingState = false;
+    bool autoTovaloSharingState = false;
+    // The preferences file as read when the window was last filled; null: Save writes
+    // no file.
+    cf::Ref<cf::Dictionary> tvlPlist;
+    // The About pane's texts, kept also while its labels are not loaded.
+    std::string aboutVersionText, aboutDateText, aboutCopyrightText;
   };
 
   // The process's one controller: init records the first one made and answers it to every
@@ -123,8 +142,18 @@ class AppController {
   AppController(const AppController&) = delete;
   AppController& operator=(const AppController&) = delete;
 
-  // Start-up, in this order: the interface is loaded (awakeFromNib), then the
-  // application has finished launching.
+  const State& state() const { return state_; }
+  Edition edition() const { return state_.edition; }
+  Outlets& outlets() { return outlets_; }
+  ui::StatusItem* statusItem() const { return statusItem_.get(); }
+  ui::Menu* statusMenu() const { return statusMenu_.get(); }
+  bool iconCycleRuns() const;
+  // The 30-second look at the auto-connect marker: from launch to exit.
+  bool autoTovaloCheckRuns() const;
+
+  // ---- Start-up, edition, status icon and menu (AppController.cpp)
+  // In this order: the interface is loaded (awakeFromNib), then the application has
+  // finished launching.
   void awakeFromNib();
   void applicationDidFinishLaunching();
   void quitApplication();
@@ -146,17 +175,23 @@ class AppController {
   void autotovaloStarted() {}
   void autotovaloStopped() {}
 
-  bool needSecureTool() const { return true; }
-  std::string currentFolderPath() const { return "/Library/LaunchDaemons"; }
-  int currentFolderPathNumber() const { return 3; }
-
-  // Status menu.
   void setStatusBarMenu();
   void buildMenu();
   void assignMenuToStatusItem();
   void menuNeedsUpdate();
 
-  // Remote control of the main application.
+  // A privileged request failed (its alert shows the message): a desktop notification
+  // says so too, since the preferences window may be behind other windows by then.
+  void notifyRequestFailed(const std::string& message);
+
+  // The controller's bundle: its strings, images and interface files.
+  const bundle::Bundle& ownBundle() const { return services_.bundle; }
+  // The text for a key of the controller's string table ("" default value).
+  std::string localized(const std::string& key) const;
+  // The auto-connect pane's and menu's texts, looked up by their English text.
+  QString text(const char* english) const;
+
+  // ---- Remote control of the main application (AppControllerRemote.cpp)
   void openTVL();
   void detachThreadBringTVLToFront();
   void setupPoolBringTVLToFront();
@@ -169,27 +204,35 @@ class AppController {
   void stopTVLsharing();
   bool stateTVLrunning();
   bool stateTVLsharing();
-  // The script a command sends for an edition; "" for edition -1.
-  static std::string bringToFrontScript(int32_t edition);
-  static std::string startSharingScript(int32_t edition);
-  static std::string stopSharingScript(int32_t edition);
+  // The script a command sends for an edition; "" outside a main application.
+  static std::string bringToFrontScript(Edition edition);
+  static std::string startSharingScript(Edition edition);
+  static std::string stopSharingScript(Edition edition);
   static const char kSharingProbeScript[];
+  // Blocks until every worker thread started so far has ended (tests; quitting).
+  void waitForWorkerThreads();
 
-  // Auto-connect service, the part that only reads its state.
+  // ---- The auto-connect service (AppControllerAutoTovalo.cpp)
+  bool needSecureTool() const { return true; }
+  std::string currentFolderPath() const { return "/Library/LaunchDaemons"; }
+  int currentFolderPathNumber() const { return 3; }
+
+  // Reading its state.
   bool autoTovaloInstallStatus();
   void getAutoTovaloStatus();
   void checkAutoTovalo();
   bool stateAutoTovaloConnected();
 
-  // Auto-connect service, switching it. The button's title names what it will do. The
-  // wait for the daemon polls on the main thread's timers and ends after kDaemonWaitBound.
+  // Switching it. The button's title names what it will do. The wait for the daemon polls
+  // on the main thread's timers and ends after kDaemonWaitBound.
   void changeAutoTovaloStatus(QPushButton* sender);
   void waitForTVLStart();
   void waitForTVLStop();
   static constexpr double kDaemonWaitBound = 60.0;
 
-  // Preferences window and file. The window is loaded from the interface file and handed
-  // over here; the controller owns it from then on.
+  // ---- Preferences window and file (AppControllerPreferences.cpp)
+  // The window is loaded from the interface file and handed over here; the controller
+  // owns it from then on.
   void adoptPreferencesWindow(std::unique_ptr<QWidget> window);
   void showPreferencesWindow();
   void showPreferencesAutoTovalo();
@@ -204,41 +247,13 @@ class AppController {
                        const std::optional<std::string>& alternateButton = std::nullopt,
                        const std::optional<std::string>& otherButton = std::nullopt);
 
-  // The controller's bundle: its strings, images and interface files.
-  const bundle::Bundle& ownBundle() const { return services_.bundle; }
-
-  // A privileged request failed (its alert shows the message): a desktop notification
-  // says so too, since the preferences window may be behind other windows by then.
-  void notifyRequestFailed(const std::string& message);
-
-  // The text for a key of the controller's string table ("" default value).
-  std::string localized(const std::string& key) const;
-  // The auto-connect pane's and menu's texts, looked up by their English text.
-  QString text(const char* english) const;
-
-  // Blocks until every worker thread started so far has ended (tests; quitting).
-  void waitForWorkerThreads();
-
-  // State, as the rest of the controller and its tests read it.
-  int32_t enclosingAppBundle = kNoEnclosingApp;
-  std::unique_ptr<ui::StatusItem> statusItem;
-  std::unique_ptr<ui::Menu> statusMenu;
-  std::string menuIcon;
-  std::string menuIconAlt;
-  std::unique_ptr<ui::Timer> swapStatusIcons;
-  int sharingIconState = 0;
-  bool sharingState = false;
-  bool autoTovaloSharingState = false;
-  Outlets outlets;
-  cf::Ref<cf::Dictionary> tvlPlist;
-  // The About pane's texts, kept also while its labels are not loaded.
-  std::string aboutVersionText, aboutDateText, aboutCopyrightText;
-  // The 30-second auto-connect check; runs from launch to exit.
-  std::unique_ptr<ui::Timer> autoTovaloCheckTimer;
-
-  bool iconCycleRuns() const;
-
  private:
+  // Menu positions.
+  static constexpr int kLaunchItem = 0;
+  static constexpr int kShareItem = 1;
+  static constexpr int kAutoTovaloItem = 4;
+
+  const controller::EditionTraits& editionTraits() const;
   void startIconCycle();
   void stopIconCycle();
   ui::Image imageNamed(const std::string& name) const;
@@ -260,6 +275,12 @@ class AppController {
   struct OwnedServices;
   std::unique_ptr<OwnedServices> owned_;
   AppControllerServices services_;
+  State state_;
+  Outlets outlets_;
+  std::unique_ptr<ui::StatusItem> statusItem_;
+  std::unique_ptr<ui::Menu> statusMenu_;
+  std::unique_ptr<ui::Timer> swapStatusIcons_;
+  std::unique_ptr<ui::Timer> autoTovaloCheckTimer_;
   std::vector<int> observerTokens_;
   std::mutex workersMutex_;
   std::condition_variable workersDone_;

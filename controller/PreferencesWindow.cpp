@@ -58,7 +58,7 @@ std::unique_ptr<QWidget> loadPreferencesWindow(const std::string& path, AppContr
   // The file's English texts, replaced by the user's language where it has them.
   bundle::localizeInterface(w, controller.ownBundle(),
                             QFileInfo(file).completeBaseName().toStdString());
-  AppController::Outlets& o = controller.outlets;
+  AppController::Outlets& o = controller.outlets();
   o.preferencesWindow = outlet<QWidget>(w, "preferencesWindow");
   o.preferencesTabView = outlet<QTabWidget>(w, "preferencesTabView");
   o.startStopButton = outlet<QPushButton>(w, "startStopButton");

@@ -42,8 +42,7 @@ int main(int argc, char** argv) {
   workspace::ApplicationHandlers handlers;
   handlers.activate = [] {
     ui::Application::sharedApplication().activateIgnoringOtherApps(true);
-    if (ui::StatusItem* item = AppController::sharedInstance().statusItem.get())
-      item->showMenuWindow();
+    if (ui::StatusItem* item = AppController::sharedInstance().statusItem()) item->showMenuWindow();
   };
   workspace::ApplicationBusServer server(
       QString::fromStdString(bundle.stringForInfoDictionaryKey("CFBundleIdentifier")),

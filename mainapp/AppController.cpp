@@ -3,12 +3,12 @@
 #include <QString>
 
 #include "mainapp/AGKeychain.h"
+#include "platform/system/SharedInstance.h"
 
 namespace mainapp {
 
 AppController* AppController::sharedController() {
-  static AppController shared;
-  return &shared;
+  return &tvl::SharedInstance<AppController>::init();
 }
 
 void AppController::addSharingItemToKeychain(const std::string& user, const std::string& password) {

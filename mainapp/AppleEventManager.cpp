@@ -1,5 +1,7 @@
 #include "mainapp/AppleEventManager.h"
 
+#include "platform/system/SharedInstance.h"
+
 namespace mainapp {
 
 namespace {
@@ -7,8 +9,7 @@ script::ScriptHost* gApplicationScriptHost = nullptr;
 }  // namespace
 
 AppleEventManager* AppleEventManager::sharedAppleEventManager() {
-  static AppleEventManager manager;
-  return &manager;
+  return &tvl::SharedInstance<AppleEventManager>::init();
 }
 
 void AppleEventManager::dispatchOpenLocation(const QString& url) const {

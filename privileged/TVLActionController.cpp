@@ -6,17 +6,12 @@
 
 #include "platform/system/Files.h"
 #include "platform/system/Paths.h"
+#include "platform/system/SharedInstance.h"
 
 namespace {
 
 constexpr char kLaunchDaemonsPath[] = "/Library/LaunchDaemons";
 constexpr size_t kMaxHostConfigSize = 1 << 20;
-
-std::unique_ptr<TVLActionController>& recordedInstance() {
-  // Not destroyed by the exit handlers, like the controller's (see AppController.cpp).
-  static auto* shared = new std::unique_ptr<TVLActionController>();
-  return *shared;
-}
 
 bool readWholeFile(const std::string& path, std::string* text) {
   std::ifstream in(path, std::ios::binary);
@@ -55,18 +50,16 @@ std::string TVLFormat(const std::string& format, const std::vector<std::string>&
 }
 
 TVLActionController& TVLActionController::init(Services services) {
-  auto& shared = recordedInstance();
-  if (!shared) shared = std::make_unique<TVLActionController>(std::move(services));
-  return *shared;
+  return tvl::SharedInstance<TVLActionController>::init(std::move(services));
 }
 
 TVLActionController& TVLActionController::sharedInstance() {
-  auto& shared = recordedInstance();
+  TVLActionController* shared = tvl::SharedInstance<TVLActionController>::existing();
   return shared ? *shared : init(Services{});
 }
 
 void TVLActionController::releaseSharedInstance() {
-  recordedInstance().reset();
+  tvl::SharedInstance<TVLActionController>::release();
 }
 
 TVLActionController::TVLActionController(Services services) : services_(std::move(services)) {

@@ -7,6 +7,7 @@
 
 #include "platform/bundle/Bundle.h"
 #include "platform/system/Paths.h"
+#include "platform/system/SharedInstance.h"
 #include "platform/ui/Application.h"
 #include "privileged/MoreSecurity.h"
 #include "privileged/MoreUNIX.h"
@@ -16,12 +17,6 @@ namespace {
 constexpr char kToolTemplateName[] = "TVLQCSecureToolTemplate";
 constexpr char kToolFolderName[] = "NRVK";
 constexpr char kToolName[] = ".TVLQCSecureTool";
-
-std::unique_ptr<TVLSecureToolCommunication>& recordedInstance() {
-  // Not destroyed by the exit handlers, like the controller's (see AppController.cpp).
-  static auto* shared = new std::unique_ptr<TVLSecureToolCommunication>();
-  return *shared;
-}
 
 bool isAuthorizationRefusal(int32_t err) {
   return err == auth::errAuthorizationDenied || err == auth::errAuthorizationCanceled;
@@ -101,18 +96,16 @@ TVLLocalizeFunction TVLDefaultLocalize() {
 }
 
 TVLSecureToolCommunication& TVLSecureToolCommunication::init(Services services) {
-  auto& shared = recordedInstance();
-  if (!shared) shared = std::make_unique<TVLSecureToolCommunication>(std::move(services));
-  return *shared;
+  return tvl::SharedInstance<TVLSecureToolCommunication>::init(std::move(services));
 }
 
 TVLSecureToolCommunication& TVLSecureToolCommunication::sharedInstance() {
-  auto& shared = recordedInstance();
+  TVLSecureToolCommunication* shared = tvl::SharedInstance<TVLSecureToolCommunication>::existing();
   return shared ? *shared : init(Services{});
 }
 
 void TVLSecureToolCommunication::releaseSharedInstance() {
-  recordedInstance().reset();
+  tvl::SharedInstance<TVLSecureToolCommunication>::release();
 }
 
 TVLSecureToolCommunication::TVLSecureToolCommunication(Services services)

@@ -28,7 +28,7 @@ void menuNeedsUpdate(benchmark::State& state, bool withProbe) {
   AppController controller(std::move(s));
   controller.awakeFromNib();
   controller.setStatusBarMenu();
-  for (auto _ : state) controller.statusMenu->menuWillOpen();
+  for (auto _ : state) controller.statusMenu()->menuWillOpen();
 }
 void BM_MenuNeedsUpdate(benchmark::State& state) {
   menuNeedsUpdate(state, true);

@@ -1,6 +1,9 @@
 #include "platform/cf/PropertyList.h"
 
+#include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdio>
 #include <limits>
 #include <memory>
 
@@ -170,6 +173,46 @@ const Dictionary* dictionaryForKey(const Dictionary* d, std::string_view key) no
 bool sint32ForKey(const Dictionary* d, std::string_view key, int32_t* out) noexcept {
   auto* n = d ? as<Number>(d->valueForKey(key)) : nullptr;
   return n && n->getSInt32(out);
+}
+
+int intValue(const Object* value) noexcept {
+  if (auto* number = as<Number>(value)) {
+    int64_t i = 0;
+    double d = 0;
+    if (number->getSInt64(&i))
+      return static_cast<int>(std::clamp<int64_t>(i, INT32_MIN, INT32_MAX));
+    if (number->getReal(&d) && d == d)
+      return static_cast<int>(std::clamp(d, double(INT32_MIN), double(INT32_MAX)));
+    return 0;
+  }
+  if (auto* boolean = as<Boolean>(value)) return boolean->value() ? 1 : 0;
+  auto* string = as<String>(value);
+  if (!string) return 0;
+  const std::string& text = string->str();
+  size_t i = text.find_first_not_of(" \t\n\r");
+  if (i == std::string::npos) return 0;
+  bool negative = text[i] == '-';
+  if (text[i] == '-' || text[i] == '+') ++i;
+  int64_t result = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+    result = std::min<int64_t>(result * 10 + (text[i] - '0'), int64_t(INT32_MAX) + 1);
+  result = negative ? -result : std::min<int64_t>(result, INT32_MAX);
+  return static_cast<int>(std::max<int64_t>(result, INT32_MIN));
+}
+
+std::optional<std::string> textValue(const Object* value) {
+  if (auto* string = as<String>(value)) return string->str();
+  if (auto* number = as<Number>(value)) {
+    int64_t i = 0;
+    double d = 0;
+    if (number->getSInt64(&i)) return std::to_string(i);
+    if (number->getReal(&d)) {
+      char text[32];
+      std::snprintf(text, sizeof text, "%g", d);
+      return std::string(text);
+    }
+  }
+  return std::nullopt;
 }
 
 }  // namespace cf

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -225,5 +226,14 @@ const String* stringForKey(const Dictionary* d, std::string_view key) noexcept;
 const Array* arrayForKey(const Dictionary* d, std::string_view key) noexcept;
 const Dictionary* dictionaryForKey(const Dictionary* d, std::string_view key) noexcept;
 bool sint32ForKey(const Dictionary* d, std::string_view key, int32_t* out) noexcept;
+
+// Coercions for values a user or another program may have stored as any type.
+// The integer a value reads as: a number's (reals truncated, both clamped to 32 bits,
+// NaN 0), a text's leading decimal digits after blanks and a sign (none: 0), a boolean's
+// 1 or 0; any other type 0.
+int intValue(const Object* value) noexcept;
+// The text a value shows as: a text as it is, a number in decimals (reals as "%g");
+// any other type or none: nothing.
+std::optional<std::string> textValue(const Object* value);
 
 }  // namespace cf

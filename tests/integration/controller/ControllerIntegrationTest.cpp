@@ -68,34 +68,35 @@ TEST(ControllerOnTheBus, SharingStartedFromAnotherProcessTurnsEntry1IntoStop) {
   Installed at;
   ui::Application app;
   auto c = launch(at, app);
-  ui::MenuItem* share = c->statusMenu->itemAtIndex(1);
+  ui::MenuItem* share = c->statusMenu()->itemAtIndex(1);
   ASSERT_EQ(share->title(), c->localized("sTVLshare"));
 
   postFromOtherProcess("com.nrvk.tvl.sharingstarted", "com.nrvk.other");
   postFromOtherProcess("com.nrvk.tvl.applicationlaunch", "com.nrvk.tvl");  // a witness
-  ASSERT_TRUE(waitFor(
-      [&] { return c->statusMenu->itemAtIndex(0)->title() == c->localized("sBringToFrontTVL"); }));
-  EXPECT_FALSE(c->sharingState);  // the other object changed nothing
+  ASSERT_TRUE(waitFor([&] {
+    return c->statusMenu()->itemAtIndex(0)->title() == c->localized("sBringToFrontTVL");
+  }));
+  EXPECT_FALSE(c->state().sharingState);  // the other object changed nothing
   EXPECT_EQ(share->title(), c->localized("sTVLshare"));
 
   postFromOtherProcess("com.nrvk.tvl.sharingstarted", "com.nrvk.tvl");
-  ASSERT_TRUE(waitFor([&] { return c->sharingState; }));
+  ASSERT_TRUE(waitFor([&] { return c->state().sharingState; }));
   EXPECT_EQ(share->title(), c->localized("sTVLstop"));
   EXPECT_EQ(share->qAction()->text().toStdString(), c->localized("sTVLstop"));
   EXPECT_EQ(share->action().name, "detachThreadStopTVLsharing");
   EXPECT_TRUE(c->iconCycleRuns());
-  EXPECT_EQ(c->statusItem->toolTip(), c->localized("sTVLSharingToolTip"));
+  EXPECT_EQ(c->statusItem()->toolTip(), c->localized("sTVLSharingToolTip"));
 
   postFromOtherProcess("com.nrvk.tvl.sharingstopped", "com.nrvk.tvl");
-  ASSERT_TRUE(waitFor([&] { return !c->sharingState; }));
+  ASSERT_TRUE(waitFor([&] { return !c->state().sharingState; }));
   EXPECT_EQ(share->title(), c->localized("sTVLshare"));
   EXPECT_FALSE(c->iconCycleRuns());
 
   // The main application quits: entry 0 offers to launch it again.
   postFromOtherProcess("com.nrvk.tvl.applicationquit", "com.nrvk.tvl");
   ASSERT_TRUE(waitFor(
-      [&] { return c->statusMenu->itemAtIndex(0)->title() == c->localized("sLaunchTVL"); }));
-  EXPECT_EQ(c->statusMenu->itemAtIndex(0)->action().name, "openTVL");
+      [&] { return c->statusMenu()->itemAtIndex(0)->title() == c->localized("sLaunchTVL"); }));
+  EXPECT_EQ(c->statusMenu()->itemAtIndex(0)->action().name, "openTVL");
 }
 
 TEST(ControllerOnTheBus, StartUpWithTheMainApplicationRunningOffersBringToFront) {
@@ -104,8 +105,8 @@ TEST(ControllerOnTheBus, StartUpWithTheMainApplicationRunningOffersBringToFront)
   ASSERT_TRUE(main.ready());
   ui::Application app;
   auto c = launch(at, app);
-  EXPECT_EQ(c->statusMenu->itemAtIndex(0)->title(), c->localized("sBringToFrontTVL"));
-  EXPECT_EQ(c->statusMenu->itemAtIndex(0)->action().name, "detachThreadBringTVLToFront");
+  EXPECT_EQ(c->statusMenu()->itemAtIndex(0)->title(), c->localized("sBringToFrontTVL"));
+  EXPECT_EQ(c->statusMenu()->itemAtIndex(0)->action().name, "detachThreadBringTVLToFront");
 }
 
 TEST(ControllerOnTheBus, ChoosingShareSendsTheExactScriptToTheRunningMainApplication) {
@@ -114,14 +115,15 @@ TEST(ControllerOnTheBus, ChoosingShareSendsTheExactScriptToTheRunningMainApplica
   ASSERT_TRUE(main.ready());
   ui::Application app;
   auto c = launch(at, app);
-  ASSERT_TRUE(c->statusMenu->itemAtIndex(1)->qAction()->isEnabled());
-  c->statusMenu->itemAtIndex(1)->qAction()->trigger();  // as a click does
+  ASSERT_TRUE(c->statusMenu()->itemAtIndex(1)->qAction()->isEnabled());
+  c->statusMenu()->itemAtIndex(1)->qAction()->trigger();  // as a click does
   c->waitForWorkerThreads();
   // Opened first (it runs: brought forward), then the script, unchanged.
   EXPECT_EQ(readRecord(at.record),
             (QStringList{"Started", "Activate",
-                         "ExecuteScript " + escaped(AppController::startSharingScript(0))}));
-  EXPECT_FALSE(c->sharingState);  // only the main application's notification tells
+                         "ExecuteScript " + escaped(AppController::startSharingScript(
+                                                AppController::Edition::MacTovalo))}));
+  EXPECT_FALSE(c->state().sharingState);  // only the main application's notification tells
 }
 
 TEST(ControllerOnTheBus, NothingIsSentOrStartedWhenNoneOwnsTheIdentifier) {
@@ -131,7 +133,7 @@ TEST(ControllerOnTheBus, NothingIsSentOrStartedWhenNoneOwnsTheIdentifier) {
   ASSERT_TRUE(lookalike.ready());
   ui::Application app;
   auto c = launch(at, app);
-  c->statusMenu->itemAtIndex(1)->qAction()->trigger();
+  c->statusMenu()->itemAtIndex(1)->qAction()->trigger();
   c->detachThreadBringTVLToFront();
   c->detachThreadStopTVLsharing();
   c->waitForWorkerThreads();

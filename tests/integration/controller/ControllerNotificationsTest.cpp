@@ -133,7 +133,7 @@ struct AutoTovalo {
     s.desktopNotifications = &notifications;  // its own: no topic shown before
     h.controller = std::make_unique<AppController>(s);
     c = h.controller.get();
-    c->outlets.startStopButton = &button;  // the pane's button, without its window
+    c->outlets().startStopButton = &button;  // the pane's button, without its window
     c->awakeFromNib();
     c->applicationDidFinishLaunching();
   }
@@ -183,7 +183,7 @@ TEST(WithServer, SharingStartedAndStoppedFromAnotherProcessInEachEditionsNameAnd
     postFromOtherProcess("com.nrvk.tvl.sharingstarted");
     Shown started = waitForShown(c.localized("sSharingStartedNotification"), e.name);
     ASSERT_FALSE(started.empty());
-    EXPECT_TRUE(c.sharingState);
+    EXPECT_TRUE(c.state().sharingState);
     EXPECT_EQ(started["summary"], "Screen sharing started");
     EXPECT_EQ(started["body"].toStdString(), c.localized("sSharingStartedNotificationText"));
     expectFromEdition(started, e, "NORMAL", Bubble::New);
@@ -203,8 +203,8 @@ TEST(WithServer, SharingStartedAndStoppedFromAnotherProcessInEachEditionsNameAnd
     postFromOtherProcess("com.nrvk.tvl.sharingstopped");
     postFromOtherProcess("com.nrvk.tvl.applicationlaunch");  // a witness that both arrived
     ASSERT_TRUE(waitFor([&] {
-      return c.statusMenu->itemAtIndex(0)->title() != c.localized("sLaunchTVL") &&
-             c.statusMenu->itemAtIndex(0)->title() != c.localized("sLaunchMBX");
+      return c.statusMenu()->itemAtIndex(0)->title() != c.localized("sLaunchTVL") &&
+             c.statusMenu()->itemAtIndex(0)->title() != c.localized("sLaunchMBX");
     }));
     QTest::qWait(500);  // what the server would show has been shown by now
     EXPECT_EQ(shownWithSummary(c.localized("sSharingStartedNotification"), e.name).size(), 1u);

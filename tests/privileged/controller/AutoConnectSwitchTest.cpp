@@ -163,13 +163,13 @@ std::string switchOnAndOff() {
   controller.awakeFromNib();
   controller.applicationDidFinishLaunching();
   communication.awakeFromNib();
-  auto& o = controller.outlets;
+  auto& o = controller.outlets();
   QPushButton* button = o.startStopButton;
   QLabel* label = o.startStopLabel;
-  ui::MenuItem* share = controller.statusMenu->itemAtIndex(1);
-  ui::MenuItem* service = controller.statusMenu->itemAtIndex(4);
+  ui::MenuItem* share = controller.statusMenu()->itemAtIndex(1);
+  ui::MenuItem* service = controller.statusMenu()->itemAtIndex(4);
 
-  controller.statusMenu->menuWillOpen();
+  controller.statusMenu()->menuWillOpen();
   expect(service->image().name() == "red", "entry 4 not red while stopped");
   expect(service->performAction(), "entry 4 has no action");
   expect(o.preferencesTabView->currentIndex() == 2, "entry 4 did not open the pane");
@@ -201,7 +201,7 @@ std::string switchOnAndOff() {
     expect(readFile("/etc/hostconfig").find("\nTVLD=-YES-\n") != std::string::npos,
            "the host configuration does not say YES");
   expect(button->text() == "Stop" && button->isEnabled(), "button does not offer Stop");
-  controller.statusMenu->menuWillOpen();
+  controller.statusMenu()->menuWillOpen();
   expect(service->state() == ui::ControlState::On && service->image().name() == "green",
          "entry 4 is not green");
   expect(!share->isEnabled() && share->toolTip() == "Screen Sharing Disabled - Auto Tovalo Active.",
@@ -211,18 +211,18 @@ std::string switchOnAndOff() {
   expect(testsupport::waitFor([&] { return label->text() == "Click to start Auto Tovalo"; }, 45000),
          "stop did not finish: " + label->text().toStdString());
   expect(!common::runningStateForApplication("tvld"), "tvld still runs");
-  controller.statusMenu->menuWillOpen();
+  controller.statusMenu()->menuWillOpen();
   expect(service->image().name() == "red" && share->isEnabled(), "menu not back to stopped");
 
   // The daemon's connection marker, at its real path (this private system's /tmp): the
   // periodic check blinks the icon while it is there.
   { std::ofstream("/tmp/autotovaloconnected") << ""; }
   controller.checkAutoTovalo();
-  expect(controller.autoTovaloSharingState && controller.iconCycleRuns(),
+  expect(controller.state().autoTovaloSharingState && controller.iconCycleRuns(),
          "the connection marker in /tmp was not seen");
   fs::remove("/tmp/autotovaloconnected");
   controller.checkAutoTovalo();
-  expect(!controller.autoTovaloSharingState && !controller.iconCycleRuns(),
+  expect(!controller.state().autoTovaloSharingState && !controller.iconCycleRuns(),
          "the marker's removal was not seen");
   for (const auto& a : alerts) failures << "alert: " << a << "; ";
   window.reset();

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cmath>
 #include <limits>
 
 using namespace cf;
@@ -90,4 +92,39 @@ TEST(PropertyList, EqualityIsDeep) {
   EXPECT_FALSE(equal(make(1).get(), make(2).get()));
   EXPECT_TRUE(equal(Number::createSInt32(2).get(), Number::createSInt64(2).get()));
   EXPECT_FALSE(equal(String::create("2").get(), Number::createSInt32(2).get()));
+}
+
+// Values a user or another program stored as any type: what they read as.
+TEST(ValueCoercions, IntValueOfEveryKindOfValue) {
+  const std::pair<cf::Ref<cf::Object>, int> cases[] = {
+      {cf::String::create("1"), 1},
+      {cf::String::create(" \t-12abc"), -12},
+      {cf::String::create("+7"), 7},
+      {cf::String::create("-"), 0},
+      {cf::String::create("abc"), 0},
+      {cf::String::create(""), 0},
+      {cf::String::create("99999999999999999999"), INT32_MAX},
+      {cf::String::create("-99999999999999999999"), INT32_MIN},
+      {cf::Number::createSInt64(int64_t(1) << 40), INT32_MAX},
+      {cf::Number::createSInt64(-(int64_t(1) << 40)), INT32_MIN},
+      {cf::Number::createReal(0.5), 0},
+      {cf::Number::createReal(-2.9), -2},
+      {cf::Number::createReal(1e300), INT32_MAX},
+      {cf::Number::createReal(std::nan("")), 0},
+      {cf::Boolean::create(true), 1},
+      {cf::Boolean::create(false), 0},
+      {cf::Array::create(), 0},
+  };
+  for (const auto& [value, expected] : cases) EXPECT_EQ(cf::intValue(value.get()), expected);
+  EXPECT_EQ(cf::intValue(nullptr), 0);
+}
+
+TEST(ValueCoercions, TextValueOfEveryKindOfValue) {
+  EXPECT_EQ(cf::textValue(cf::String::create(" 45 ").get()), " 45 ");
+  EXPECT_EQ(cf::textValue(cf::Number::createSInt32(60).get()), "60");
+  EXPECT_EQ(cf::textValue(cf::Number::createReal(2.5).get()), "2.5");
+  EXPECT_EQ(cf::textValue(cf::Number::createReal(30.0).get()), "30");
+  EXPECT_EQ(cf::textValue(cf::Boolean::create(true).get()), std::nullopt);
+  EXPECT_EQ(cf::textValue(cf::Array::create().get()), std::nullopt);
+  EXPECT_EQ(cf::textValue(nullptr), std::nullopt);
 }

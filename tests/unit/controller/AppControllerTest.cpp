@@ -33,7 +33,7 @@ std::string actionName(const ui::MenuItem* item) {
 TEST(Edition, ComesFromTheThirdAncestorFolder) {
   struct Case {
     std::string folder;
-    int32_t edition;
+    int32_t edition;  // the product's edition codes
   } cases[] = {{"Mac Tovalo.app", 0},
                {"Mac Brisca.app", 1},
                {"Mac Brisca and Mac Tovalo.app", 0},
@@ -45,7 +45,7 @@ TEST(Edition, ComesFromTheThirdAncestorFolder) {
     Harness h(c.folder);
     AppController controller(h.services());
     controller.getEnclosingAppBundle();
-    EXPECT_EQ(controller.enclosingAppBundle, c.edition) << c.folder;
+    EXPECT_EQ(static_cast<int32_t>(controller.edition()), c.edition) << c.folder;
     if (!c.folder.empty()) {
       EXPECT_EQ(controller.enclosingAppName(), c.folder);
     }
@@ -59,7 +59,7 @@ TEST(Edition, FewerThanThreeAncestorsGiveNone) {
     s.bundle = bundle::Bundle(path);
     AppController controller(std::move(s));
     controller.getEnclosingAppBundle();
-    EXPECT_EQ(controller.enclosingAppBundle, -1) << path;
+    EXPECT_EQ(controller.edition(), AppController::Edition::NoEnclosingApp) << path;
   }
 }
 
@@ -78,9 +78,9 @@ TEST(AboutPane, ShowsVersionDateAndCopyrightFromTheBundle) {
   Harness h;
   AppController controller(h.services());
   QLabel version, date, copyright;
-  controller.outlets.aboutVersion = &version;
-  controller.outlets.aboutDate = &date;
-  controller.outlets.aboutCopyright = &copyright;
+  controller.outlets().aboutVersion = &version;
+  controller.outlets().aboutDate = &date;
+  controller.outlets().aboutCopyright = &copyright;
   controller.awakeFromNib();
   EXPECT_EQ(version.text().toStdString(), "Version " TVL_PROJECT_VERSION);
   EXPECT_NE(copyright.text().indexOf("NRVK"), -1);
@@ -89,8 +89,8 @@ TEST(AboutPane, ShowsVersionDateAndCopyrightFromTheBundle) {
       date.text().isEmpty() ||
       std::regex_match(date.text().toStdString(), std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)")))
       << date.text().toStdString();
-  EXPECT_EQ(controller.menuIcon, "tvl.tif");
-  EXPECT_EQ(controller.menuIconAlt, "connected.tif");
+  EXPECT_EQ(controller.state().menuIcon, "tvl.tif");
+  EXPECT_EQ(controller.state().menuIconAlt, "connected.tif");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -104,7 +104,7 @@ TEST(StatusMenu, EditionsBuildTheirSevenEntries) {
   for (auto& c : cases) {
     Harness h(c.folder);
     AppController& controller = h.launch();
-    ui::Menu* menu = controller.statusMenu.get();
+    ui::Menu* menu = controller.statusMenu();
     ASSERT_NE(menu, nullptr);
     EXPECT_EQ(menu->title(), "tvlmenu");
     ASSERT_EQ(menu->numberOfItems(), 7);
@@ -126,13 +126,13 @@ TEST(StatusMenu, EditionsBuildTheirSevenEntries) {
     }
     EXPECT_EQ(menu->itemAtIndex(3)->image().name(), "prefs");
     EXPECT_FALSE(menu->itemAtIndex(3)->image().isNull());
-    EXPECT_EQ(controller.statusItem->image().name(), c.icon);
-    EXPECT_FALSE(controller.statusItem->image().isNull());
-    EXPECT_EQ(controller.statusItem->toolTip(), controller.localized(c.toolTip));
-    EXPECT_EQ(controller.statusItem->menu(), menu);
-    EXPECT_TRUE(controller.statusItem->highlightMode());
+    EXPECT_EQ(controller.statusItem()->image().name(), c.icon);
+    EXPECT_FALSE(controller.statusItem()->image().isNull());
+    EXPECT_EQ(controller.statusItem()->toolTip(), controller.localized(c.toolTip));
+    EXPECT_EQ(controller.statusItem()->menu(), menu);
+    EXPECT_TRUE(controller.statusItem()->highlightMode());
     // The 30-second check is scheduled; no cycle runs.
-    EXPECT_TRUE(controller.autoTovaloCheckTimer && controller.autoTovaloCheckTimer->isValid());
+    EXPECT_TRUE(controller.autoTovaloCheckRuns());
     EXPECT_FALSE(controller.iconCycleRuns());
   }
 }
@@ -149,9 +149,9 @@ TEST(StatusMenu, OutsideAMainApplicationAlertsOnceAndEnds) {
   EXPECT_EQ(seen.icon, QMessageBox::Critical);
   EXPECT_TRUE(h.application.isTerminating());
 
-  EXPECT_EQ(controller.statusItem->image().name(), "noenclosure.tif");
-  EXPECT_EQ(controller.statusItem->toolTip(), controller.localized("sMBXToolTip"));
-  ui::Menu* menu = controller.statusMenu.get();
+  EXPECT_EQ(controller.statusItem()->image().name(), "noenclosure.tif");
+  EXPECT_EQ(controller.statusItem()->toolTip(), controller.localized("sMBXToolTip"));
+  ui::Menu* menu = controller.statusMenu();
   for (int i : {0, 1, 3, 4}) EXPECT_FALSE(menu->itemAtIndex(i)->isEnabled()) << i;
   EXPECT_EQ(actionName(menu->itemAtIndex(6)), "quitApplication:");
   EXPECT_EQ(menu->itemAtIndex(6)->title(), controller.localized("sQuitTVLQCMenuItem"));
@@ -159,14 +159,14 @@ TEST(StatusMenu, OutsideAMainApplicationAlertsOnceAndEnds) {
   EXPECT_EQ(h.clock.validTimerCount(), 0u);
   h.files.insert(kMarker);
   h.clock.advance(120);
-  EXPECT_FALSE(controller.autoTovaloSharingState);
+  EXPECT_FALSE(controller.state().autoTovaloSharingState);
 }
 
 TEST(StatusMenu, StartUpWithTheMainApplicationRunningOffersBringToFront) {
   Harness h("Mac Brisca.app");
   h.workspace.running = {"org.example.other", "com.nrvk.tvl"};
   AppController& controller = h.launch();
-  ui::MenuItem* item = controller.statusMenu->itemAtIndex(0);
+  ui::MenuItem* item = controller.statusMenu()->itemAtIndex(0);
   EXPECT_EQ(item->title(), controller.localized("sBringToFrontMBX"));
   EXPECT_EQ(actionName(item), "detachThreadBringTVLToFront");
 }
@@ -175,8 +175,8 @@ TEST(StatusMenu, LaunchAndQuitNotificationsSwitchEntry0) {
   for (const char* folder : {"Mac Tovalo.app", "Mac Brisca.app"}) {
     Harness h(folder);
     AppController& c = h.launch();
-    bool brisca = c.enclosingAppBundle == 1;
-    ui::MenuItem* item = c.statusMenu->itemAtIndex(0);
+    bool brisca = c.edition() == AppController::Edition::MacBrisca;
+    ui::MenuItem* item = c.statusMenu()->itemAtIndex(0);
     for (int twice = 0; twice < 2; ++twice) {
       c.applicationLaunchMacTovalo();
       EXPECT_EQ(item->title(), c.localized(brisca ? "sBringToFrontMBX" : "sBringToFrontTVL"));
@@ -193,9 +193,9 @@ TEST(StatusMenu, LaunchAndQuitNotificationsSwitchEntry0) {
 TEST(StatusMenu, QuitRemovesTheItemAndEndsTheApplication) {
   Harness h;
   AppController& c = h.launch();
-  EXPECT_TRUE(c.statusItem->isVisible());
-  EXPECT_TRUE(c.statusMenu->itemAtIndex(6)->performAction());
-  EXPECT_FALSE(c.statusItem->isVisible());
+  EXPECT_TRUE(c.statusItem()->isVisible());
+  EXPECT_TRUE(c.statusMenu()->itemAtIndex(6)->performAction());
+  EXPECT_FALSE(c.statusItem()->isVisible());
   EXPECT_TRUE(h.application.isTerminating());
   EXPECT_TRUE(h.events().empty());  // the main application is not touched
 }
@@ -210,50 +210,58 @@ TEST(IconCycle, AlternatesEverySecondAndStopsOnTheNormalIcon) {
   std::vector<std::string> shown;
   for (int second = 1; second <= 4; ++second) {
     h.clock.advance(1.0);
-    shown.push_back(c.statusItem->image().name());
+    shown.push_back(c.statusItem()->image().name());
   }
   EXPECT_EQ(shown,
             (std::vector<std::string>{"connected.tif", "tvl.tif", "connected.tif", "tvl.tif"}));
   h.clock.advance(1.0);  // the alternate icon shows now
   c.sharingStoppedMacTovalo();
-  EXPECT_EQ(c.statusItem->image().name(), "tvl.tif");
-  EXPECT_EQ(c.sharingIconState, 0);
+  EXPECT_EQ(c.statusItem()->image().name(), "tvl.tif");
+  EXPECT_EQ(c.state().sharingIconState, 0);
   h.clock.advance(5.0);
-  EXPECT_EQ(c.statusItem->image().name(), "tvl.tif");
+  EXPECT_EQ(c.statusItem()->image().name(), "tvl.tif");
 }
 
 TEST(SharingNotifications, SecondStartIsIgnoredAndOneStopEndsTheCycle) {
   Harness h("Mac Brisca.app");
   AppController& c = h.launch();
-  ui::MenuItem* share = c.statusMenu->itemAtIndex(1);
+  ui::MenuItem* share = c.statusMenu()->itemAtIndex(1);
   c.sharingStartedMacTovalo();
-  EXPECT_TRUE(c.sharingState);
+  EXPECT_TRUE(c.state().sharingState);
   EXPECT_TRUE(c.iconCycleRuns());
   EXPECT_EQ(share->title(), c.localized("sTVLstop"));
   EXPECT_EQ(actionName(share), "detachThreadStopTVLsharing");
-  EXPECT_EQ(c.statusItem->toolTip(), c.localized("sMBXSharingToolTip"));
+  EXPECT_EQ(c.statusItem()->toolTip(), c.localized("sMBXSharingToolTip"));
   h.clock.advance(1.0);
   c.sharingStartedMacTovalo();  // ignored: the cycle keeps its phase
   h.clock.advance(1.0);
-  EXPECT_EQ(c.statusItem->image().name(), "mbx.tif");
+  EXPECT_EQ(c.statusItem()->image().name(), "mbx.tif");
   EXPECT_EQ(h.clock.validTimerCount(), 2u);  // the 30-second check and one cycle
 
   c.sharingStoppedMacTovalo();
-  EXPECT_FALSE(c.sharingState);
+  EXPECT_FALSE(c.state().sharingState);
   EXPECT_FALSE(c.iconCycleRuns());
   EXPECT_EQ(share->title(), c.localized("sTVLshare"));
   EXPECT_EQ(actionName(share), "detachThreadStartTVLSharing");
-  EXPECT_EQ(c.statusItem->toolTip(), c.localized("sMBXToolTip"));
+  EXPECT_EQ(c.statusItem()->toolTip(), c.localized("sMBXToolTip"));
 }
 
 TEST(SharingNotifications, StopWithoutACycleChangesNothing) {
   Harness h;
   AppController& c = h.launch();
-  c.sharingState = true;  // as if a start had been ignored while another cycle ran
+  // Sharing starts, then an auto-connect connection comes and goes: its end stops the
+  // icon cycle both share while sharing still runs.
+  c.sharingStartedMacTovalo();
+  h.files.insert(kMarker);
+  h.clock.advance(30.0);
+  h.files.erase(kMarker);
+  h.clock.advance(30.0);
+  ASSERT_FALSE(c.iconCycleRuns());
+  ASSERT_TRUE(c.state().sharingState);
   c.sharingStoppedMacTovalo();
-  EXPECT_TRUE(c.sharingState);
-  EXPECT_EQ(c.statusMenu->itemAtIndex(1)->title(), c.localized("sTVLshare"));
-  EXPECT_EQ(c.statusItem->toolTip(), c.localized("sTVLToolTip"));
+  EXPECT_TRUE(c.state().sharingState);
+  EXPECT_EQ(c.statusMenu()->itemAtIndex(1)->title(), c.localized("sTVLstop"));
+  EXPECT_EQ(actionName(c.statusMenu()->itemAtIndex(1)), "detachThreadStopTVLsharing");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -271,24 +279,24 @@ TEST(AutoConnectCheck, FirstCheckComesAfterThirtySeconds) {
     h.files.insert(kMarker);
     AppController& c = h.launch();
     h.clock.advance(29.9);
-    EXPECT_FALSE(c.autoTovaloSharingState);
+    EXPECT_FALSE(c.state().autoTovaloSharingState);
     EXPECT_FALSE(c.iconCycleRuns());
     h.clock.advance(0.1);
-    EXPECT_TRUE(c.autoTovaloSharingState);
+    EXPECT_TRUE(c.state().autoTovaloSharingState);
     EXPECT_TRUE(c.iconCycleRuns());
-    EXPECT_EQ(c.statusItem->toolTip(), c.localized(e.sharingTip));
+    EXPECT_EQ(c.statusItem()->toolTip(), c.localized(e.sharingTip));
     EXPECT_NE(c.localized(e.sharingTip), c.localized(e.tip));
-    EXPECT_FALSE(c.sharingState);  // the check leaves sharing and the menu alone
-    EXPECT_EQ(c.statusMenu->itemAtIndex(1)->title(), c.localized("sTVLshare"));
+    EXPECT_FALSE(c.state().sharingState);  // the check leaves sharing and the menu alone
+    EXPECT_EQ(c.statusMenu()->itemAtIndex(1)->title(), c.localized("sTVLshare"));
 
     h.files.erase(kMarker);
     h.clock.advance(29.0);
     EXPECT_TRUE(c.iconCycleRuns());  // seen only at the next check
     h.clock.advance(1.0);
-    EXPECT_FALSE(c.autoTovaloSharingState);
+    EXPECT_FALSE(c.state().autoTovaloSharingState);
     EXPECT_FALSE(c.iconCycleRuns());
-    EXPECT_EQ(c.statusItem->image().name(), e.icon);
-    EXPECT_EQ(c.statusItem->toolTip(), c.localized(e.tip));
+    EXPECT_EQ(c.statusItem()->image().name(), e.icon);
+    EXPECT_EQ(c.statusItem()->toolTip(), c.localized(e.tip));
   }
 }
 
@@ -300,20 +308,20 @@ TEST(AutoConnectCheck, SharingNotificationsWhileTheAutoConnectCycleRuns) {
   ASSERT_TRUE(c.iconCycleRuns());
 
   c.sharingStartedMacTovalo();  // ignored as a whole
-  EXPECT_FALSE(c.sharingState);
-  EXPECT_EQ(c.statusMenu->itemAtIndex(1)->title(), c.localized("sTVLshare"));
+  EXPECT_FALSE(c.state().sharingState);
+  EXPECT_EQ(c.statusMenu()->itemAtIndex(1)->title(), c.localized("sTVLshare"));
 
   c.sharingStoppedMacTovalo();  // stops the shared cycle; the marker state stays
   EXPECT_FALSE(c.iconCycleRuns());
-  EXPECT_TRUE(c.autoTovaloSharingState);
-  EXPECT_EQ(c.statusItem->toolTip(), c.localized("sTVLToolTip"));
+  EXPECT_TRUE(c.state().autoTovaloSharingState);
+  EXPECT_EQ(c.statusItem()->toolTip(), c.localized("sTVLToolTip"));
   h.clock.advance(60.0);  // marker still there: no restart
   EXPECT_FALSE(c.iconCycleRuns());
-  EXPECT_EQ(c.statusItem->image().name(), "tvl.tif");
+  EXPECT_EQ(c.statusItem()->image().name(), "tvl.tif");
 
   h.files.erase(kMarker);
   h.clock.advance(30.0);
-  EXPECT_FALSE(c.autoTovaloSharingState);
+  EXPECT_FALSE(c.state().autoTovaloSharingState);
   h.files.insert(kMarker);
   h.clock.advance(30.0);
   EXPECT_TRUE(c.iconCycleRuns());
@@ -327,18 +335,18 @@ TEST(AutoConnectStatus, NotInstalled) {
   AppController& c = h.launch();
   QPushButton button("unchanged");
   QLabel label("unchanged");
-  c.outlets.startStopButton = &button;
-  c.outlets.startStopLabel = &label;
+  c.outlets().startStopButton = &button;
+  c.outlets().startStopLabel = &label;
   for (bool sharing : {false, true}) {
-    c.sharingState = sharing;
-    c.statusMenu->menuWillOpen();
-    ui::MenuItem* service = c.statusMenu->itemAtIndex(4);
+    if (sharing) c.sharingStartedMacTovalo();
+    c.statusMenu()->menuWillOpen();
+    ui::MenuItem* service = c.statusMenu()->itemAtIndex(4);
     EXPECT_EQ(service->state(), ui::ControlState::Off);
     EXPECT_EQ(service->image().name(), "unselected");
     EXPECT_FALSE(service->isEnabled());
     EXPECT_EQ(actionName(service), "");
     EXPECT_EQ(service->toolTip(), "Auto Tovalo Disabled.");
-    ui::MenuItem* share = c.statusMenu->itemAtIndex(1);
+    ui::MenuItem* share = c.statusMenu()->itemAtIndex(1);
     EXPECT_TRUE(share->isEnabled());
     EXPECT_EQ(actionName(share),
               sharing ? "detachThreadStopTVLsharing" : "detachThreadStartTVLSharing");
@@ -355,12 +363,12 @@ TEST(AutoConnectStatus, InstalledStoppedThenRunningThenStoppedAgain) {
   AppController& c = h.launch();
   QPushButton button;
   QLabel label;
-  c.outlets.startStopButton = &button;
-  c.outlets.startStopLabel = &label;
-  ui::MenuItem* share = c.statusMenu->itemAtIndex(1);
-  ui::MenuItem* service = c.statusMenu->itemAtIndex(4);
+  c.outlets().startStopButton = &button;
+  c.outlets().startStopLabel = &label;
+  ui::MenuItem* share = c.statusMenu()->itemAtIndex(1);
+  ui::MenuItem* service = c.statusMenu()->itemAtIndex(4);
 
-  c.statusMenu->menuWillOpen();
+  c.statusMenu()->menuWillOpen();
   EXPECT_EQ(service->state(), ui::ControlState::Off);
   EXPECT_EQ(service->image().name(), "red");
   EXPECT_EQ(actionName(service), "showPreferencesAutoTovalo:");
@@ -373,7 +381,7 @@ TEST(AutoConnectStatus, InstalledStoppedThenRunningThenStoppedAgain) {
   c.sharingStartedMacTovalo();
   h.processes.insert("tvld");
   EXPECT_EQ(service->image().name(), "red");  // until the menu opens again
-  c.statusMenu->menuWillOpen();
+  c.statusMenu()->menuWillOpen();
   EXPECT_EQ(service->state(), ui::ControlState::On);
   EXPECT_EQ(service->image().name(), "green");
   EXPECT_FALSE(share->isEnabled());
@@ -386,7 +394,7 @@ TEST(AutoConnectStatus, InstalledStoppedThenRunningThenStoppedAgain) {
 
   // The daemon stops: entry 1 comes back in its stop form, sharing still runs.
   h.processes.clear();
-  c.statusMenu->menuWillOpen();
+  c.statusMenu()->menuWillOpen();
   EXPECT_TRUE(share->isEnabled());
   EXPECT_EQ(actionName(share), "detachThreadStopTVLsharing");
   EXPECT_EQ(share->toolTip(), "");
@@ -415,27 +423,27 @@ TEST(AutoConnectStatus, InstalledMeansTheFileOfTheRunningVersion) {
 // Remote control
 
 TEST(RemoteControl, ScriptsPerEditionAreExact) {
-  EXPECT_EQ(AppController::bringToFrontScript(0),
+  EXPECT_EQ(AppController::bringToFrontScript(AppController::Edition::MacTovalo),
             "tell application \"Mac Tovalo\"\ractivate\rend tell\r");
-  EXPECT_EQ(AppController::bringToFrontScript(1),
+  EXPECT_EQ(AppController::bringToFrontScript(AppController::Edition::MacBrisca),
             "tell application \"Mac Brisca\"\ractivate\rend tell\r");
-  EXPECT_EQ(AppController::startSharingScript(0),
+  EXPECT_EQ(AppController::startSharingScript(AppController::Edition::MacTovalo),
             "tell application \"Mac Tovalo\"\ractivate\rshow window \"tvlremote\"\rhide window "
             "\"mocktail\"\rtell button \"screensharingstart\" of tab view item \"share\" of tab "
             "view \"tvlremotetabs\" of window \"tvlremote\"\rperform action\rend tell\rend tell\r");
-  EXPECT_EQ(AppController::startSharingScript(1),
+  EXPECT_EQ(AppController::startSharingScript(AppController::Edition::MacBrisca),
             "tell application \"Mac Brisca\"\ractivate\rshow window \"tvlremote\"\rhide window "
             "\"mocktail\"\rtell button \"screensharingstart\" of tab view item \"share\" of tab "
             "view \"tvlremotetabs\" of window \"tvlremote\"\rperform action\rend tell\rend tell\r");
-  EXPECT_EQ(AppController::stopSharingScript(0),
+  EXPECT_EQ(AppController::stopSharingScript(AppController::Edition::MacTovalo),
             "tell application \"Mac Tovalo\"\ractivate\rshow window \"tvlremote\"\rhide window "
             "\"mocktail\"\rtell button \"stopsharingnow\" of window \"sharingsheet\"\rperform "
             "action\rend tell\rend tell\r");
-  EXPECT_EQ(AppController::stopSharingScript(1),
+  EXPECT_EQ(AppController::stopSharingScript(AppController::Edition::MacBrisca),
             "tell application \"Mac Brisca\"\ractivate\rshow window \"tvlremote\"\rhide window "
             "\"mocktail\"\rtell button \"stopsharingnow\" of window \"sharingsheet\"\rperform "
             "action\rend tell\rend tell\r");
-  for (int32_t none : {-1, 2}) {
+  for (auto none : {AppController::Edition::NoEnclosingApp, AppController::Edition{2}}) {
     EXPECT_EQ(AppController::bringToFrontScript(none), "");
     EXPECT_EQ(AppController::startSharingScript(none), "");
     EXPECT_EQ(AppController::stopSharingScript(none), "");
@@ -446,15 +454,15 @@ TEST(RemoteControl, MenuCommandsSendTheEditionsScripts) {
   for (const char* folder : {"Mac Tovalo.app", "Mac Brisca.app"}) {
     Harness h(folder);
     AppController& c = h.launch();
-    int32_t edition = c.enclosingAppBundle;
+    AppController::Edition edition = c.edition();
     h.workspace.running = {"com.nrvk.tvl"};
-    c.statusMenu->itemAtIndex(1)->performAction();  // share: opens first, then the script
+    c.statusMenu()->itemAtIndex(1)->performAction();  // share: opens first, then the script
     c.waitForWorkerThreads();
     c.sharingStartedMacTovalo();
-    c.statusMenu->itemAtIndex(1)->performAction();  // stop
+    c.statusMenu()->itemAtIndex(1)->performAction();  // stop
     c.waitForWorkerThreads();
     c.applicationLaunchMacTovalo();
-    c.statusMenu->itemAtIndex(0)->performAction();  // bring to front
+    c.statusMenu()->itemAtIndex(0)->performAction();  // bring to front
     c.waitForWorkerThreads();
     EXPECT_EQ(h.events(),
               (std::vector<std::string>{"open " + h.enclosingPath,
@@ -482,7 +490,6 @@ TEST(RemoteControl, NothingIsSentWhileTheMainApplicationDoesNotRun) {
 TEST(RemoteControl, NoEditionSendsNoScript) {
   Harness h;
   AppController c(h.services());
-  c.enclosingAppBundle = -1;
   h.workspace.running = {"com.nrvk.tvl"};
   c.detachThreadBringTVLToFront();
   c.detachThreadStopTVLsharing();
@@ -495,7 +502,7 @@ TEST(RemoteControl, NoEditionSendsNoScript) {
 TEST(RemoteControl, LaunchEntryOpensTheEnclosingApplication) {
   Harness h("Mac Brisca.app");
   AppController& c = h.launch();
-  EXPECT_TRUE(c.statusMenu->itemAtIndex(0)->performAction());
+  EXPECT_TRUE(c.statusMenu()->itemAtIndex(0)->performAction());
   EXPECT_EQ(h.events(), std::vector<std::string>{"open " + h.enclosingPath});
 }
 
@@ -533,19 +540,24 @@ TEST(SharedInstance, TheFirstControllerIsTheOneEveryoneGets) {
 }
 
 TEST(LocalizedStrings, EveryKeyTheControllerUsesHasAnEnglishText) {
-  // Every key literal of the controller's source, so a new key without a text fails here.
+  // Every key literal of the controller's sources, so a new key without a text fails here.
   const char* source = std::getenv("TVL_SOURCE_DIR");
   ASSERT_NE(source, nullptr);
-  std::ifstream in(std::string(source) + "/controller/AppController.cpp");
   std::stringstream text;
-  text << in.rdbuf();
+  for (const char* file :
+       {"AppController.cpp", "AppControllerAutoTovalo.cpp", "AppControllerPreferences.cpp",
+        "AppControllerRemote.cpp", "Edition.cpp"}) {
+    std::ifstream in(std::string(source) + "/controller/" + file);
+    ASSERT_TRUE(in) << file;
+    text << in.rdbuf();
+  }
   std::string code = text.str();
   std::regex key(R"re("(s[A-Z][A-Za-z]+)")re");
   bundle::Bundle built(testsupport::builtControllerBundle().string());
   int keys = 0;
   for (std::sregex_iterator it(code.begin(), code.end(), key), end; it != end; ++it, ++keys)
     EXPECT_TRUE(built.hasLocalizedStringForKey((*it)[1])) << (*it)[1] << " has no text";
-  EXPECT_GE(keys, 17);
+  EXPECT_GE(keys, 30);
   EXPECT_TRUE(built.hasLocalizedStringForKey("OK"));
 }
 

@@ -97,7 +97,7 @@ struct Window {
     c = h.controller.get();
     window = loadPreferencesWindow(
         bundle::Bundle(h.bundlePath).pathForResource("Preferences", "ui"), *c, *communication);
-    lock = c->outlets.startStopAuthorizationView;
+    lock = c->outlets().startStopAuthorizationView;
     if (lock) {
       lock->setRightsCheck(
           [this](auth::AuthorizationRef, const std::string& right, bool interactive) {
@@ -109,8 +109,8 @@ struct Window {
     c->awakeFromNib();
     c->applicationDidFinishLaunching();
     communication->awakeFromNib();
-    button = c->outlets.startStopButton;
-    label = c->outlets.startStopLabel;
+    button = c->outlets().startStopButton;
+    label = c->outlets().startStopLabel;
   }
   ~Window() {
     window.reset();
@@ -140,7 +140,7 @@ struct Window {
 
 TEST(PreferencesWindow, EveryOutletIsConnectedAndTheTabsAreInPlace) {
   Window w;
-  auto& o = w.c->outlets;
+  auto& o = w.c->outlets();
   ASSERT_TRUE(w.window && o.preferencesWindow && o.preferencesTabView && o.startStopButton &&
               o.startStopLabel && o.startStopProgressIndicator && o.startStopAuthorizationView &&
               o.sessionLength && o.sendProblemReport && o.aboutVersion && o.aboutDate &&
@@ -149,20 +149,20 @@ TEST(PreferencesWindow, EveryOutletIsConnectedAndTheTabsAreInPlace) {
   EXPECT_TRUE(o.preferencesTabView->widget(0)->isAncestorOf(o.sessionLength));
   EXPECT_TRUE(o.preferencesTabView->widget(1)->isAncestorOf(o.aboutVersion));
   EXPECT_TRUE(o.preferencesTabView->widget(2)->isAncestorOf(o.startStopButton));
-  EXPECT_EQ(o.aboutVersion->text().toStdString(), w.c->aboutVersionText);
+  EXPECT_EQ(o.aboutVersion->text().toStdString(), w.c->state().aboutVersionText);
   EXPECT_EQ(w.communication->authorizationView(), w.lock);
 }
 
 TEST(PreferencesWindow, MenuEntriesOpenTheirTabsAndTheTitleFollowsTheEdition) {
   Window w;
   w.h.files.insert(kLeopardAgent);
-  w.c->statusMenu->menuWillOpen();
-  ASSERT_TRUE(w.c->statusMenu->itemAtIndex(4)->performAction());
-  EXPECT_EQ(w.c->outlets.preferencesTabView->currentIndex(), 2);
+  w.c->statusMenu()->menuWillOpen();
+  ASSERT_TRUE(w.c->statusMenu()->itemAtIndex(4)->performAction());
+  EXPECT_EQ(w.c->outlets().preferencesTabView->currentIndex(), 2);
   EXPECT_TRUE(w.window->isVisible());
   EXPECT_EQ(w.window->windowTitle(), "Mac Tovalo Preferences");
-  ASSERT_TRUE(w.c->statusMenu->itemAtIndex(3)->performAction());
-  EXPECT_EQ(w.c->outlets.preferencesTabView->currentIndex(), 0);
+  ASSERT_TRUE(w.c->statusMenu()->itemAtIndex(3)->performAction());
+  EXPECT_EQ(w.c->outlets().preferencesTabView->currentIndex(), 0);
 
   Window brisca(0x1068, "Mac Brisca.app");
   brisca.c->showPreferencesWindow();
@@ -178,11 +178,11 @@ TEST(PreferencesFile, StoredValuesShowAndSaveWritesThemBackAsStringsKeepingOther
                              "<key>maxtime</key><string>45</string>\n"
                              "<key>lastserver</key><string>eu-2</string>\n"));
   w.c->showPreferencesWindow();
-  EXPECT_FALSE(w.c->outlets.sendProblemReport->isChecked());
-  EXPECT_EQ(w.c->outlets.sessionLength->currentText(), "45");
+  EXPECT_FALSE(w.c->outlets().sendProblemReport->isChecked());
+  EXPECT_EQ(w.c->outlets().sessionLength->currentText(), "45");
   w.c->save();
   EXPECT_FALSE(w.window->isVisible());
-  EXPECT_FALSE(w.c->tvlPlist);
+  EXPECT_FALSE(w.c->state().tvlPlist);
   cf::Ref<cf::Object> saved = cf::createFromXMLFile(w.prefs().string());
   auto* d = cf::as<cf::Dictionary>(saved.get());
   ASSERT_TRUE(d);
@@ -194,10 +194,10 @@ TEST(PreferencesFile, StoredValuesShowAndSaveWritesThemBackAsStringsKeepingOther
   writeFile(w.prefs(), plist("<key>probreport</key><integer>1</integer>\n"
                              "<key>maxtime</key><integer>90</integer>\n"));
   w.c->showPreferencesWindow();
-  EXPECT_TRUE(w.c->outlets.sendProblemReport->isChecked());
-  EXPECT_EQ(w.c->outlets.sessionLength->currentText(), "90");
-  w.c->outlets.sendProblemReport->setChecked(false);
-  w.c->outlets.sessionLength->setCurrentText("120");
+  EXPECT_TRUE(w.c->outlets().sendProblemReport->isChecked());
+  EXPECT_EQ(w.c->outlets().sessionLength->currentText(), "90");
+  w.c->outlets().sendProblemReport->setChecked(false);
+  w.c->outlets().sessionLength->setCurrentText("120");
   w.c->save();
   saved = cf::createFromXMLFile(w.prefs().string());
   d = cf::as<cf::Dictionary>(saved.get());
@@ -209,8 +209,8 @@ TEST(PreferencesFile, MissingKeysShowTheDefaultsAndSaveWritesThem) {
   Window w;
   writeFile(w.prefs(), plist("<key>other</key><true/>\n"));
   w.c->showPreferencesWindow();
-  EXPECT_TRUE(w.c->outlets.sendProblemReport->isChecked());
-  EXPECT_EQ(w.c->outlets.sessionLength->currentText(), "30");
+  EXPECT_TRUE(w.c->outlets().sendProblemReport->isChecked());
+  EXPECT_EQ(w.c->outlets().sessionLength->currentText(), "30");
   w.c->save();
   cf::Ref<cf::Object> saved = cf::createFromXMLFile(w.prefs().string());
   auto* d = cf::as<cf::Dictionary>(saved.get());
@@ -237,14 +237,14 @@ TEST(PreferencesFile, ProblemReportsReadAsTheStoredIntegerValue) {
     Window w;
     writeFile(w.prefs(), plist(std::string("<key>probreport</key>") + c.stored + "\n"));
     w.c->showPreferencesWindow();
-    EXPECT_EQ(w.c->outlets.sendProblemReport->isChecked(), c.on) << c.stored;
+    EXPECT_EQ(w.c->outlets().sendProblemReport->isChecked(), c.on) << c.stored;
   }
 }
 
 TEST(PreferencesFile, AMissingOrUnreadableFileShowsDefaultsAndIsNeverWritten) {
   Window w;
   w.c->showPreferencesWindow();
-  w.c->outlets.sendProblemReport->setChecked(false);
+  w.c->outlets().sendProblemReport->setChecked(false);
   w.c->save();
   EXPECT_FALSE(fs::exists(w.prefs()));  // the controller never creates it
 
@@ -253,9 +253,9 @@ TEST(PreferencesFile, AMissingOrUnreadableFileShowsDefaultsAndIsNeverWritten) {
         std::string("<?xml version=\"1.0\"?><plist><array/></plist>")}) {
     writeFile(w.prefs(), bad);
     w.c->showPreferencesWindow();
-    EXPECT_TRUE(w.c->outlets.sendProblemReport->isChecked());
-    EXPECT_EQ(w.c->outlets.sessionLength->currentText(), "30");
-    w.c->outlets.sessionLength->setCurrentText("60");
+    EXPECT_TRUE(w.c->outlets().sendProblemReport->isChecked());
+    EXPECT_EQ(w.c->outlets().sessionLength->currentText(), "30");
+    w.c->outlets().sessionLength->setCurrentText("60");
     w.c->save();
     EXPECT_EQ(readFile(w.prefs()), bad);
     EXPECT_FALSE(w.window->isVisible());
@@ -267,14 +267,14 @@ TEST(PreferencesFile, CancelWritesNothingAndTheNextOpeningReadsTheFileAgain) {
   const std::string original = plist("<key>probreport</key><string>1</string>\n");
   writeFile(w.prefs(), original);
   w.c->showPreferencesWindow();
-  w.c->outlets.sendProblemReport->setChecked(false);
-  w.c->outlets.sessionLength->setCurrentText("15");
+  w.c->outlets().sendProblemReport->setChecked(false);
+  w.c->outlets().sessionLength->setCurrentText("15");
   w.c->cancel();
   EXPECT_FALSE(w.window->isVisible());
   EXPECT_EQ(readFile(w.prefs()), original);
   w.c->showPreferencesWindow();
-  EXPECT_TRUE(w.c->outlets.sendProblemReport->isChecked());
-  EXPECT_EQ(w.c->outlets.sessionLength->currentText(), "30");
+  EXPECT_TRUE(w.c->outlets().sendProblemReport->isChecked());
+  EXPECT_EQ(w.c->outlets().sessionLength->currentText(), "30");
 }
 
 // A save that dies half-way (here: killed by the file-size limit in the middle of its
@@ -285,7 +285,7 @@ TEST(PreferencesFile, ASaveThatDiesHalfWayLeavesTheOldFileWhole) {
   writeFile(w.prefs(), original);
   w.c->showPreferencesWindow();
   // Large enough that the new file cannot be written within the limit.
-  w.c->outlets.sessionLength->setCurrentText(QString(4096, '9'));
+  w.c->outlets().sessionLength->setCurrentText(QString(4096, '9'));
   pid_t child = ::fork();
   if (child == 0) {
     struct rlimit limit = {512, 512};
@@ -386,7 +386,7 @@ TEST(StartAtLogin, TheChoiceIsTheUsersAutostartEntryAndSticks) {
   Window w;
   ::unsetenv("XDG_CONFIG_HOME");
   const fs::path entry = w.home / ".config/autostart/com.nrvk.tvlqc.desktop";
-  QCheckBox* box = w.c->outlets.startAtLogin;
+  QCheckBox* box = w.c->outlets().startAtLogin;
   ASSERT_TRUE(box);
   EXPECT_EQ(box->text(), "Start Mac Tovalo Menu at login");
 
@@ -454,7 +454,7 @@ TEST(StartStop, EachVersionSendsItsActionAndTheWaitEndsWhenTheDaemonHasAppearedO
     SCOPED_TRACE(k.version);
     Window w(k.version);
     w.h.files.insert(k.installed);
-    w.c->statusMenu->menuWillOpen();
+    w.c->statusMenu()->menuWillOpen();
     ASSERT_TRUE(w.lock->authorize());
     ASSERT_EQ(w.button->text(), "Start");
 
@@ -463,14 +463,14 @@ TEST(StartStop, EachVersionSendsItsActionAndTheWaitEndsWhenTheDaemonHasAppearedO
     EXPECT_EQ(w.button->text(), "Stop");
     EXPECT_FALSE(w.button->isEnabled());
     EXPECT_EQ(w.label->text(), "Starting Auto Tovalo");
-    EXPECT_EQ(w.c->outlets.startStopProgressIndicator->maximum(), 0);  // spinning
+    EXPECT_EQ(w.c->outlets().startStopProgressIndicator->maximum(), 0);  // spinning
     // The daemon runs at once: one 2-second pause, then the pane offers Stop.
     w.h.clock.advance(1.9);
     EXPECT_FALSE(w.button->isEnabled());
     w.h.clock.advance(0.1);
     EXPECT_TRUE(w.button->isEnabled());
     EXPECT_EQ(w.label->text(), "Click to stop Auto Tovalo");
-    EXPECT_NE(w.c->outlets.startStopProgressIndicator->maximum(), 0);
+    EXPECT_NE(w.c->outlets().startStopProgressIndicator->maximum(), 0);
 
     w.button->click();
     EXPECT_EQ(w.tasks, (std::vector<int32_t>{k.start, k.stop}));
@@ -487,7 +487,7 @@ TEST(StartStop, OnTheStartupItemSystemsTheHostConfigurationCopyGoesFirst) {
   Window w(0x1039);
   w.h.files.insert(kStartupItem);
   writeFile(w.h.dir.path() / "etc-hostconfig", "HOSTNAME=-AUTOMATIC-\nTVLD=-NO-\n");
-  w.c->statusMenu->menuWillOpen();
+  w.c->statusMenu()->menuWillOpen();
   w.lock->authorize();
   w.button->click();
   EXPECT_EQ(readFile(w.h.dir.path() / "hostconfig"), "HOSTNAME=-AUTOMATIC-\nTVLD=-YES-\n");
@@ -497,11 +497,11 @@ TEST(StartStop, TheWaitFollowsTheDaemonAndKeepsThePaneWhileTheMenuOpens) {
   Window w;
   w.h.files.insert(kLeopardAgent);
   w.daemonFollows = false;  // the daemon takes its time
-  w.c->statusMenu->menuWillOpen();
+  w.c->statusMenu()->menuWillOpen();
   w.lock->authorize();
   w.button->click();
   w.h.clock.advance(10);
-  w.c->statusMenu->menuWillOpen();  // the menu still works and leaves the pane alone
+  w.c->statusMenu()->menuWillOpen();  // the menu still works and leaves the pane alone
   EXPECT_EQ(w.label->text(), "Starting Auto Tovalo");
   EXPECT_EQ(w.button->text(), "Stop");
   w.button->click();                      // disabled: nothing happens
@@ -513,15 +513,15 @@ TEST(StartStop, TheWaitFollowsTheDaemonAndKeepsThePaneWhileTheMenuOpens) {
   EXPECT_EQ(w.label->text(), "Starting Auto Tovalo");
   w.h.clock.advance(2);  // after the pause
   EXPECT_EQ(w.label->text(), "Click to stop Auto Tovalo");
-  w.c->statusMenu->menuWillOpen();
-  EXPECT_EQ(w.c->statusMenu->itemAtIndex(4)->image().name(), "green");
+  w.c->statusMenu()->menuWillOpen();
+  EXPECT_EQ(w.c->statusMenu()->itemAtIndex(4)->image().name(), "green");
 }
 
 TEST(StartStop, AWaitGivesUpAfterAMinuteAndOffersTheSameActionAgain) {
   Window w;
   w.h.files.insert(kLeopardAgent);
   w.daemonFollows = false;
-  w.c->statusMenu->menuWillOpen();
+  w.c->statusMenu()->menuWillOpen();
   w.lock->authorize();
   w.button->click();
   w.h.clock.advance(59.9);
@@ -531,11 +531,11 @@ TEST(StartStop, AWaitGivesUpAfterAMinuteAndOffersTheSameActionAgain) {
   EXPECT_EQ(w.label->text(), "Auto Tovalo did not start");
   EXPECT_EQ(w.button->text(), "Start");
   EXPECT_TRUE(w.button->isEnabled());
-  EXPECT_NE(w.c->outlets.startStopProgressIndicator->maximum(), 0);
+  EXPECT_NE(w.c->outlets().startStopProgressIndicator->maximum(), 0);
   EXPECT_EQ(w.h.clock.validTimerCount(), 2u);  // only the 30-second check and the lock's re-check
 
   w.h.processes.insert("tvld");
-  w.c->statusMenu->menuWillOpen();
+  w.c->statusMenu()->menuWillOpen();
   w.button->click();  // "Stop"
   ASSERT_EQ(w.button->text(), "Start");
   w.h.clock.advance(60);
@@ -552,7 +552,7 @@ TEST(StartStop, TheButtonFollowsTheLockWhenAWaitEnds) {
     Window w;
     w.h.files.insert(kLeopardAgent);
     w.daemonFollows = false;
-    w.c->statusMenu->menuWillOpen();
+    w.c->statusMenu()->menuWillOpen();
     ASSERT_TRUE(w.lock->authorize());
     w.h.clock.advance(30);  // the lock's re-check comes half-way through the wait
     w.button->click();
@@ -578,7 +578,7 @@ TEST(StartStop, OnVersionSevenTheButtonSaysThereIsNothingToDo) {
   w.h.files.insert(kLeopardAgent);
   // Said from the first opening, before any press, and kept at every later one.
   for (int opening = 0; opening < 2; ++opening) {
-    w.c->statusMenu->menuWillOpen();
+    w.c->statusMenu()->menuWillOpen();
     EXPECT_EQ(w.button->text(), "Not Available");
     EXPECT_EQ(w.label->text(), "Auto Tovalo can't be switched on this system version.");
   }
@@ -587,7 +587,7 @@ TEST(StartStop, OnVersionSevenTheButtonSaysThereIsNothingToDo) {
   EXPECT_TRUE(w.tasks.empty());
   EXPECT_EQ(w.button->text(), "Not Available");
   EXPECT_FALSE(w.button->isEnabled());
-  w.c->statusMenu->menuWillOpen();
+  w.c->statusMenu()->menuWillOpen();
   EXPECT_EQ(w.button->text(), "Not Available");
   EXPECT_EQ(w.h.clock.validTimerCount(), 2u);  // no wait
 }
@@ -616,19 +616,19 @@ TEST(StartStop, InGermanEveryTextIsGermanAndTheButtonStillWorks) {
   } german;
   Window w;
   w.h.files.insert(kLeopardAgent);
-  w.c->statusMenu->menuWillOpen();
-  EXPECT_EQ(w.c->statusMenu->itemAtIndex(1)->title(), "Meinen Bildschirm freigeben");
+  w.c->statusMenu()->menuWillOpen();
+  EXPECT_EQ(w.c->statusMenu()->itemAtIndex(1)->title(), "Meinen Bildschirm freigeben");
   EXPECT_EQ(w.c->localized("sQuit"), "Beenden");
   EXPECT_EQ(w.c->localized("sNoSuchKey"), "sNoSuchKey");
-  ASSERT_TRUE(w.c->statusMenu->itemAtIndex(4)->performAction());
+  ASSERT_TRUE(w.c->statusMenu()->itemAtIndex(4)->performAction());
   EXPECT_EQ(w.window->windowTitle().toStdString(), "Mac Tovalo – Einstellungen");
-  EXPECT_EQ(w.c->outlets.preferencesTabView->tabText(0), "Allgemein");
+  EXPECT_EQ(w.c->outlets().preferencesTabView->tabText(0), "Allgemein");
   EXPECT_EQ(w.window->findChild<QPushButton*>("saveButton")->text(), "Speichern");
-  EXPECT_EQ(w.c->outlets.aboutVersion->text().toStdString().rfind("Version ", 0), 0u);
+  EXPECT_EQ(w.c->outlets().aboutVersion->text().toStdString().rfind("Version ", 0), 0u);
   // The picture of the German window in docs/ is this one.
-  w.c->outlets.preferencesTabView->setCurrentIndex(0);
+  w.c->outlets().preferencesTabView->setCurrentIndex(0);
   w.window->grab().save(qEnvironmentVariable("TVL_BUILD_DIR") + "/preferences-general-de.png");
-  w.c->outlets.preferencesTabView->setCurrentIndex(2);
+  w.c->outlets().preferencesTabView->setCurrentIndex(2);
 
   ASSERT_TRUE(w.lock->authorize());
   ASSERT_EQ(w.button->text(), "Starten");
