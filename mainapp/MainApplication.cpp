@@ -106,6 +106,9 @@ MainApplication::MainApplication(MainBundleInfo bundle)
         localized("Supporter connected"),
         localized("Your supporter can now see and control your screen. Stop Sharing ends it."));
   });
+  connect(&session_, &SupportSession::cannotShare, this, [this](const QString& why) {
+    notifyUser(localized("Screen sharing is not possible"), why);
+  });
   connect(&session_, &SupportSession::supporterLeft, this, [this] {
     notifyUser(localized("Supporter left"),
                localized("Your supporter is no longer connected to your screen."));

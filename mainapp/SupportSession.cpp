@@ -13,6 +13,7 @@
 #include <QStandardPaths>
 
 #include "mainapp/Localized.h"
+#include "platform/desktop/DesktopSession.h"
 #include "platform/system/Log.h"
 
 namespace mainapp {
@@ -140,6 +141,9 @@ QString SupportSession::stateText() const {
     case State::Idle:
       return {};
     case State::Connecting:
+      if (approvalPending_)
+        return localized(
+            "Your desktop asks whether to share your screen: choose Share in its dialog.");
       return localized("Connecting to the support relay…");
     case State::Waiting:
       return request_.userInitiated
@@ -170,13 +174,15 @@ void SupportSession::start(const RelaySettings& relay, const Request& request) {
   relayPort_ = request.relayPort;
   supporters_ = 0;
   tunnelErrors_.clear();
+  approvalPending_ = tunnelAfterServer_ = false;
   setState(State::Connecting);
   QString error;
-  if (!prepareFolder(relay, &error) || !startServer(&error) || !startTunnel(&error)) {
+  if (!prepareFolder(relay, &error) || !startServer(&error) ||
+      (!tunnelAfterServer_ && !startTunnel(&error))) {
     fail(error);
     return;
   }
-  deadline_.start(connectDeadlineMs());
+  if (!tunnelAfterServer_) deadline_.start(connectDeadlineMs());
 }
 
 bool SupportSession::prepareFolder(const RelaySettings& relay, QString* error) {
@@ -203,7 +209,9 @@ bool SupportSession::prepareFolder(const RelaySettings& relay, QString* error) {
       return false;
     }
   }
-  QString vncServer = QStandardPaths::findExecutable("x11vnc");
+  const bool portal =
+      desktop::sharingRoute(desktop::currentSession()) == desktop::SharingRoute::Portal;
+  QString vncServer = portal ? portalServerPath() : QStandardPaths::findExecutable("x11vnc");
   bool ok =
       !vncServer.isEmpty() && QFile::link(vncServer, dir + "/" + kVncServerName) &&
       writePrivateFile(dir + "/config", tunnelConfiguration(relay, dir, withKey).toUtf8(), 0600) &&
@@ -216,12 +224,30 @@ bool SupportSession::prepareFolder(const RelaySettings& relay, QString* error) {
     ok = writePrivateFile(dir + "/relay.pw", request_.secret.toUtf8() + "\n", 0600) &&
          writePrivateFile(dir + "/askpass", "#!/bin/sh\nexec cat \"$TVL_DIR/relay.pw\"\n", 0700);
   if (!ok)
-    *error = vncServer.isEmpty() ? localized("The screen-sharing server (x11vnc) is not installed.")
-                                 : localized("The session's files could not be written.");
+    *error = !vncServer.isEmpty() ? localized("The session's files could not be written.")
+             : portal ? localized("The screen-sharing server (tvl-portal-vnc) is missing.")
+                      : localized("The screen-sharing server (x11vnc) is not installed.");
   return ok;
 }
 
 bool SupportSession::startServer(QString* error) {
+  const desktop::Session& session = desktop::currentSession();
+  switch (desktop::sharingRoute(session)) {
+    case desktop::SharingRoute::X11Server:
+      return startX11Server(error);
+    case desktop::SharingRoute::Portal:
+      return startPortalServer(error);
+    default:
+      break;
+  }
+  tvl::NSLog("Session: no way to share %s", desktop::describe(session).c_str());
+  *error = localized("This desktop can't be shared: %1")
+               .arg(localized("it is a Wayland desktop without a screen-sharing route."));
+  emit cannotShare(*error);
+  return false;
+}
+
+bool SupportSession::startX11Server(QString* error) {
   const QString display = qEnvironmentVariable("DISPLAY");
   if (display.isEmpty()) {
     *error = localized("This desktop can't be shared: there is no X display.");
@@ -291,18 +317,25 @@ void SupportSession::readServerLog() {
     // A client that passed authentication gets its network settings; one that failed
     // never does. Leaving, the server says how many are left.
     if (line.contains("client_set_net:")) {
-      ++supporters_;
-      if (state_ == State::Waiting || state_ == State::Connected) setState(State::Connected);
-      emit supporterJoined();
+      supporterJoinedNow();
     } else if (auto m = count.match(line); m.hasMatch()) {
-      int left = m.captured(1).toInt();
-      while (supporters_ > left) {
-        --supporters_;
-        emit supporterLeft();
-      }
-      if (state_ == State::Connected && supporters_ == 0) setState(State::Waiting);
+      supportersLeftTo(m.captured(1).toInt());
     }
   }
+}
+
+void SupportSession::supporterJoinedNow() {
+  ++supporters_;
+  if (state_ == State::Waiting || state_ == State::Connected) setState(State::Connected);
+  emit supporterJoined();
+}
+
+void SupportSession::supportersLeftTo(int left) {
+  while (supporters_ > left) {
+    --supporters_;
+    emit supporterLeft();
+  }
+  if (state_ == State::Connected && supporters_ == 0) setState(State::Waiting);
 }
 
 void SupportSession::readTunnelLog() {
@@ -330,6 +363,7 @@ void SupportSession::readTunnelLog() {
 void SupportSession::stop(const QString& reason) {
   if (state_ == State::Idle || state_ == State::Ended) return;
   deadline_.stop();
+  approvalPending_ = false;
   endProcess(tunnel_.get());
   endProcess(server_.get());
   // Either may be the sender of the signal that brought us here: they go at the next

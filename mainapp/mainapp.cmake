@@ -17,11 +17,12 @@ add_library(tvl_mainapp_native STATIC
   ${CMAKE_CURRENT_LIST_DIR}/MainApplication.cpp ${CMAKE_CURRENT_LIST_DIR}/MainApplication.h
   ${CMAKE_CURRENT_LIST_DIR}/RelaySettings.cpp ${CMAKE_CURRENT_LIST_DIR}/RelaySettings.h
   ${CMAKE_CURRENT_LIST_DIR}/SupportSession.cpp ${CMAKE_CURRENT_LIST_DIR}/SupportSession.h
+  ${CMAKE_CURRENT_LIST_DIR}/SupportSessionPortal.cpp
   ${CMAKE_CURRENT_LIST_DIR}/WhiteDesktop.cpp ${CMAKE_CURRENT_LIST_DIR}/WhiteDesktop.h)
 set_target_properties(tvl_mainapp_native PROPERTIES AUTOMOC ON)
 target_include_directories(tvl_mainapp_native PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(tvl_mainapp_native PUBLIC tvl_mainapp_core tvl_script_interpreter
-  tvl_workspace tvl_bundle tvl_bundle_ui tvl_notify tvl_cf tvl_system Qt6::Widgets Qt6::DBus Qt6::UiTools ${CMAKE_DL_LIBS})
+  tvl_workspace tvl_bundle tvl_bundle_ui tvl_notify tvl_cf tvl_system tvl_desktop Qt6::Widgets Qt6::DBus Qt6::UiTools ${CMAKE_DL_LIBS})
 
 add_executable(mac_tovalo ${CMAKE_CURRENT_LIST_DIR}/main.cpp)
 set_target_properties(mac_tovalo PROPERTIES OUTPUT_NAME "Mac Tovalo")
