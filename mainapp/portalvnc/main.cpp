@@ -110,9 +110,9 @@ class TokenFile {
 
 // Input for the portal, spaced out: mutter 43 dropped about half of the keys and clicks
 // that came back to back (a VNC viewer sends a key's press and release, a click's
-// motion, press and release, in one go); 20 ms apart, all arrived (30 ms here, for a
-// loaded machine). Motions waiting in
-// the queue are merged, so a drag does not lag behind.
+// motion, press and release, in one go); 20 ms apart all arrived on an idle machine, 30
+// leaves room for a loaded one. Motions waiting in the queue are merged, so a drag does
+// not lag behind.
 class InputPacer {
  public:
   static constexpr int kGapMs = 30;

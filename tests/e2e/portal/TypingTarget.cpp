@@ -1,5 +1,6 @@
 // A window the supporter's clicks and keys should reach: one line edit over the whole
-// monitor, in a colour the test looks for. It prints "shown", "press" and "text <t>".
+// monitor (or an ordinary window with --window), in a colour the test looks for. It prints "shown",
+// "press" and "text <t>".
 #include <QApplication>
 #include <QLineEdit>
 #include <QMouseEvent>
@@ -24,7 +25,13 @@ int main(int argc, char** argv) {
     std::printf("text %s\n", t.toUtf8().constData());
     std::fflush(stdout);
   });
-  edit.showFullScreen();
+  // --window: an ordinary window of 400x300 instead of the whole monitor.
+  if (app.arguments().contains("--window")) {
+    edit.resize(400, 300);
+    edit.show();
+  } else {
+    edit.showFullScreen();
+  }
   QTimer::singleShot(300, [] {
     std::printf("shown\n");
     std::fflush(stdout);
