@@ -97,7 +97,8 @@ TEST_F(Package, ControlFieldsAndDependenciesThisMachineSatisfies) {
        {"pkexec", "polkitd", "dbus", "procps", "psmisc", "x11vnc", "openssh-client", "xdg-utils",
         "gnome-keyring", "dbus-session-bus", "libqt6widgets6", "libqt6dbus6", "libqt6uitools6",
         "libplist-2.0-4|libplist3", "libsecret-1-0", "libpolkit-gobject-1-0", "libc6",
-        "libstdc\\+\\+6"}) {
+        "libstdc\\+\\+6", "xdg-desktop-portal", "pipewire", "libvncserver1",
+        "libpipewire-0.3-0"}) {
     EXPECT_TRUE(
         std::regex_search(depends, std::regex(std::string("(^|[ ,|])(") + wanted + ")([ ,(|]|$)")))
         << wanted << " missing from " << depends;

@@ -25,6 +25,16 @@ int main(int argc, char** argv) {
     std::printf("text %s\n", t.toUtf8().constData());
     std::fflush(stdout);
   });
+  // --animate: the window changes its colour 60 times a second (a moving picture for
+  // measurements).
+  QTimer animation;
+  int shade = 0;
+  QObject::connect(&animation, &QTimer::timeout, [&] {
+    shade = (shade + 3) % 256;
+    edit.setStyleSheet(
+        QString("QLineEdit { background: rgb(%1, 40, 160); border: none; }").arg(shade));
+  });
+  if (app.arguments().contains("--animate")) animation.start(16);
   // --window: an ordinary window of 400x300 instead of the whole monitor.
   if (app.arguments().contains("--window")) {
     edit.resize(400, 300);
