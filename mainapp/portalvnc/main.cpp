@@ -21,6 +21,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
 #include <deque>
 #include <functional>
@@ -155,6 +156,9 @@ class PointerState {
   void apply(InputPacer& input, screencast::PortalSession& portal, const screencast::Stream& stream,
              int fbWidth, int fbHeight, int mask, int x, int y) {
     auto* p = &portal;
+    // A client may send any 16-bit position; the desktop gets one on the screen.
+    x = std::clamp(x, 0, std::max(fbWidth - 1, 0));
+    y = std::clamp(y, 0, std::max(fbHeight - 1, 0));
     if (x != x_ || y != y_) {
       // The portal takes positions in the stream's size, which may differ from the
       // frames' (a scaled monitor).
