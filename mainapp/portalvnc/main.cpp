@@ -269,9 +269,12 @@ int main(int argc, char** argv) {
   QObject::connect(&portal, &screencast::PortalSession::started, &app, [&] {
     tokens.save(portal.restoreToken());
     if (!portal.inputAllowed()) report("note the desktop allowed no remote input");
-    // The first key of a session has been seen lost on GNOME: spend a harmless one.
-    portal.key(0xffe1, true);
+    // Mutter makes its virtual keyboard and pointer at their first event, and lost that
+    // event (and, on a loaded machine, the next ones): make both now with harmless
+    // events, long before a supporter types or clicks.
+    portal.key(0xffe1, true);  // Shift
     portal.key(0xffe1, false);
+    portal.nudgePointer(0, 0);
     QString why;
     const int fd = portal.openPipeWireRemote(&why);
     if (fd < 0 || !stream.open(fd, portal.streams().first().node, &why)) fatal(why);

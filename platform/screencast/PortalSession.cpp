@@ -248,6 +248,10 @@ void PortalSession::movePointer(std::uint32_t node, double x, double y) {
   notify("NotifyPointerMotionAbsolute", {node, x, y});
 }
 
+void PortalSession::nudgePointer(double dx, double dy) {
+  notify("NotifyPointerMotion", {dx, dy});
+}
+
 void PortalSession::pointerButton(int evdevButton, bool pressed) {
   notify("NotifyPointerButton", {evdevButton, uint(pressed ? 1 : 0)});
 }

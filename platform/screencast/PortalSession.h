@@ -51,6 +51,8 @@ class PortalSession : public QObject {
   int openPipeWireRemote(QString* error);
 
   void movePointer(std::uint32_t node, double x, double y);
+  // Relative motion: (0, 0) moves nothing but makes the desktop set up its pointer.
+  void nudgePointer(double dx, double dy);
   void pointerButton(int evdevButton, bool pressed);
   void scroll(bool horizontal, int steps);
   void key(std::uint32_t keysym, bool pressed);
