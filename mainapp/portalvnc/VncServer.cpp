@@ -27,11 +27,14 @@ namespace {
 // prefix that no report line has.
 void quietLog(const char*, ...) {}
 void errorLog(const char* format, ...) {
+  char text[512];
   va_list args;
   va_start(args, format);
-  std::fputs("tvl-portal-vnc: vnc: ", stderr);
-  std::vfprintf(stderr, format, args);
+  std::vsnprintf(text, sizeof text, format, args);
   va_end(args);
+  // Said for every client of a Unix socket, where there is no TCP to tune.
+  if (std::strstr(text, "TCP_NODELAY")) return;
+  std::fprintf(stderr, "tvl-portal-vnc: vnc: %s", text);
 }
 
 }  // namespace

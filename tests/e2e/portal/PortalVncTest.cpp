@@ -14,6 +14,7 @@
 #include <QTemporaryDir>
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "support/ChildProcess.h"
@@ -126,6 +127,7 @@ struct Viewer {
   explicit Viewer(const QString& socket, const char* password) {
     rfbClientLog = rfbClientErr = quiet;
     client = rfbGetClient(8, 3, 4);
+    std::free(client->serverHost);
     client->serverHost = strdup(socket.toUtf8().constData());
     client->serverPort = 0;
     static const char* pw;
@@ -137,8 +139,12 @@ struct Viewer {
     rfbClientSetClientData(client, nullptr, this);
     if (!rfbInitClient(client, nullptr, nullptr)) client = nullptr;  // it freed the client
   }
-  ~Viewer() {
-    if (client) rfbClientCleanup(client);
+  ~Viewer() { close(); }
+  void close() {
+    if (!client) return;
+    std::free(client->frameBuffer);  // libvncclient leaves its picture to its user
+    rfbClientCleanup(client);
+    client = nullptr;
   }
   // Asks for the whole screen and waits until it came.
   bool refresh() {
@@ -216,8 +222,7 @@ TEST_F(PortalVnc, SupporterSeesTheScreenAndTypesIntoAWindow) {
   target.kill();
   target.waitForFinished();
 
-  rfbClientCleanup(viewer.client);
-  viewer.client = nullptr;
+  viewer.close();
   EXPECT_TRUE(said("tvl-portal-vnc: client-left 0"));
 
   ::kill(vnc.processId(), SIGTERM);

@@ -20,6 +20,7 @@ int main(int argc, char** argv) {
   std::ifstream(argv[2]) >> password;
   rfbClientLog = rfbClientErr = quiet;
   rfbClient* client = rfbGetClient(8, 3, 4);
+  std::free(client->serverHost);
   client->serverHost = strdup(argv[1]);
   client->GetPassword = [](rfbClient*) { return strdup(password.c_str()); };
   client->FinishedFrameBufferUpdate = [](rfbClient*) { ++updates; };
@@ -42,6 +43,7 @@ int main(int argc, char** argv) {
     }
   }
   std::printf("updates %d\n", updates);
+  std::free(client->frameBuffer);
   rfbClientCleanup(client);
   return 0;
 }
