@@ -10,6 +10,7 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include "e2e/portal/PortalDialog.h"
 #include "mainapp/SupportSession.h"
 #include "platform/desktop/DesktopSession.h"
 
@@ -25,29 +26,33 @@ int processesNamed(const QString& name) {
   return n;
 }
 
-TEST(PortalSession, DeclinedDialogEndsTheSessionInWordsBeforeTheRelayIsReached) {
-  ASSERT_EQ(desktop::sharingRoute(desktop::currentSession()), desktop::SharingRoute::Portal)
-      << desktop::describe(desktop::currentSession());
-  // The server is found on the search path when the program is not in the bundle.
-  const QString bundle =
-      qEnvironmentVariable("TVL_BUILD_DIR") + "/Applications/Mac Tovalo.app/Contents/MacOS";
-  qputenv("PATH", (bundle + ":" + qEnvironmentVariable("PATH")).toUtf8());
-
+class PortalSession : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(desktop::sharingRoute(desktop::currentSession()), desktop::SharingRoute::Portal)
+        << desktop::describe(desktop::currentSession());
+    // The server is found on the search path when the program is not in the bundle.
+    const QString bundle =
+        qEnvironmentVariable("TVL_BUILD_DIR") + "/Applications/Mac Tovalo.app/Contents/MacOS";
+    qputenv("PATH", (bundle + ":" + qEnvironmentVariable("PATH")).toUtf8());
+    QFile key(keys.filePath("id"));
+    ASSERT_TRUE(key.open(QIODevice::WriteOnly));
+    key.write("a key the relay never sees\n");
+    key.close();
+    // A relay that refuses at once: a tunnel started before the user answered would end
+    // the session with "The relay can't be reached." long before.
+    relay.host = "127.0.0.1";
+    relay.port = 9;
+    relay.user = "tvl";
+    relay.hostKey =
+        "ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIOMqqnkVzrm0SdG6UOoqKLsabgH5C9okWi0dh2l9GKJl";
+    relay.identity = key.fileName();
+  }
   QTemporaryDir keys;
-  QFile key(keys.filePath("id"));
-  ASSERT_TRUE(key.open(QIODevice::WriteOnly));
-  key.write("not used: the tunnel must not start\n");
-  key.close();
   mainapp::RelaySettings relay;
-  // A relay that refuses at once: had the tunnel started, the session would end with
-  // "The relay can't be reached." long before the user answered.
-  relay.host = "127.0.0.1";
-  relay.port = 9;
-  relay.user = "tvl";
-  relay.hostKey =
-      "ssh-ed25519 AAAAC3NzaC1lZDI1NTE5AAAAIOMqqnkVzrm0SdG6UOoqKLsabgH5C9okWi0dh2l9GKJl";
-  relay.identity = key.fileName();
+};
 
+TEST_F(PortalSession, DeclinedDialogEndsTheSessionInWordsBeforeTheRelayIsReached) {
   mainapp::SupportSession session;
   QSignalSpy ended(&session, &mainapp::SupportSession::ended);
   QSignalSpy cannot(&session, &mainapp::SupportSession::cannotShare);
@@ -58,10 +63,8 @@ TEST(PortalSession, DeclinedDialogEndsTheSessionInWordsBeforeTheRelayIsReached) 
   EXPECT_EQ(processesNamed("OSXvncserver"), 1);
   EXPECT_EQ(processesNamed("ssh"), 0);
 
-  QProcess press;
-  press.start(qEnvironmentVariable("TVL_SOURCE_DIR") + "/tests/support/mutter-input",
-              {"click", "430", "273"});  // the dialog's Cancel
-  ASSERT_TRUE(press.waitForFinished(20000));
+  ASSERT_TRUE(QTest::qWaitFor(portaldialog::dialogShown, 20000));
+  portaldialog::click({portaldialog::kCancelX, portaldialog::kCancelY});
   ASSERT_TRUE(QTest::qWaitFor([&] { return !ended.isEmpty(); }, 20000));
   const QString why = "This desktop can't be shared: you declined to share your screen";
   EXPECT_EQ(ended.first().first().toString(), why);
@@ -71,6 +74,21 @@ TEST(PortalSession, DeclinedDialogEndsTheSessionInWordsBeforeTheRelayIsReached) 
   EXPECT_TRUE(QTest::qWaitFor([&] { return processesNamed("OSXvncserver") == 0; }, 5000));
   // The restore token's file is the user's alone.
   EXPECT_EQ(QFile::permissions(mainapp::portalRestoreTokenPath()) & 0x0077, 0);
+}
+
+TEST_F(PortalSession, TheTunnelStartsOnceTheUserShared) {
+  mainapp::SupportSession session;
+  QSignalSpy ended(&session, &mainapp::SupportSession::ended);
+  session.start(relay, {"sEcr3t42", 0, true});
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return session.stateText().contains("choose Share in its dialog"); }, 20000));
+  ASSERT_TRUE(QTest::qWaitFor(portaldialog::dialogShown, 20000));
+  using namespace portaldialog;
+  click({kSwitchX, kSwitchY, kShareX, kShareY});
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !ended.isEmpty(); }, 30000));
+  // Only now did ssh try the relay, which refused.
+  EXPECT_EQ(ended.first().first().toString(), "The relay can't be reached.");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return processesNamed("OSXvncserver") == 0; }, 5000));
 }
 
 }  // namespace

@@ -17,21 +17,17 @@
 #include <cstdlib>
 #include <thread>
 
+#include "e2e/portal/PortalDialog.h"
 #include "support/ChildProcess.h"
 
 namespace {
 
+using namespace portaldialog;
 using testsupport::eventually;
 using namespace std::chrono_literals;
 
-QString build() {
-  return qEnvironmentVariable("TVL_BUILD_DIR");
-}
 QString server() {
-  return build() + "/Applications/Mac Tovalo.app/Contents/MacOS/tvl-portal-vnc";
-}
-QString support() {
-  return qEnvironmentVariable("TVL_SOURCE_DIR") + "/tests/support";
+  return portaldialog::build() + "/Applications/Mac Tovalo.app/Contents/MacOS/tvl-portal-vnc";
 }
 
 // The lines a process wrote to one channel so far.
@@ -46,49 +42,6 @@ struct Lines {
     return seen.contains(line);
   }
 };
-
-// One pixel of the first monitor, from mutter's own screen cast.
-QColor pixelOnScreen(int x, int y) {
-  const QString shot = QDir::temp().filePath("tvl-portal-shot.ppm");
-  QProcess p;
-  p.start(build() + "/tests/e2e/portal/mutter-shot", {shot});
-  if (!p.waitForFinished(15000) || p.exitCode() != 0) return {};
-  QFile f(shot);
-  if (!f.open(QIODevice::ReadOnly)) return {};
-  const QList<QByteArray> head = f.read(64).split('\n');
-  if (head.size() < 3) return {};
-  const int width = head[1].split(' ')[0].toInt();
-  const qint64 start = head[0].size() + head[1].size() + head[2].size() + 3;
-  f.seek(start + (qint64(y) * width + x) * 3);
-  const QByteArray px = f.read(3);
-  f.remove();
-  return px.size() == 3 ? QColor(uchar(px[0]), uchar(px[1]), uchar(px[2])) : QColor();
-}
-
-bool near(QColor a, QColor b) {
-  return a.isValid() && std::abs(a.red() - b.red()) < 12 && std::abs(a.green() - b.green()) < 12 &&
-         std::abs(a.blue() - b.blue()) < 12;
-}
-
-// The portal's "Remote desktop" dialog on a 1280x800 monitor: its Share button (blue)
-// and its "Allow remote interaction" switch (off when it opens).
-constexpr int kShareX = 852, kShareY = 273, kSwitchX = 829, kSwitchY = 471;
-constexpr int kCancelX = 430, kCancelY = 273;
-const QColor kShareBlue(53, 132, 228);
-
-bool dialogShown() {
-  // A corner of the Share button, clear of its label.
-  return near(pixelOnScreen(818, 284), kShareBlue);
-}
-
-void click(std::initializer_list<int> points) {
-  QStringList args{"click"};
-  for (int v : points) args << QString::number(v);
-  QProcess p;
-  p.start(support() + "/mutter-input", args);
-  ASSERT_TRUE(p.waitForFinished(20000));
-  ASSERT_EQ(p.exitCode(), 0) << p.readAllStandardError().toStdString();
-}
 
 class PortalVnc : public ::testing::Test {
  protected:
@@ -197,7 +150,7 @@ TEST_F(PortalVnc, SupporterSeesTheScreenAndTypesIntoAWindow) {
 
   QProcess target;
   Lines out{target, QProcess::StandardOutput, {}};
-  target.start(build() + "/tests/e2e/portal/typing-target", {});
+  target.start(portaldialog::build() + "/tests/e2e/portal/typing-target", {});
   ASSERT_TRUE(eventually([&] { return out.has("shown"); }, 20s));
 
   Viewer viewer(socket(), "sEcr3t42");
