@@ -111,12 +111,12 @@ class TokenFile {
 
 // Input for the portal, spaced out: mutter 43 dropped about half of the keys and clicks
 // that came back to back (a VNC viewer sends a key's press and release, a click's
-// motion, press and release, in one go); 20 ms apart all arrived on an idle machine, 30
-// leaves room for a loaded one. Motions waiting in the queue are merged, so a drag does
-// not lag behind.
+// motion, press and release, in one go). 20 ms apart all arrived on an idle machine; on
+// a loaded one 30 ms still lost a key now and then, so 50 (ten keys a second, faster
+// than people type). Motions waiting in the queue are merged, so a drag does not lag.
 class InputPacer {
  public:
-  static constexpr int kGapMs = 30;
+  static constexpr int kGapMs = 50;
   InputPacer() {
     timer_.setInterval(kGapMs);
     QObject::connect(&timer_, &QTimer::timeout, [this] { next(); });
