@@ -45,9 +45,14 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
   "pkexec, polkitd, dbus, default-dbus-session-bus | dbus-session-bus, procps, psmisc, x11vnc, wayvnc, openssl, qt6-wayland, openssh-client, xdg-utils, gnome-keyring | keepassxc")
+# GNOME and KDE Wayland sessions: tvl-portal-vnc (in the bundle) asks the desktop portal
+# for the screen and reads it from PipeWire; libvncserver1 and libpipewire-0.3-0 come
+# from dpkg-shlibdeps. The desktop's own portal backend does the asking.
+string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", xdg-desktop-portal, pipewire")
+set(TVL_PORTAL_BACKENDS "xdg-desktop-portal-gnome | xdg-desktop-portal-kde")
 # Registers the URL handler (update-desktop-database runs through its trigger); Qt's own
 # texts (standard buttons, text field menus) in the user's language.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "desktop-file-utils, qt6-translations-l10n")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "desktop-file-utils, qt6-translations-l10n, ${TVL_PORTAL_BACKENDS}")
 
 # Files in /etc are the administrator's: kept on upgrade when changed, left on remove.
 file(WRITE "${CMAKE_BINARY_DIR}/debian-control/conffiles" "/etc/xdg/autostart/com.nrvk.tvlqc.desktop\n")

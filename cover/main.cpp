@@ -4,8 +4,13 @@
 
 #include "cover/CoverSystem.h"
 #include "cover/TVLDesktopAppController.h"
+#include "platform/desktop/DesktopSession.h"
 
 int main(int argc, char** argv) {
+  // On GNOME a Wayland window cannot ask to stay below the others; an X11 window under
+  // Xwayland can, and mutter keeps it there.
+  if (desktop::coverRoute(desktop::currentSession()) == desktop::CoverRoute::QtWindowsUnderXwayland)
+    qputenv("QT_QPA_PLATFORM", "xcb");
   QApplication app(argc, argv);
   app.setQuitOnLastWindowClosed(false);  // only the watch or a signal ends the cover
   cover::LiveSystem system;

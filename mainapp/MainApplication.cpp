@@ -108,6 +108,9 @@ MainApplication::MainApplication(MainBundleInfo bundle)
         localized("Supporter connected"),
         localized("Your supporter can now see and control your screen. Stop Sharing ends it."));
   });
+  connect(&session_, &SupportSession::cannotShare, this, [this](const QString& why) {
+    notifyUser(localized("Screen sharing is not possible"), why);
+  });
   connect(&session_, &SupportSession::supporterLeft, this, [this] {
     notifyUser(localized("Supporter left"),
                localized("Your supporter is no longer connected to your screen."));
@@ -270,9 +273,6 @@ void MainApplication::beginSession(const SupportSession::Request& request) {
     if (auto* status = child<QLabel>("sharingstatus")) status->setText(relay.error);
     return;
   }
-  // The session ends at once then, and the sharing window says the same.
-  if (QString why; !SupportSession::canShareThisDesktop(&why))
-    notifyUser(localized("Screen sharing is not possible"), why);
   session_.start(relay.settings, request);
 }
 

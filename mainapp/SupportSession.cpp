@@ -142,6 +142,9 @@ QString SupportSession::stateText() const {
     case State::Idle:
       return {};
     case State::Connecting:
+      if (approvalPending_)
+        return localized(
+            "Your desktop asks whether to share your screen: choose Share in its dialog.");
       return localized("Connecting to the support relay…");
     case State::Waiting:
       return request_.userInitiated
@@ -172,14 +175,21 @@ void SupportSession::start(const RelaySettings& relay, const Request& request) {
   relayPort_ = request.relayPort;
   supporters_ = 0;
   tunnelErrors_.clear();
+  approvalPending_ = tunnelAfterServer_ = false;
   setState(State::Connecting);
   QString error;
-  if (!canShareThisDesktop(&error) || !prepareFolder(relay, &error) || !startServer(&error) ||
-      !startTunnel(&error)) {
+  if (!canShareThisDesktop(&error)) {
+    // Nothing starts; a notification says so too, as for a desktop that refuses.
+    emit cannotShare(error);
     fail(error);
     return;
   }
-  deadline_.start(connectDeadlineMs());
+  if (!prepareFolder(relay, &error) || !startServer(&error) ||
+      (!tunnelAfterServer_ && !startTunnel(&error))) {
+    fail(error);
+    return;
+  }
+  if (!tunnelAfterServer_) deadline_.start(connectDeadlineMs());
 }
 
 bool SupportSession::prepareFolder(const RelaySettings& relay, QString* error) {
@@ -206,10 +216,10 @@ bool SupportSession::prepareFolder(const RelaySettings& relay, QString* error) {
       return false;
     }
   }
-  const bool wayvnc =
-      desktop::sharingRoute(desktop::currentSession()) == desktop::SharingRoute::Wayvnc;
-  const QString serverName = wayvnc ? "wayvnc" : "x11vnc";
-  QString vncServer = QStandardPaths::findExecutable(serverName);
+  const desktop::SharingRoute route = desktop::sharingRoute(desktop::currentSession());
+  const bool portal = route == desktop::SharingRoute::Portal;
+  const QString serverName = route == desktop::SharingRoute::Wayvnc ? "wayvnc" : "x11vnc";
+  QString vncServer = portal ? portalServerPath() : QStandardPaths::findExecutable(serverName);
   bool ok =
       !vncServer.isEmpty() && QFile::link(vncServer, dir + "/" + kVncServerName) &&
       writePrivateFile(dir + "/config", tunnelConfiguration(relay, dir, withKey).toUtf8(), 0600) &&
@@ -222,9 +232,10 @@ bool SupportSession::prepareFolder(const RelaySettings& relay, QString* error) {
     ok = writePrivateFile(dir + "/relay.pw", request_.secret.toUtf8() + "\n", 0600) &&
          writePrivateFile(dir + "/askpass", "#!/bin/sh\nexec cat \"$TVL_DIR/relay.pw\"\n", 0700);
   if (!ok)
-    *error = vncServer.isEmpty()
-                 ? localized("The screen-sharing server (%1) is not installed.").arg(serverName)
-                 : localized("The session's files could not be written.");
+    *error = !vncServer.isEmpty() ? localized("The session's files could not be written.")
+             : portal
+                 ? localized("The screen-sharing server (tvl-portal-vnc) is missing.")
+                 : localized("The screen-sharing server (%1) is not installed.").arg(serverName);
   return ok;
 }
 
@@ -241,8 +252,25 @@ bool SupportSession::canShareThisDesktop(QString* error) {
 }
 
 bool SupportSession::startServer(QString* error) {
-  if (desktop::sharingRoute(desktop::currentSession()) == desktop::SharingRoute::Wayvnc)
-    return startWayvnc(error);
+  const desktop::Session& session = desktop::currentSession();
+  switch (desktop::sharingRoute(session)) {
+    case desktop::SharingRoute::X11Server:
+      return startX11Server(error);
+    case desktop::SharingRoute::Wayvnc:
+      return startWayvnc(error);
+    case desktop::SharingRoute::Portal:
+      return startPortalServer(error);
+    case desktop::SharingRoute::None:
+      break;
+  }
+  // No display at all: the X11 server's own check says so in words.
+  if (session.server != desktop::DisplayServer::Wayland) return startX11Server(error);
+  tvl::NSLog("Session: no way to share %s", desktop::describe(session).c_str());
+  canShareThisDesktop(error);
+  return false;
+}
+
+bool SupportSession::startX11Server(QString* error) {
   const QString display = qEnvironmentVariable("DISPLAY");
   if (display.isEmpty()) {
     *error = localized("This desktop can't be shared: there is no X display.");
@@ -312,18 +340,25 @@ void SupportSession::readServerLog() {
     // A client that passed authentication gets its network settings; one that failed
     // never does. Leaving, the server says how many are left.
     if (line.contains("client_set_net:")) {
-      ++supporters_;
-      if (state_ == State::Waiting || state_ == State::Connected) setState(State::Connected);
-      emit supporterJoined();
+      supporterJoinedNow();
     } else if (auto m = count.match(line); m.hasMatch()) {
-      int left = m.captured(1).toInt();
-      while (supporters_ > left) {
-        --supporters_;
-        emit supporterLeft();
-      }
-      if (state_ == State::Connected && supporters_ == 0) setState(State::Waiting);
+      supportersLeftTo(m.captured(1).toInt());
     }
   }
+}
+
+void SupportSession::supporterJoinedNow() {
+  ++supporters_;
+  if (state_ == State::Waiting || state_ == State::Connected) setState(State::Connected);
+  emit supporterJoined();
+}
+
+void SupportSession::supportersLeftTo(int left) {
+  while (supporters_ > left) {
+    --supporters_;
+    emit supporterLeft();
+  }
+  if (state_ == State::Connected && supporters_ == 0) setState(State::Waiting);
 }
 
 void SupportSession::readTunnelLog() {
@@ -351,6 +386,7 @@ void SupportSession::readTunnelLog() {
 void SupportSession::stop(const QString& reason) {
   if (state_ == State::Idle || state_ == State::Ended) return;
   deadline_.stop();
+  approvalPending_ = false;
   endProcess(tunnel_.get());
   endProcess(server_.get());
   // Either may be the sender of the signal that brought us here: they go at the next

@@ -30,6 +30,12 @@ inline constexpr char kTunnelMarker[] = ".tvl-tunnel";
 // from an alphabet without look-alikes, from the system's random source.
 QString generateSessionSecret();
 
+// tvl-portal-vnc, the server of GNOME and KDE Wayland desktops: beside the main
+// executable, else on the search path; empty when there is none.
+QString portalServerPath();
+// Where the desktop portal's restore token is kept (the folder is made, mode 0700).
+QString portalRestoreTokenPath();
+
 // What the tunnel's error output says went wrong, in words for the user.
 QString describeTunnelFailure(const QString& errorOutput, bool userInitiated);
 
@@ -73,15 +79,24 @@ class SupportSession : public QObject {
   void supporterJoined();
   void supporterLeft();
   void ended(const QString& reason);
+  // The desktop will not be shared (no way to share it, or its portal refused): besides
+  // the ended reason, the user gets a notification with these words.
+  void cannotShare(const QString& why);
 
  private:
   bool prepareFolder(const RelaySettings& relay, QString* error);
   bool startServer(QString* error);
+  bool startX11Server(QString* error);
   // wlroots compositors: wayvnc (SupportSessionWayvnc.cpp).
   bool startWayvnc(QString* error);
   void readWayvncLog();
+  // GNOME and KDE Wayland sessions: tvl-portal-vnc (SupportSessionPortal.cpp).
+  bool startPortalServer(QString* error);
+  void readPortalServerLog();
   bool startTunnel(QString* error);
   void readServerLog();
+  void supporterJoinedNow();
+  void supportersLeftTo(int left);
   void readTunnelLog();
   void setState(State s);
   void fail(const QString& reason) { stop(reason); }
@@ -101,6 +116,9 @@ class SupportSession : public QObject {
   QSet<QString> wayvncJoined_;  // connections that passed it
   std::unique_ptr<QFileSystemWatcher> wayvncConfigWatch_;  // until wayvnc has read its file
   QTimer deadline_;
+  // The portal's dialog waits for the user; the tunnel opens once the screen is shared.
+  bool approvalPending_ = false;
+  bool tunnelAfterServer_ = false;
 };
 
 }  // namespace mainapp

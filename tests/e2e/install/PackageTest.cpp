@@ -94,17 +94,32 @@ TEST_F(Package, ControlFieldsAndDependenciesThisMachineSatisfies) {
 
   // The programs the product runs, by hand; the libraries it links, found by dpkg-shlibdeps.
   std::string depends = field(deb(), "Depends");
-  for (const char* wanted : {"pkexec",         "polkitd",
-                             "dbus",           "procps",
-                             "psmisc",         "x11vnc",
-                             "wayvnc",         "openssl",
-                             "qt6-wayland",    "libwayland-client0",
-                             "openssh-client", "xdg-utils",
-                             "gnome-keyring",  "dbus-session-bus",
-                             "libqt6widgets6", "libqt6dbus6",
-                             "libqt6uitools6", "libplist-2.0-4|libplist3",
-                             "libsecret-1-0",  "libpolkit-gobject-1-0",
-                             "libc6",          "libstdc\\+\\+6"}) {
+  for (const char* wanted : {"pkexec",
+                             "polkitd",
+                             "dbus",
+                             "procps",
+                             "psmisc",
+                             "x11vnc",
+                             "wayvnc",
+                             "openssl",
+                             "qt6-wayland",
+                             "libwayland-client0",
+                             "openssh-client",
+                             "xdg-utils",
+                             "gnome-keyring",
+                             "dbus-session-bus",
+                             "libqt6widgets6",
+                             "libqt6dbus6",
+                             "libqt6uitools6",
+                             "libplist-2.0-4|libplist3",
+                             "libsecret-1-0",
+                             "libpolkit-gobject-1-0",
+                             "libc6",
+                             "libstdc\\+\\+6",
+                             "xdg-desktop-portal",
+                             "pipewire",
+                             "libvncserver1",
+                             "libpipewire-0.3-0"}) {
     EXPECT_TRUE(
         std::regex_search(depends, std::regex(std::string("(^|[ ,|])(") + wanted + ")([ ,(|]|$)")))
         << wanted << " missing from " << depends;

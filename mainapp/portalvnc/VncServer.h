@@ -1,0 +1,67 @@
+// The VNC side of tvl-portal-vnc: libvncserver with VNC password authentication,
+// reachable only through a Unix socket, driven from the Qt event loop (no threads: the
+// frames, the clients and the portal all live on one loop).
+#pragma once
+
+#include <rfb/rfb.h>
+
+#include <QObject>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/screencast/PipeWireStream.h"
+
+class QSocketNotifier;
+
+namespace portalvnc {
+
+class VncServer : public QObject {
+  Q_OBJECT
+ public:
+  struct Events {
+    std::function<void(int buttonMask, int x, int y)> pointer;
+    std::function<void(bool down, std::uint32_t keysym)> key;
+    std::function<void()> joined;        // a client passed authentication
+    std::function<void(int left)> left;  // an authenticated client left; left remain
+  };
+
+  VncServer(std::string password, Events events);
+  ~VncServer() override;
+
+  // Creates the framebuffer from the first frame and listens on socketPath.
+  bool start(const QString& socketPath, const screencast::Frame& first, QString* error);
+  // Takes a new picture; only the part that changed goes to the clients.
+  void update(const screencast::Frame& frame);
+
+  int width() const { return width_; }
+  int height() const { return height_; }
+
+  struct Client;
+
+ private:
+  void accept();
+  void process();
+  void setFormat(screencast::PixelLayout layout);
+  static rfbBool checkPassword(rfbClientPtr cl, const char* response, int len);
+  static enum rfbNewClientAction newClient(rfbClientPtr cl);
+  static void clientGone(rfbClientPtr cl);
+
+  std::string password_;
+  std::vector<char*> passwords_;
+  Events events_;
+  rfbScreenInfoPtr screen_ = nullptr;
+  std::vector<char> framebuffer_;
+  int width_ = 0, height_ = 0;
+  screencast::PixelLayout layout_ = screencast::PixelLayout::Bgrx;
+  int listenFd_ = -1;
+  QString socketPath_;
+  std::unique_ptr<QSocketNotifier> listener_;
+  int joined_ = 0;
+};
+
+}  // namespace portalvnc

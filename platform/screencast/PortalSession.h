@@ -1,0 +1,94 @@
+// A remote-desktop session of the desktop portal (org.freedesktop.portal.RemoteDesktop
+// with ScreenCast): the user approves it in the desktop's own dialog, then the screen
+// comes as a PipeWire stream and pointer and keys go back through the portal.
+#pragma once
+
+#include <QDBusConnection>
+#include <QList>
+#include <QObject>
+#include <QString>
+#include <QVariantMap>
+
+#include <cstdint>
+#include <functional>
+
+namespace screencast {
+
+struct Stream {
+  std::uint32_t node = 0;  // PipeWire node
+  int x = 0, y = 0;        // position in the desktop, where the portal says
+  int width = 0, height = 0;
+};
+
+// What a portal's results say, read defensively: a missing or mistyped key is an error,
+// never a default that looks like success.
+bool parseStreams(const QVariant& value, QList<Stream>* streams);
+
+class PortalSession : public QObject {
+  Q_OBJECT
+ public:
+  explicit PortalSession(QDBusConnection bus = QDBusConnection::sessionBus(),
+                         QObject* parent = nullptr);
+  ~PortalSession() override;
+
+  // Asks for one monitor (cursor drawn into the picture) and for pointer and keyboard.
+  // restoreToken comes from an earlier session; the portal skips its dialog with it where
+  // it can keep remote-desktop sessions.
+  void start(const QString& restoreToken);
+  // Ends the portal's session (and so the dialog, the stream and the input).
+  void close();
+
+  bool isStarted() const { return started_; }
+  const QList<Stream>& streams() const { return streams_; }
+  // The token for the next session; empty when the portal gave none.
+  QString restoreToken() const { return restoreToken_; }
+  // Whether the user allowed pointer and keyboard.
+  bool inputAllowed() const { return devices_ != 0; }
+  // Whether this portal can keep a remote-desktop session for later (restore tokens).
+  bool canPersist() const { return remoteDesktopVersion_ >= 2; }
+
+  // A descriptor of the PipeWire remote for the streams, or -1 with error set.
+  int openPipeWireRemote(QString* error);
+
+  void movePointer(std::uint32_t node, double x, double y);
+  // Relative motion: (0, 0) moves nothing but makes the desktop set up its pointer.
+  void nudgePointer(double dx, double dy);
+  void pointerButton(int evdevButton, bool pressed);
+  void scroll(bool horizontal, int steps);
+  void key(std::uint32_t keysym, bool pressed);
+
+ signals:
+  // The desktop's dialog is waiting for the user.
+  void approvalPending();
+  void started();
+  // The portal is absent, the user declined, the desktop refused, or the answer made no
+  // sense: words for the user.
+  void refused(const QString& words);
+  // The desktop ended a started session.
+  void closed();
+
+ private:
+  using Handler = std::function<void(uint, const QVariantMap&)>;
+  void request(const QString& interface, const QString& method, QVariantList args,
+               QVariantMap options, Handler onResponse);
+  void selectDevices(const QString& restoreToken);
+  void selectSources();
+  void startSession(bool restoring);
+  void onStarted(const QVariantMap& results);
+  void refuse(const QString& words);
+  void notify(const QString& method, const QVariantList& args);
+  Q_SLOT void onSessionClosed();
+
+  QDBusConnection bus_;
+  QString sessionHandle_;
+  uint remoteDesktopVersion_ = 0;
+  uint devices_ = 0;
+  bool started_ = false;
+  bool over_ = false;
+  int tokenCounter_ = 0;
+  QList<Stream> streams_;
+  QString restoreToken_;
+  QList<QObject*> receivers_;
+};
+
+}  // namespace screencast

@@ -1,0 +1,208 @@
+// tvl-portal-vnc on a headless GNOME (mutter, its desktop portal, PipeWire): the user
+// answers the portal's dialog through the compositor's input, a VNC client of the
+// supporter's sees the screen through the Unix socket and its click and typing reach a
+// window of the desktop.
+#include <gtest/gtest.h>
+#include <rfb/rfbclient.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <QColor>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "e2e/portal/PortalDialog.h"
+#include "support/ChildProcess.h"
+
+namespace {
+
+using namespace portaldialog;
+using testsupport::eventually;
+using namespace std::chrono_literals;
+
+QString server() {
+  return portaldialog::build() + "/Applications/Mac Tovalo.app/Contents/MacOS/tvl-portal-vnc";
+}
+
+// The lines a process wrote to one channel so far.
+struct Lines {
+  QProcess& p;
+  QProcess::ProcessChannel channel;
+  QStringList seen;
+  bool has(const QString& line) {
+    p.setReadChannel(channel);
+    p.waitForReadyRead(20);
+    while (p.canReadLine()) seen << QString::fromUtf8(p.readLine()).trimmed();
+    return seen.contains(line);
+  }
+};
+
+class PortalVnc : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(dir.isValid());
+    QFile pw(dir.filePath("vnc.pw"));
+    ASSERT_TRUE(pw.open(QIODevice::WriteOnly));
+    pw.write("sEcr3t42\n");
+    pw.close();
+    vnc.start(server(), {"--unix-socket", socket(), "--password-file", dir.filePath("vnc.pw"),
+                         "--restore-token-file", dir.filePath("token")});
+    ASSERT_TRUE(vnc.waitForStarted());
+  }
+  void TearDown() override {
+    if (vnc.state() != QProcess::NotRunning) {
+      vnc.kill();
+      vnc.waitForFinished();
+    }
+  }
+  QString socket() const { return dir.filePath("vnc.sock"); }
+  bool said(const QString& line) {
+    return eventually([&] { return err.has(line); }, 30s);
+  }
+
+  QTemporaryDir dir;
+  QProcess vnc;
+  Lines err{vnc, QProcess::StandardError, {}};
+};
+
+void quiet(const char*, ...) {}
+
+// The supporter's VNC client, on libvncclient.
+struct Viewer {
+  rfbClient* client = nullptr;
+  bool updated = false;
+  explicit Viewer(const QString& socket, const char* password) {
+    rfbClientLog = rfbClientErr = quiet;
+    client = rfbGetClient(8, 3, 4);
+    std::free(client->serverHost);
+    client->serverHost = strdup(socket.toUtf8().constData());
+    client->serverPort = 0;
+    static const char* pw;
+    pw = password;
+    client->GetPassword = [](rfbClient*) { return strdup(pw); };
+    client->FinishedFrameBufferUpdate = [](rfbClient* c) {
+      static_cast<Viewer*>(rfbClientGetClientData(c, nullptr))->updated = true;
+    };
+    rfbClientSetClientData(client, nullptr, this);
+    if (!rfbInitClient(client, nullptr, nullptr)) client = nullptr;  // it freed the client
+  }
+  ~Viewer() { close(); }
+  void close() {
+    if (!client) return;
+    std::free(client->frameBuffer);  // libvncclient leaves its picture to its user
+    rfbClientCleanup(client);
+    client = nullptr;
+  }
+  // Asks for the whole screen and waits until it came.
+  bool refresh() {
+    updated = false;
+    SendFramebufferUpdateRequest(client, 0, 0, client->width, client->height, FALSE);
+    for (int i = 0; i < 100 && !updated; ++i)
+      if (WaitForMessage(client, 100000) > 0 && !HandleRFBServerMessage(client)) return false;
+    return updated;
+  }
+  QColor at(int x, int y) const {
+    const uint8_t* p = client->frameBuffer + (size_t(y) * client->width + x) * 4;
+    return QColor(p[0], p[1], p[2]);  // the client's format: red in the lowest byte
+  }
+  void key(uint32_t keysym) {
+    SendKeyEvent(client, keysym, TRUE);
+    SendKeyEvent(client, keysym, FALSE);
+  }
+};
+
+TEST_F(PortalVnc, CancelledDialogIsRefusedAndLeavesNothing) {
+  ASSERT_TRUE(said("tvl-portal-vnc: approval-pending"));
+  ASSERT_TRUE(eventually(dialogShown, 20s)) << "no portal dialog on the screen";
+  click({kCancelX, kCancelY});
+  ASSERT_TRUE(vnc.waitForFinished(15000));
+  EXPECT_EQ(vnc.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(vnc.exitCode(), 3);
+  err.has("");
+  EXPECT_TRUE(err.seen.contains("tvl-portal-vnc: refused you declined to share your screen"))
+      << err.seen.join(QChar(10)).toStdString();
+  EXPECT_FALSE(QFile::exists(socket()));
+  EXPECT_FALSE(QFile::exists(dir.filePath("vnc.pw"))) << "the password file must go once read";
+}
+
+TEST_F(PortalVnc, SupporterSeesTheScreenAndTypesIntoAWindow) {
+  ASSERT_TRUE(said("tvl-portal-vnc: approval-pending"));
+  ASSERT_TRUE(eventually(dialogShown, 20s)) << "no portal dialog on the screen";
+  click({kSwitchX, kSwitchY, kShareX, kShareY});
+  ASSERT_TRUE(said("tvl-portal-vnc: serving")) << err.seen.join('\n').toStdString();
+  struct stat st {};
+  ASSERT_EQ(::stat(QFile::encodeName(socket()).constData(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat(QFile::encodeName(dir.filePath("token")).constData(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  // A wrong password is turned away and counts as no supporter.
+  {
+    Viewer wrong(socket(), "wrongpw1");
+    EXPECT_EQ(wrong.client, nullptr);
+  }
+
+  QProcess target;
+  Lines out{target, QProcess::StandardOutput, {}};
+  target.start(portaldialog::build() + "/tests/e2e/portal/typing-target", {});
+  ASSERT_TRUE(eventually([&] { return out.has("shown"); }, 20s));
+
+  Viewer viewer(socket(), "sEcr3t42");
+  ASSERT_NE(viewer.client, nullptr);
+  ASSERT_TRUE(said("tvl-portal-vnc: client-joined"));
+  EXPECT_EQ(viewer.client->width, 1280);
+  EXPECT_EQ(viewer.client->height, 800);
+  const QColor magenta(200, 40, 160);
+  EXPECT_TRUE(
+      eventually([&] { return viewer.refresh() && near(viewer.at(640, 600), magenta); }, 15s))
+      << "the window is not in the supporter's picture";
+
+  // All at once, as a viewer sends a quick click and quick typing.
+  SendPointerEvent(viewer.client, 640, 400, 0);
+  SendPointerEvent(viewer.client, 640, 400, rfbButton1Mask);
+  SendPointerEvent(viewer.client, 640, 400, 0);
+  ASSERT_TRUE(eventually([&] { return out.has("press"); }, 15s))
+      << err.seen.join(QChar(10)).toStdString() << out.seen.join(QChar(10)).toStdString();
+  for (char c : std::string("hello vnc")) viewer.key(uint32_t(c));
+  EXPECT_TRUE(eventually([&] { return out.has("text hello vnc"); }, 15s))
+      << out.seen.join('\n').toStdString();
+  target.kill();
+  target.waitForFinished();
+
+  viewer.close();
+  EXPECT_TRUE(said("tvl-portal-vnc: client-left 0"));
+
+  ::kill(vnc.processId(), SIGTERM);
+  ASSERT_TRUE(vnc.waitForFinished(10000));
+  EXPECT_EQ(vnc.exitStatus(), QProcess::NormalExit);
+  EXPECT_EQ(vnc.exitCode(), 0);
+  EXPECT_FALSE(QFile::exists(socket()));
+}
+
+// Run on a desktop whose bus has no portal (with-mutter --no-portal).
+TEST(PortalVncWithoutPortal, IsRefusedInWords) {
+  QTemporaryDir dir;
+  QFile pw(dir.filePath("vnc.pw"));
+  ASSERT_TRUE(pw.open(QIODevice::WriteOnly));
+  pw.write("sEcr3t42\n");
+  pw.close();
+  QProcess vnc;
+  vnc.start(server(), {"--unix-socket", dir.filePath("vnc.sock"), "--password-file",
+                       dir.filePath("vnc.pw"), "--restore-token-file", dir.filePath("token")});
+  ASSERT_TRUE(vnc.waitForFinished(30000));
+  EXPECT_EQ(vnc.exitCode(), 3);
+  const QString err = QString::fromUtf8(vnc.readAllStandardError());
+  EXPECT_TRUE(
+      err.contains("tvl-portal-vnc: refused this desktop offers no screen-sharing portal\n"))
+      << err.toStdString();
+  EXPECT_FALSE(err.contains("approval-pending"));
+  EXPECT_FALSE(QFile::exists(dir.filePath("vnc.sock")));
+}
+
+}  // namespace
