@@ -37,8 +37,11 @@ TEST(UnsharableDesktop, NoSessionStartsAndTheUserIsToldWhy) {
   mainapp::RelaySettings relay{"127.0.0.1", 22, "tvlrelay", "ssh-ed25519 AAAA", "/dev/null", 3};
   SupportSession session;
   QSignalSpy ended(&session, &SupportSession::ended);
+  QSignalSpy notified(&session, &SupportSession::cannotShare);  // the notification's cue
   session.start(relay, {"k3mnpq7r", 0, true});
   ASSERT_EQ(ended.size(), 1);
+  ASSERT_EQ(notified.size(), 1);
+  EXPECT_EQ(notified.at(0).at(0).toString(), why);
   const QString reason = ended.at(0).at(0).toString();
   EXPECT_EQ(reason, why);
   EXPECT_TRUE(reason.startsWith("This desktop can't be shared: ")) << reason.toStdString();
