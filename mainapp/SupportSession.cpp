@@ -146,11 +146,27 @@ QString SupportSession::stateText() const {
         return localized(
             "Your desktop asks whether to share your screen: choose Share in its dialog.");
       return localized("Connecting to the support relay…");
-    case State::Waiting:
-      return request_.userInitiated
-                 ? localized("Waiting for your supporter. Read them the session code below.")
-                 : localized("Waiting for your supporter to connect.");
+    case State::Waiting: {
+      QString text =
+          request_.userInitiated
+              ? localized("Waiting for your supporter. Read them the session code below.")
+              : localized("Waiting for your supporter to connect.");
+      if (viewOnly_)
+        text += " " + localized(
+                          "Your desktop allowed no control: your supporter will only see "
+                          "your screen.");
+      return text;
+    }
     case State::Connected:
+      if (viewOnly_)
+        return supporters_ > 1
+                   ? localized(
+                         "%1 supporters are connected and can see your screen; your desktop "
+                         "allowed no control.")
+                         .arg(supporters_)
+                   : localized(
+                         "Your supporter is connected and can see your screen; your desktop "
+                         "allowed no control.");
       return supporters_ > 1
                  ? localized("%1 supporters are connected and can see and control your screen.")
                        .arg(supporters_)
@@ -175,7 +191,7 @@ void SupportSession::start(const RelaySettings& relay, const Request& request) {
   relayPort_ = request.relayPort;
   supporters_ = 0;
   tunnelErrors_.clear();
-  approvalPending_ = tunnelAfterServer_ = false;
+  approvalPending_ = tunnelAfterServer_ = viewOnly_ = false;
   setState(State::Connecting);
   QString error;
   if (!canShareThisDesktop(&error)) {
@@ -277,19 +293,30 @@ bool SupportSession::startX11Server(QString* error) {
     return false;
   }
   const QString dir = folder_->path();
+  // A Unix socket in the 0700 folder and no TCP port at all (port 0 for IPv4, -1 for IPv6).
+  return launchServer({"-display", display, "-unixsock", dir + "/vnc.sock", "-rfbport", "0",
+                       "-rfbportv6", "-1", "-noipv6", "-passwdfile", "rm:" + dir + "/vnc.pw",
+                       "-forever", "-shared", "-norc", "-nolookup"},
+                      QProcess::StandardError, &SupportSession::readServerLog, error);
+}
+
+bool SupportSession::launchServer(const QStringList& arguments, QProcess::ProcessChannel log,
+                                  void (SupportSession::*readLog)(), QString* error) {
   server_ = std::make_unique<QProcess>();
   // Through a link of that name: the cover and the controller know the server by it.
-  server_->setProgram(dir + "/" + kVncServerName);
-  // A Unix socket in the 0700 folder and no TCP port at all (port 0 for IPv4, -1 for IPv6).
-  server_->setArguments({"-display", display, "-unixsock", dir + "/vnc.sock", "-rfbport", "0",
-                         "-rfbportv6", "-1", "-noipv6", "-passwdfile", "rm:" + dir + "/vnc.pw",
-                         "-forever", "-shared", "-norc", "-nolookup"});
+  server_->setProgram(folder_->path() + "/" + kVncServerName);
+  server_->setArguments(arguments);
   server_->setStandardInputFile(QProcess::nullDevice());
-  server_->setStandardOutputFile(QProcess::nullDevice());
-  server_->setReadChannel(QProcess::StandardError);
-  connect(server_.get(), &QProcess::readyReadStandardError, this, &SupportSession::readServerLog);
-  connect(server_.get(), &QProcess::finished, this,
-          [this] { fail(localized("The screen-sharing server stopped.")); });
+  if (log == QProcess::StandardError)
+    server_->setStandardOutputFile(QProcess::nullDevice());
+  else
+    server_->setProcessChannelMode(QProcess::MergedChannels);
+  server_->setReadChannel(log);
+  connect(server_.get(), &QProcess::readyRead, this, readLog);
+  connect(server_.get(), &QProcess::finished, this, [this, readLog] {
+    (this->*readLog)();  // its last words (a refusal, a supporter leaving) come first
+    fail(localized("The screen-sharing server stopped."));
+  });
   server_->start();
   if (!server_->waitForStarted()) {
     *error = localized("The screen-sharing server could not be started.");

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <QObject>
+#include <QProcess>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -18,7 +19,6 @@
 #include "mainapp/RelaySettings.h"
 
 class QFileSystemWatcher;
-class QProcess;
 
 namespace mainapp {
 
@@ -66,6 +66,9 @@ class SupportSession : public QObject {
   static bool canShareThisDesktop(QString* why);
 
   State state() const { return state_; }
+  // False once the desktop said the supporter may only see the screen (a portal desktop
+  // whose user left remote interaction off).
+  bool remoteControlAllowed() const { return !viewOnly_; }
   QString stateText() const;
   // What the user reads to the supporter: the relay port and, for a session started
   // here, its secret.
@@ -93,6 +96,10 @@ class SupportSession : public QObject {
   // GNOME and KDE Wayland sessions: tvl-portal-vnc (SupportSessionPortal.cpp).
   bool startPortalServer(QString* error);
   void readPortalServerLog();
+  // Starts the VNC server through the folder's "OSXvncserver" link; readLog reads the
+  // given channel (standard output: both channels merged); its end ends the session.
+  bool launchServer(const QStringList& arguments, QProcess::ProcessChannel log,
+                    void (SupportSession::*readLog)(), QString* error);
   bool startTunnel(QString* error);
   void readServerLog();
   void supporterJoinedNow();
@@ -118,6 +125,7 @@ class SupportSession : public QObject {
   QTimer deadline_;
   // The portal's dialog waits for the user; the tunnel opens once the screen is shared.
   bool approvalPending_ = false;
+  bool viewOnly_ = false;
   bool tunnelAfterServer_ = false;
 };
 

@@ -46,26 +46,9 @@ bool SupportSession::startPortalServer(QString* error) {
     return false;
   }
   tunnelAfterServer_ = true;
-  server_ = std::make_unique<QProcess>();
-  // Through a link of that name: the cover and the controller know the server by it.
-  server_->setProgram(dir + "/" + kVncServerName);
-  server_->setArguments({"--unix-socket", dir + "/vnc.sock", "--password-file", dir + "/vnc.pw",
-                         "--restore-token-file", token});
-  server_->setStandardInputFile(QProcess::nullDevice());
-  server_->setStandardOutputFile(QProcess::nullDevice());
-  server_->setReadChannel(QProcess::StandardError);
-  connect(server_.get(), &QProcess::readyReadStandardError, this,
-          &SupportSession::readPortalServerLog);
-  connect(server_.get(), &QProcess::finished, this, [this] {
-    readPortalServerLog();  // a refusal says why before the server ends
-    fail(localized("The screen-sharing server stopped."));
-  });
-  server_->start();
-  if (!server_->waitForStarted()) {
-    *error = localized("The screen-sharing server could not be started.");
-    return false;
-  }
-  return true;
+  return launchServer({"--unix-socket", dir + "/vnc.sock", "--password-file", dir + "/vnc.pw",
+                       "--restore-token-file", token},
+                      QProcess::StandardError, &SupportSession::readPortalServerLog, error);
 }
 
 void SupportSession::readPortalServerLog() {
@@ -97,6 +80,9 @@ void SupportSession::readPortalServerLog() {
       tvl::NSLog("Session: %s", qPrintable(line));
       emit cannotShare(why);
       return fail(why);
+    } else if (word == "note" && rest == "the desktop allowed no remote input") {
+      viewOnly_ = true;
+      emit stateChanged();
     } else if (word == "error") {
       tvl::NSLog("Session: %s", qPrintable(line));
     }

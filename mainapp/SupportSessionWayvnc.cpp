@@ -78,9 +78,6 @@ bool SupportSession::startWayvnc(QString* error) {
 
   wayvncPending_.clear();
   wayvncJoined_.clear();
-  server_ = std::make_unique<QProcess>();
-  // Through a link of that name: the cover and the controller know the server by it.
-  server_->setProgram(dir + "/" + kVncServerName);
   // -u: the address is a Unix socket, the only place it listens.
   QStringList arguments = {"-u", "-C", dir + "/wayvnc.conf", "-L", "info"};
   // wayvnc shares one output, by itself not the first one (sway: the last added). Ours is
@@ -88,19 +85,9 @@ bool SupportSession::startWayvnc(QString* error) {
   const QScreen* screen = QGuiApplication::primaryScreen();
   if (QGuiApplication::platformName() == "wayland" && screen && !screen->name().isEmpty())
     arguments << "-o" << screen->name();
-  server_->setArguments(arguments << dir + "/vnc.sock");
-  server_->setStandardInputFile(QProcess::nullDevice());
-  // It reports its clients on standard output, its errors on standard error.
-  server_->setProcessChannelMode(QProcess::MergedChannels);
-  connect(server_.get(), &QProcess::readyReadStandardOutput, this, &SupportSession::readWayvncLog);
-  connect(server_.get(), &QProcess::finished, this,
-          [this] { fail(localized("The screen-sharing server stopped.")); });
-  server_->start();
-  if (!server_->waitForStarted()) {
-    *error = localized("The screen-sharing server could not be started.");
-    return false;
-  }
-  return true;
+  // It reports its clients on standard output, its errors on standard error: both read.
+  return launchServer(arguments << dir + "/vnc.sock", QProcess::StandardOutput,
+                      &SupportSession::readWayvncLog, error);
 }
 
 void SupportSession::readWayvncLog() {

@@ -84,10 +84,13 @@ TEST_F(PortalSession, TheTunnelStartsOnceTheUserShared) {
       [&] { return session.stateText().contains("choose Share in its dialog"); }, 20000));
   ASSERT_TRUE(QTest::qWaitFor(portaldialog::dialogShown, 20000));
   using namespace portaldialog;
-  click({kSwitchX, kSwitchY, kShareX, kShareY});
+  // Share with remote interaction left off: the supporter may only look.
+  click({kShareX, kShareY});
   ASSERT_TRUE(QTest::qWaitFor([&] { return !ended.isEmpty(); }, 30000));
   // Only now did ssh try the relay, which refused.
   EXPECT_EQ(ended.first().first().toString(), "The relay can't be reached.");
+  // The sharing window must not promise control the desktop did not allow.
+  EXPECT_FALSE(session.remoteControlAllowed());
   EXPECT_TRUE(QTest::qWaitFor([&] { return processesNamed("OSXvncserver") == 0; }, 5000));
 }
 
