@@ -271,9 +271,11 @@ int main(int argc, char** argv) {
     if (!portal.inputAllowed()) report("note the desktop allowed no remote input");
     // Mutter makes its virtual keyboard and pointer at their first event, and lost that
     // event (and, on a loaded machine, the next ones): make both now with harmless
-    // events, long before a supporter types or clicks.
-    portal.key(0xffe1, true);  // Shift
-    portal.key(0xffe1, false);
+    // events, long before a supporter types or clicks. The key is Scroll Lock, which
+    // changes nothing a supporter types: a Shift whose release was lost (seen on a loaded
+    // machine) held Shift for the whole session.
+    portal.key(0xff14, true);  // Scroll_Lock
+    portal.key(0xff14, false);
     portal.nudgePointer(0, 0);
     QString why;
     const int fd = portal.openPipeWireRemote(&why);
