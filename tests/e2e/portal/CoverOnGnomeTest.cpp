@@ -47,6 +47,14 @@ TEST(CoverOnGnome, GreyOnBothMonitorsAndBelowAnOrdinaryWaylandWindow) {
   ASSERT_TRUE(eventually([&] { return pixelsOf(shot("Meta-0"), kWindow) > 1000; }, 20s));
 
   QProcess cover;
+  // Under Xwayland libxkbcommon-x11 copies the keymap's names with strndup from buffers
+  // that are not NUL-ended, which a sanitized build's strict string checks report; the
+  // cover's own code is checked with them everywhere else.
+  if (QString options = qEnvironmentVariable("ASAN_OPTIONS"); !options.isEmpty()) {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert("ASAN_OPTIONS", options + ":strict_string_checks=0");
+    cover.setProcessEnvironment(env);
+  }
   cover.start(build() +
               "/Applications/Mac Tovalo.app/Contents/Resources/TVLDesktopwhite.app/Contents/"
               "MacOS/TVLDesktop");
