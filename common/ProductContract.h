@@ -4,7 +4,7 @@
 // header, so that a name changes in one place and the compiler sees every use.
 #pragma once
 
-namespace product {
+namespace tvl::product {
 
 // The main application's bundle identifier (both editions): its bus name, and the object
 // every product notification carries.
@@ -26,4 +26,4 @@ inline constexpr char kDefaultProblemReport[] = "1";
 inline constexpr char kSessionLengthKey[] = "maxtime";
 inline constexpr char kDefaultSessionLength[] = "30";
 
-}  // namespace product
+}  // namespace tvl::product

@@ -12,7 +12,7 @@
 
 extern char** environ;
 
-namespace common {
+namespace tvl::common {
 
 namespace {
 
@@ -117,4 +117,4 @@ std::optional<std::string> formatSeconds(uint64_t seconds) {
   return std::string(text);
 }
 
-}  // namespace common
+}  // namespace tvl::common

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-namespace common {
+namespace tvl::common {
 
 // Runs `/bin/sh -c command` with standard output on a pipe (standard input and error are
 // the caller's). A non-zero exit status gives "". Otherwise the output without its last
@@ -34,4 +34,4 @@ std::optional<std::string> formatSeconds(uint64_t seconds);
 // still interprets there ($ ` \ and ") get a backslash.
 std::string escapeForDoubleQuotes(const std::string& text);
 
-}  // namespace common
+}  // namespace tvl::common

@@ -19,6 +19,8 @@
 #include "platform/ui/Application.h"
 #include "platform/workspace/Workspace.h"
 
+namespace tvl {
+
 namespace {
 
 constexpr char kMenuTitle[] = "tvlmenu";
@@ -389,3 +391,5 @@ void AppController::assignMenuToStatusItem() {
 void AppController::menuNeedsUpdate() {
   getAutoTovaloStatus();
 }
+
+}  // namespace tvl

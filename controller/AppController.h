@@ -39,6 +39,8 @@ class QPushButton;
 class QTabWidget;
 class QWidget;
 
+namespace tvl {
+
 class TVLActionController;
 namespace authview {
 class AuthorizationView;
@@ -291,3 +293,5 @@ class AppController {
   std::unique_ptr<ui::Timer> daemonWaitTimer_;
   double daemonWaited_ = 0;
 };
+
+}  // namespace tvl

@@ -9,6 +9,8 @@
 #include "platform/authview/AuthorizationView.h"
 #include "privileged/TVLActionController.h"
 
+namespace tvl {
+
 namespace {
 
 constexpr char kAutoTovaloDaemon[] = "tvld";
@@ -236,3 +238,5 @@ void AppController::endDaemonWait(const std::string& title, const std::string& l
   // Last: this may be the timer whose callback is running.
   daemonWaitTimer_.reset();
 }
+
+}  // namespace tvl

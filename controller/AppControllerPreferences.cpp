@@ -19,6 +19,8 @@
 #include "platform/system/Paths.h"
 #include "platform/ui/Application.h"
 
+namespace tvl {
+
 using product::kDefaultSessionLength;
 using product::kPreferencesFile;
 using product::kProblemReportKey;
@@ -124,3 +126,5 @@ int AppController::alertWithMessage(const std::string& message, const std::strin
   return services_.runAlert(message, informativeText, defaultButton, alternateButton, otherButton,
                             /*critical=*/false);
 }
+
+}  // namespace tvl

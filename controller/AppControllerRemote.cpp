@@ -7,6 +7,8 @@
 #include "platform/script/Script.h"
 #include "platform/workspace/Workspace.h"
 
+namespace tvl {
+
 namespace {
 
 // Each edition's script: the editions' texts differ only in the application named.
@@ -117,3 +119,5 @@ bool AppController::stateTVLsharing() {
   if (result.numberOfItems >= 1) return false;
   return result.stringValue == "true";
 }
+
+}  // namespace tvl

@@ -1,6 +1,6 @@
 #include "controller/Edition.h"
 
-namespace controller {
+namespace tvl::controller {
 
 namespace {
 
@@ -31,4 +31,4 @@ Edition editionForApplicationName(std::string_view name) {
   return Edition::NoEnclosingApp;
 }
 
-}  // namespace controller
+}  // namespace tvl::controller

@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace controller {
+namespace tvl::controller {
 
 // The values are the edition codes the rest of the product knows.
 enum class Edition : int32_t { NoEnclosingApp = -1, MacTovalo = 0, MacBrisca = 1 };
@@ -34,4 +34,4 @@ inline bool isMainApplication(Edition e) {
   return e == Edition::MacTovalo || e == Edition::MacBrisca;
 }
 
-}  // namespace controller
+}  // namespace tvl::controller

@@ -10,7 +10,7 @@
 #include "platform/system/Files.h"
 #include "platform/system/Paths.h"
 
-namespace loginitem {
+namespace tvl::loginitem {
 
 namespace {
 
@@ -114,4 +114,4 @@ int setStartsAtLogin(bool on, const std::string& folder) {
   return tvl::system::writeFileAtomically(path, joined(kept));
 }
 
-}  // namespace loginitem
+}  // namespace tvl::loginitem

@@ -7,7 +7,7 @@
 
 #include <string>
 
-namespace loginitem {
+namespace tvl::loginitem {
 
 // The autostart entry's file name, the same in the system's folder and the user's.
 inline constexpr char kAutostartEntryName[] = "com.nrvk.tvlqc.desktop";
@@ -24,4 +24,4 @@ bool startsAtLogin(const std::string& folder = userAutostartFolder());
 // user's entry is as it was.
 int setStartsAtLogin(bool on, const std::string& folder = userAutostartFolder());
 
-}  // namespace loginitem
+}  // namespace tvl::loginitem

@@ -19,6 +19,8 @@
 #include "platform/bundle/InterfaceStrings.h"
 #include "privileged/TVLSecureToolCommunication.h"
 
+namespace tvl {
+
 namespace {
 
 // Makes the lock widget for the interface file's "AuthorizationView" elements.
@@ -91,3 +93,5 @@ std::unique_ptr<QWidget> loadPreferencesWindow(const std::string& path, AppContr
   bundle::giveDialogKeys(w, cancel);
   return window;
 }
+
+}  // namespace tvl

@@ -11,6 +11,8 @@
 #include "privileged/TVLActionController.h"
 #include "privileged/TVLSecureToolCommunication.h"
 
+using namespace tvl;
+
 namespace {
 
 // Like every application of the product, the controller owns its bundle identifier on the

@@ -16,7 +16,7 @@
 
 extern char** environ;
 
-namespace cover {
+namespace tvl::cover {
 
 void doShellWithCommandNoReturn(const std::string& command) {
   posix_spawn_file_actions_t actions;
@@ -33,11 +33,11 @@ void doShellWithCommandNoReturn(const std::string& command) {
 }
 
 pid_t LiveSystem::GetPIDForProcessName(const char* name) {
-  return ::GetPIDForProcessName(name);
+  return tvl::GetPIDForProcessName(name);
 }
 
 uid_t LiveSystem::getUIDForPID(pid_t pid) {
-  return ::getUIDForPID(pid);
+  return tvl::getUIDForPID(pid);
 }
 
 bool LiveSystem::runningStateForApplication(const std::string& name) {
@@ -68,4 +68,4 @@ void LiveSystem::scheduleRepeating(std::chrono::milliseconds interval, std::func
   timer->start();
 }
 
-}  // namespace cover
+}  // namespace tvl::cover

@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-namespace cover {
+namespace tvl::cover {
 
 class System {
  public:
@@ -49,4 +49,4 @@ class LiveSystem : public System {
 // ever); standard error stays the caller's.
 void doShellWithCommandNoReturn(const std::string& command);
 
-}  // namespace cover
+}  // namespace tvl::cover

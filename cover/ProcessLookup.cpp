@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+namespace tvl {
+
 namespace {
 
 constexpr size_t kComparedLength = 16;    // characters of a command name that count
@@ -207,3 +209,5 @@ uid_t getUIDForPID(pid_t pid) {
     return kNoProcessUID;
   return static_cast<uid_t>(effective);
 }
+
+}  // namespace tvl

@@ -10,6 +10,8 @@
 
 #include <sys/types.h>
 
+namespace tvl {
+
 // Result codes of GetAllPIDsForProcessName.
 enum : int {
   kProcessLookupFound = 0,             // at least one match; the pids are in the array
@@ -42,3 +44,5 @@ void getAllPIDsForProcessName(const char* name);
 // root own it?" gets no.
 inline constexpr uid_t kNoProcessUID = static_cast<uid_t>(-1);
 uid_t getUIDForPID(pid_t pid);
+
+}  // namespace tvl

@@ -4,6 +4,8 @@
 
 #include "cover/ProcessLookup.h"
 
+using namespace tvl;
+
 int main(int argc, char** argv) {
   if (argc < 2) {
     std::fprintf(stderr, "usage: %s NAME...\n", argv[0]);

@@ -18,6 +18,8 @@
 #include "platform/desktop/DesktopSession.h"
 #include "platform/windowlevel/DesktopLevel.h"
 
+namespace tvl {
+
 namespace {
 
 constexpr char kVNCServerName[] = "OSXvncserver";
@@ -135,3 +137,5 @@ void TVLDesktopAppController::checkForVNC() {
     doShellWithCommandNoReturn(kKillVNCServer);
   system_.terminate();
 }
+
+}  // namespace tvl

@@ -15,6 +15,8 @@
 
 #include "cover/CoverSystem.h"
 
+namespace tvl {
+
 class TVLDesktopAppController : public QObject {
   Q_OBJECT
  public:
@@ -53,3 +55,5 @@ class TVLDesktopAppController : public QObject {
 // "kill <pid> <pid>...": ends every process of pidLines (one pid a line); lines that are
 // not a process id are left out. Empty when no line is one.
 std::string killCommandForPIDs(const std::string& pidLines);
+
+}  // namespace tvl

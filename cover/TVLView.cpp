@@ -2,6 +2,8 @@
 
 #include <QPainter>
 
+namespace tvl {
+
 TVLView::TVLView(QWidget* parent) : QWidget(parent) {
   // Every pixel is painted each time: no background to clear first.
   setAttribute(Qt::WA_OpaquePaintEvent);
@@ -11,3 +13,5 @@ void TVLView::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.fillRect(rect(), kLightGrayColor);
 }
+
+}  // namespace tvl

@@ -4,6 +4,8 @@
 #include <QColor>
 #include <QWidget>
 
+namespace tvl {
+
 // The platform's light grey: two thirds of white.
 inline const QColor kLightGrayColor(170, 170, 170);
 
@@ -16,3 +18,5 @@ class TVLView : public QWidget {
   // asks: asking for another paint from here would repaint the screen without end.
   void paintEvent(QPaintEvent* event) override;
 };
+
+}  // namespace tvl

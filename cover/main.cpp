@@ -6,6 +6,8 @@
 #include "cover/TVLDesktopAppController.h"
 #include "platform/desktop/DesktopSession.h"
 
+using namespace tvl;
+
 int main(int argc, char** argv) {
   // On GNOME a Wayland window cannot ask to stay below the others; an X11 window under
   // Xwayland can, and mutter keeps it there.

@@ -28,6 +28,8 @@
 #include "privileged/MoreSecurity.h"
 #include "privileged/MoreUNIX.h"
 
+namespace tvl {
+
 namespace {
 
 constexpr const char* kLaunchDaemons = "/Library/LaunchDaemons";
@@ -612,3 +614,5 @@ int TVLQCCommandProc(auth::AuthorizationRef, const cf::Dictionary* request,
   *response = answer.detach();
   return outcome->err != 0 ? outcome->err : paramErr;
 }
+
+}  // namespace tvl

@@ -12,6 +12,8 @@
 #include "platform/cf/PropertyList.h"
 #include "privileged/ToolRequest.h"
 
+namespace tvl {
+
 // The tool's gate, asked before the request is read: the administrator right without
 // interaction. A refusal (-60005, -60006) is the whole answer; the request is never
 // parsed.
@@ -30,3 +32,5 @@ int TVLQCCommandProc(auth::AuthorizationRef auth, const cf::Dictionary* request,
 // process that neither signal ends (in uninterruptible sleep) is given up on.
 bool TVLQCStopProcessGroup(pid_t pid, uint64_t startTime, std::chrono::milliseconds termTimeout,
                            std::chrono::milliseconds killTimeout, int (*sendSignal)(pid_t, int));
+
+}  // namespace tvl

@@ -5,6 +5,8 @@
 #include "privileged/MoreSecurity.h"
 #include "privileged/MoreUNIX.h"
 
+using namespace tvl;
+
 #if defined(__SANITIZE_ADDRESS__)
 // The leak checker stops the process's threads by tracing them, which a set-user-ID
 // process does not allow; it would turn every exit into a failure.

@@ -8,7 +8,7 @@
 
 using tvl::NSLog;
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 namespace {
 
@@ -120,4 +120,4 @@ keychain::Status AGKeychain::readPassword(const keychain::Item& item, std::strin
   return status;
 }
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

@@ -9,7 +9,7 @@
 
 #include "platform/keychain/Keychain.h"
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 class AGKeychain {
  public:
@@ -50,4 +50,4 @@ class AGKeychain {
   static keychain::Status readPassword(const keychain::Item& item, std::string& password);
 };
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

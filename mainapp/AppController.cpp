@@ -5,7 +5,7 @@
 #include "mainapp/AGKeychain.h"
 #include "platform/system/SharedInstance.h"
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 AppController* AppController::sharedController() {
   return &tvl::SharedInstance<AppController>::init();
@@ -46,4 +46,4 @@ std::optional<std::string> AppController::passwordFromKeychain(const char* kind,
   return password;
 }
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

@@ -12,7 +12,7 @@
 #include <optional>
 #include <string>
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 // What the application keeps in the keychain, under the item name kItemName.
 inline constexpr char kItemName[] = "Mac Tovalo";
@@ -64,4 +64,4 @@ class AppController {
   std::optional<std::string> passwordFromKeychain(const char* kind, const std::string& user);
 };
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

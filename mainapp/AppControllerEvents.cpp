@@ -8,7 +8,7 @@
 #include "mainapp/LaunchURL.h"
 #include "platform/script/ScriptInterpreter.h"
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 AppController::AppController() {
   setupEventHandlers();
@@ -33,4 +33,4 @@ void AppController::windowDidMove(QWidget* window, bool optionHeld) {
   dockWindow(window, host ? host->windows() : QApplication::topLevelWidgets(), optionHeld);
 }
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

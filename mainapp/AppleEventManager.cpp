@@ -2,7 +2,7 @@
 
 #include "platform/system/SharedInstance.h"
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 namespace {
 script::ScriptHost* gApplicationScriptHost = nullptr;
@@ -24,4 +24,4 @@ void setApplicationScriptHost(script::ScriptHost* host) {
   gApplicationScriptHost = host;
 }
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

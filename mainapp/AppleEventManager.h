@@ -7,11 +7,11 @@
 
 #include <functional>
 
-namespace script {
+namespace tvl::script {
 class ScriptHost;
 }
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 class AppleEventManager {
  public:
@@ -34,4 +34,4 @@ class AppleEventManager {
 script::ScriptHost* applicationScriptHost();
 void setApplicationScriptHost(script::ScriptHost* host);
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

@@ -13,7 +13,7 @@
 
 #include "platform/notify/DistributedNotificationCenter.h"
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 int osVersionNumberFromWord(int32_t word) {
   // Formatting the nibble with %x and reading it back as a decimal number turns a-f into 0.
@@ -99,4 +99,4 @@ void postDistributedNotification(const QString& name, const QString& object) {
   notify::DistributedNotificationCenter::defaultCenter()->postNotificationName(name, object);
 }
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

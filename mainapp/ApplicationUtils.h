@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 inline constexpr char kNotFound[] = "Not Found";
 
@@ -36,4 +36,4 @@ QString desktopEntryExecutable(const QString& exec);
 // Posts name with object to the other programs of the session, at once.
 void postDistributedNotification(const QString& name, const QString& object);
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

@@ -7,7 +7,7 @@
 #include <cmath>
 #include <vector>
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 namespace {
 
@@ -62,4 +62,4 @@ void dockWindow(QWidget* moved, const QList<QWidget*>& windows, bool optionHeld)
   if (topLeft != frame.topLeft()) moved->move(topLeft);
 }
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

@@ -10,7 +10,7 @@
 
 class QWidget;
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 inline constexpr double kDockingDistance = 46.0;  // inclusive
 
@@ -36,4 +36,4 @@ Rect dockedFrame(const Rect& moved, std::span<const DockingCandidate> candidates
 // ended (Qt's coordinates, mirrored).
 void dockWindow(QWidget* moved, const QList<QWidget*>& windows, bool optionHeld);
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

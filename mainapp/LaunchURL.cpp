@@ -7,7 +7,7 @@
 #include "platform/script/ScriptInterpreter.h"
 #include "platform/system/Log.h"
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 namespace {
 
@@ -65,4 +65,4 @@ void handleOpenLocation(const QString& url, QTabWidget* tabControl, QWidget* win
   }
 }
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

@@ -9,11 +9,11 @@
 class QTabWidget;
 class QWidget;
 
-namespace script {
+namespace tvl::script {
 class ScriptHost;
 }
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 inline constexpr char kLaunchURLScheme[] = "tovalo";
 
@@ -33,4 +33,4 @@ QString openElsewhereScript(const QString& url);
 void handleOpenLocation(const QString& url, QTabWidget* tabControl, QWidget* windowSharing,
                         script::ScriptHost& host);
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

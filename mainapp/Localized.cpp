@@ -2,10 +2,10 @@
 
 #include "platform/bundle/Bundle.h"
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 QString localized(const char* english) {
   return QString::fromStdString(bundle::Bundle::mainBundle().localizedStringForKey(english, ""));
 }
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

@@ -4,8 +4,8 @@
 
 #include <QString>
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 QString localized(const char* english);
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

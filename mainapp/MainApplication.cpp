@@ -40,7 +40,7 @@
 #include "platform/system/Log.h"
 #include "platform/workspace/ApplicationBus.h"
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 bool callScriptingInitializer() {
   // RTLD_DEFAULT searches the program and every library it loaded, as the symbol lookup
@@ -422,4 +422,4 @@ int NSApplicationMain(int argc, char** argv) {
   return status;
 }
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

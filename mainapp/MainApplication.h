@@ -18,11 +18,11 @@
 #include "mainapp/WhiteDesktop.h"
 #include "platform/script/ScriptInterpreter.h"
 
-namespace workspace {
+namespace tvl::workspace {
 class ApplicationBusServer;
 }
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 inline constexpr auto& kBundleIdentifier = product::kMainAppBundleIdentifier;
 inline constexpr auto& kNotificationObject = product::kNotificationObject;
@@ -111,4 +111,4 @@ class MainApplication : public QObject, public script::ScriptHost {
   bool sharing_ = false;
 };
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

@@ -2,7 +2,7 @@
 
 #include "mainapp/AppController.h"
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 std::optional<std::string> NSApplicationUtils::getSharingKeychainPassword(const std::string& user) {
   return AppController::sharedController()->getSharingPasswordFromKeychain(user);
@@ -21,4 +21,4 @@ void NSApplicationUtils::getKeychainMethod(const std::string& user, const std::s
   AppController::sharedController()->addItemToKeychain(user, password);
 }
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

@@ -5,7 +5,7 @@
 #include <optional>
 #include <string>
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 class NSApplicationUtils {
  public:
@@ -30,4 +30,4 @@ class NSApplicationUtils {
   void getKeychainMethod(const std::string& user, const std::string& password);
 };
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

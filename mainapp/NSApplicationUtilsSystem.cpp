@@ -3,7 +3,7 @@
 #include "mainapp/NSApplicationUtils.h"
 #include "platform/system/SystemVersion.h"
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 int NSApplicationUtils::osVersionNumber() {
   return osVersionNumberFromWord(tvl::gestaltSystemVersion());
@@ -27,4 +27,4 @@ void NSApplicationUtils::sendNotification(const std::string& name, const std::st
   postDistributedNotification(QString::fromStdString(name), QString::fromStdString(object));
 }
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

@@ -7,7 +7,7 @@
 
 #include "mainapp/Localized.h"
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 QStringList relaySettingsFiles() {
   QStringList files;
@@ -73,4 +73,4 @@ RelaySettingsResult loadRelaySettings(const QStringList& files) {
   return result;
 }
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

@@ -6,7 +6,7 @@
 #include <QString>
 #include <QStringList>
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 inline constexpr char kRelaySettingsFile[] = "tovalo/relay.conf";
 
@@ -33,4 +33,4 @@ QStringList relaySettingsFiles();
 // value that could add a line or an option there is refused, not cleaned.
 RelaySettingsResult loadRelaySettings(const QStringList& files = relaySettingsFiles());
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

@@ -17,7 +17,7 @@
 #include "platform/desktop/DesktopSession.h"
 #include "platform/system/Log.h"
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 namespace {
 
@@ -430,4 +430,4 @@ void SupportSession::stop(const QString& reason) {
   emit ended(reason);
 }
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

@@ -20,7 +20,7 @@
 
 class QFileSystemWatcher;
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 inline constexpr char kVncServerName[] = "OSXvncserver";
 // Part of every path the tunnel's command line names: how the desktop cover finds it.
@@ -129,4 +129,4 @@ class SupportSession : public QObject {
   bool tunnelAfterServer_ = false;
 };
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

@@ -14,7 +14,7 @@
 #include "mainapp/SupportSession.h"
 #include "platform/system/Log.h"
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 namespace {
 constexpr char kPortalServer[] = "tvl-portal-vnc";
@@ -89,4 +89,4 @@ void SupportSession::readPortalServerLog() {
   }
 }
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

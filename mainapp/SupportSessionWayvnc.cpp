@@ -15,7 +15,7 @@
 #include "mainapp/Localized.h"
 #include "mainapp/SupportSession.h"
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 namespace {
 
@@ -116,4 +116,4 @@ void SupportSession::readWayvncLog() {
   }
 }
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

@@ -4,7 +4,7 @@
 
 #include "platform/system/Log.h"
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 void WhiteDesktop::getPath(QObject*) {
   tvlDesktop();
@@ -55,4 +55,4 @@ void WhiteDesktop::quitDesktop() {
   tvl::NSLog("woop!  got\n%s", killall.readAllStandardOutput().constData());
 }
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

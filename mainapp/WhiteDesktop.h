@@ -6,7 +6,7 @@
 #include <QString>
 #include <QWidget>
 
-namespace mainapp {
+namespace tvl::mainapp {
 
 inline constexpr char kCoverBundle[] = "/TVLDesktopwhite.app";
 inline constexpr char kCoverExecutable[] = "/Contents/MacOS/TVLDesktop";
@@ -39,4 +39,4 @@ class WhiteDesktop {
   QString resourcePath_;
 };
 
-}  // namespace mainapp
+}  // namespace tvl::mainapp

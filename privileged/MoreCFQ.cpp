@@ -2,6 +2,8 @@
 
 #include "platform/system/Assert.h"
 
+namespace tvl {
+
 int CFQError(const cf::Object* object) noexcept {
   return object ? 0 : coreFoundationUnknownErr;
 }
@@ -20,3 +22,5 @@ int CFQArrayCreateMutable(cf::Array** result) {
   *result = cf::Array::create().detach();
   return CFQError(*result);
 }
+
+}  // namespace tvl

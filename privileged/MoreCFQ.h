@@ -4,6 +4,8 @@
 
 #include "platform/cf/PropertyList.h"
 
+namespace tvl {
+
 // The status code for an object that could not be made or a call that failed.
 constexpr int coreFoundationUnknownErr = -4960;
 
@@ -16,3 +18,5 @@ void CFQRelease(const cf::Object* object) noexcept;
 // *result must be null on entry. On 0 it holds a new empty array (members retained)
 // that the caller owns and releases.
 int CFQArrayCreateMutable(cf::Array** result);
+
+}  // namespace tvl

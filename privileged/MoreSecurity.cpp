@@ -17,6 +17,8 @@
 #include "privileged/MoreCFQ.h"
 #include "privileged/MoreUNIX.h"
 
+namespace tvl {
+
 using cf::Ref;
 using tvl::system::kLocalDomain;
 using tvl::system::kTemporaryFolderType;
@@ -111,3 +113,5 @@ int MoreSecHelperToolResultToError(int result) {
   if (result >= 1 && result <= 4) return kMoreSecFirstHelperToolErr + result;
   return kHelperToolRepairFailedErr;
 }
+
+}  // namespace tvl

@@ -19,6 +19,8 @@
 #include "platform/auth/Authorization.h"
 #include "platform/cf/PropertyList.h"
 
+namespace tvl {
+
 using OSType = uint32_t;
 
 // ---- Location, installation and repair ----
@@ -163,3 +165,5 @@ int MoreSecPermanentlySetNonPrivilegedEUID();
 // The authorization a privileged launcher would hand the tool: there is none on Linux
 // (the controller starts the tool itself), so always null.
 auth::AuthorizationRef MoreSecHelperToolCopyAuthRef();
+
+}  // namespace tvl

@@ -31,6 +31,8 @@
 #include "privileged/MoreCFQ.h"
 #include "privileged/MoreUNIX.h"
 
+namespace tvl {
+
 using tvl::system::kLocalDomain;
 using tvl::system::kTemporaryFolderType;
 using tvl::system::kUserDomain;
@@ -560,3 +562,5 @@ int MoreSecExecuteRequestInHelperTool(const cf::String* helperTool, auth::Author
   }
   return ExecuteRequestInHelperTool(helperTool, tool.fd, auth, request, response);
 }
+
+}  // namespace tvl

@@ -24,6 +24,8 @@
 #include "privileged/MoreCFQ.h"
 #include "privileged/MoreUNIX.h"
 
+namespace tvl {
+
 using cf::Ref;
 using tvl::system::kLocalDomain;
 using tvl::system::kTemporaryFolderType;
@@ -295,3 +297,5 @@ int MoreSecHelperToolMainWithGate(int fdIn, int fdOut, auth::AuthorizationRef au
     MoreSecCloseDescriptorArray(cf::arrayForKey(response.get(), kMoreSecFileDescriptorsKey));
   return err;
 }
+
+}  // namespace tvl

@@ -16,6 +16,8 @@
 
 #include "platform/system/Assert.h"
 
+namespace tvl {
+
 int MoreUNIXErrno(int result) noexcept {
   if (result >= 0) return 0;
   TVL_ASSERT(errno != 0);
@@ -247,3 +249,5 @@ int MoreUNIXWaitForProcess(pid_t pid, int options, pid_t* pidOut, int* status,
   if (pidOut) *pidOut = result;
   return err;
 }
+
+}  // namespace tvl

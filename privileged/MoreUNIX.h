@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace tvl {
+
 // Size of the heap buffer of one stream copy.
 constexpr size_t kBufferSize = 65536;
 // The one data byte of a descriptor-passing message.
@@ -47,3 +49,5 @@ int MoreUNIXCopyFile(const char* source, const char* dest);
 // no child changed, EAGAIN. status and rusage are optional.
 int MoreUNIXWaitForProcess(pid_t pid, int options, pid_t* pidOut, int* status,
                            struct rusage* rusage);
+
+}  // namespace tvl

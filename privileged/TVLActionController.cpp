@@ -8,6 +8,8 @@
 #include "platform/system/Paths.h"
 #include "platform/system/SharedInstance.h"
 
+namespace tvl {
+
 namespace {
 
 constexpr char kLaunchDaemonsPath[] = "/Library/LaunchDaemons";
@@ -167,3 +169,5 @@ void TVLActionController::writeNewTempHostConfigFileWith(const std::string& name
   // Not checked: the tool refuses a copy that doesn't say what the request asks for.
   tvl::system::writeFileAtomically(services_.tempHostConfigPath, joined);
 }
+
+}  // namespace tvl

@@ -13,6 +13,8 @@
 #include "privileged/TVLSecureToolCommunication.h"
 #include "privileged/ToolRequest.h"
 
+namespace tvl {
+
 class TVLActionController {
  public:
   // Request keys, as the tool reads them.
@@ -77,3 +79,5 @@ class TVLActionController {
 // Fills each "%@" of format, in order, with the next argument; "%1$@", "%2$@" name one by
 // position, so a translation may reorder them. "%%" is a percent sign.
 std::string TVLFormat(const std::string& format, const std::vector<std::string>& arguments);
+
+}  // namespace tvl

@@ -12,6 +12,8 @@
 #include "privileged/MoreSecurity.h"
 #include "privileged/MoreUNIX.h"
 
+namespace tvl {
+
 namespace {
 
 constexpr char kToolTemplateName[] = "TVLQCSecureToolTemplate";
@@ -222,3 +224,5 @@ bool TVLSecureToolCommunication::hasError(const cf::Dictionary* response) {
   return text->str().size() >= kPrefixLength &&
          text->str().compare(0, kPrefixLength, kErrorPrefix) == 0;
 }
+
+}  // namespace tvl

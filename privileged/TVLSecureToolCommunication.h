@@ -21,6 +21,8 @@
 
 class QPushButton;
 
+namespace tvl {
+
 // Shows an alert and answers the code of the button that closed it.
 using TVLAlertFunction =
     std::function<int(const std::string& message, const std::string& informativeText,
@@ -104,3 +106,5 @@ class TVLSecureToolCommunication {
   // Stands in for the lock's authorization when no window is loaded.
   auth::UniqueAuthorization ownAuthorization_;
 };
+
+}  // namespace tvl

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+namespace tvl {
+
 // Request keys, and the key of the tool's answer text.
 inline constexpr char kTVLTaskKey[] = "task";          // number: a TVLTask
 inline constexpr char kTVLFilenameKey[] = "filename";  // string: a launchd property list
@@ -26,3 +28,5 @@ enum class TVLTask : int32_t {
   LoadLeopard = 7,       // load "filename" (10.5 and later)
   UnloadLeopard = 8,     // unload it
 };
+
+}  // namespace tvl

@@ -7,6 +7,8 @@
 
 #include "platform/bundle/Bundle.h"
 
+using namespace tvl;
+
 namespace {
 
 constexpr char kTVLQC[] = TVL_APPLICATIONS_DIR "/Mac Tovalo.app/Contents/Resources/TVLQC.app";

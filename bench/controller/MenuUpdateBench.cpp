@@ -11,6 +11,8 @@
 #include "controller/AppController.h"
 #include "platform/ui/ManualClock.h"
 
+using namespace tvl;
+
 namespace {
 
 // withProbe false replaces the probe by a constant answer: what the controller's own part

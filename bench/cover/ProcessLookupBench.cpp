@@ -12,6 +12,8 @@
 
 #include "cover/ProcessLookup.h"
 
+using namespace tvl;
+
 extern char** environ;
 
 namespace {

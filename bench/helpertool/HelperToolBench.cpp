@@ -28,6 +28,8 @@
 #include "privileged/MoreSecurity.h"
 #include "privileged/MoreUNIX.h"
 
+using namespace tvl;
+
 namespace {
 
 const char* kTool = "/tmp/tvl-bench/.TVLQCSecureTool";

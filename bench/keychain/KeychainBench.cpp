@@ -7,6 +7,8 @@
 
 #include "mainapp/AGKeychain.h"
 
+using namespace tvl;
+
 using mainapp::AGKeychain;
 
 namespace {

@@ -12,6 +12,8 @@
 
 #include "platform/script/ScriptInterpreter.h"
 
+using namespace tvl;
+
 namespace {
 
 class Host : public script::ScriptHost {

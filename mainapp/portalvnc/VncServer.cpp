@@ -13,7 +13,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace portalvnc {
+namespace tvl::portalvnc {
 
 struct VncServer::Client {
   VncServer* server = nullptr;
@@ -219,4 +219,4 @@ void VncServer::update(const screencast::Frame& frame) {
   process();
 }
 
-}  // namespace portalvnc
+}  // namespace tvl::portalvnc

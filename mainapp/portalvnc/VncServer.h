@@ -18,7 +18,7 @@
 
 class QSocketNotifier;
 
-namespace portalvnc {
+namespace tvl::portalvnc {
 
 class VncServer : public QObject {
   Q_OBJECT
@@ -64,4 +64,4 @@ class VncServer : public QObject {
   int joined_ = 0;
 };
 
-}  // namespace portalvnc
+}  // namespace tvl::portalvnc

@@ -32,6 +32,8 @@
 #include "platform/screencast/PipeWireStream.h"
 #include "platform/screencast/PortalSession.h"
 
+using namespace tvl;
+
 namespace {
 
 constexpr int kExitError = 1;

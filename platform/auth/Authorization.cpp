@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-namespace auth {
+namespace tvl::auth {
 
 struct Authorization {
   AuthorizationSubject subject;
@@ -177,4 +177,4 @@ int AuthorizationCreateFromExternalForm(const AuthorizationExternalForm* extForm
   return 0;
 }
 
-}  // namespace auth
+}  // namespace tvl::auth

@@ -15,7 +15,7 @@
 #include <cstdio>
 #include <memory>
 
-namespace auth {
+namespace tvl::auth {
 
 // Status codes of the authorization service.
 constexpr int errAuthorizationSuccess = 0;
@@ -111,4 +111,4 @@ int AuthorizationExecuteWithPrivileges(AuthorizationRef authorization, const cha
 // The start time of a process, from /proc/<pid>/stat; false when it cannot be read.
 bool processStartTime(pid_t pid, uint64_t* startTime);
 
-}  // namespace auth
+}  // namespace tvl::auth

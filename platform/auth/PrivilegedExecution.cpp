@@ -12,7 +12,7 @@
 
 #include "platform/auth/Authorization.h"
 
-namespace auth {
+namespace tvl::auth {
 
 int PrivilegedProcess::close(int* status) {
   int err = 0;
@@ -78,4 +78,4 @@ int AuthorizationExecuteWithPrivileges(AuthorizationRef authorization, const cha
   return 0;
 }
 
-}  // namespace auth
+}  // namespace tvl::auth

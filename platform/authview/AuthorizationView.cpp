@@ -10,7 +10,7 @@
 #include "platform/bundle/Bundle.h"
 #include "platform/ui/Application.h"
 
-namespace authview {
+namespace tvl::authview {
 
 namespace {
 
@@ -172,4 +172,4 @@ void AuthorizationView::clicked() {
     authorize();
 }
 
-}  // namespace authview
+}  // namespace tvl::authview

@@ -22,7 +22,7 @@
 class QLabel;
 class QToolButton;
 
-namespace authview {
+namespace tvl::authview {
 
 // States, numbered as callers compare them.
 enum AuthorizationViewState : int {
@@ -89,4 +89,4 @@ class AuthorizationView : public QWidget {
   bool checking_ = false;
 };
 
-}  // namespace authview
+}  // namespace tvl::authview

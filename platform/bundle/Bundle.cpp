@@ -9,7 +9,7 @@
 
 #include "platform/cf/PropertyListXML.h"
 
-namespace bundle {
+namespace tvl::bundle {
 
 namespace fs = std::filesystem;
 
@@ -343,4 +343,4 @@ std::string chooseLocalization(const std::string& resourcePath,
   return kEnglish;
 }
 
-}  // namespace bundle
+}  // namespace tvl::bundle

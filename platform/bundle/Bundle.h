@@ -11,7 +11,7 @@
 
 #include "platform/cf/PropertyList.h"
 
-namespace bundle {
+namespace tvl::bundle {
 
 // The table of a .strings file: key to text.
 using StringTable = std::map<std::string, std::string, std::less<>>;
@@ -90,4 +90,4 @@ class Bundle {
   std::map<std::string, StringTable, std::less<>> localizedTables_;
 };
 
-}  // namespace bundle
+}  // namespace tvl::bundle

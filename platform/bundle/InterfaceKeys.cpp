@@ -4,7 +4,7 @@
 #include <QShortcut>
 #include <QWidget>
 
-namespace bundle {
+namespace tvl::bundle {
 
 namespace {
 
@@ -35,4 +35,4 @@ void giveDialogKeys(QWidget* window, QAbstractButton* cancel) {
   });
 }
 
-}  // namespace bundle
+}  // namespace tvl::bundle

@@ -7,11 +7,11 @@
 class QAbstractButton;
 class QWidget;
 
-namespace bundle {
+namespace tvl::bundle {
 
 // Return and Enter in window press the push button that has the focus, else the window's
 // visible, enabled default push button; Escape presses cancel when one is given. Once per
 // window: a second call would make the keys ambiguous, and Qt then fires neither.
 void giveDialogKeys(QWidget* window, QAbstractButton* cancel = nullptr);
 
-}  // namespace bundle
+}  // namespace tvl::bundle

@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-namespace bundle {
+namespace tvl::bundle {
 
 namespace {
 
@@ -47,4 +47,4 @@ void localizeInterface(QWidget* root, const Bundle& bundle, const std::string& i
   }
 }
 
-}  // namespace bundle
+}  // namespace tvl::bundle

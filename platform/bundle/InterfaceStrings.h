@@ -10,7 +10,7 @@
 
 class QWidget;
 
-namespace bundle {
+namespace tvl::bundle {
 
 // Gives the widgets under root (root included) the texts of the bundle's translation table
 // for the interface file interfaceName ("Preferences" for Preferences.ui). English, or a
@@ -18,4 +18,4 @@ namespace bundle {
 // property are reported on standard error, for the translator; the rest still apply.
 void localizeInterface(QWidget* root, const Bundle& bundle, const std::string& interfaceName);
 
-}  // namespace bundle
+}  // namespace tvl::bundle

@@ -7,7 +7,7 @@
 
 #include "platform/bundle/Bundle.h"
 
-namespace bundle {
+namespace tvl::bundle {
 
 bool installQtTranslations(const Bundle& bundle) {
   std::string language = bundle.localization();
@@ -25,4 +25,4 @@ bool installQtTranslations(const Bundle& bundle) {
   return QCoreApplication::installTranslator(translator);
 }
 
-}  // namespace bundle
+}  // namespace tvl::bundle

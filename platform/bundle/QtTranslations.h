@@ -2,7 +2,7 @@
 // of text fields) in the language the bundle chose, from the system's Qt translations.
 #pragma once
 
-namespace bundle {
+namespace tvl::bundle {
 
 class Bundle;
 
@@ -12,4 +12,4 @@ class Bundle;
 // The translator lives as long as the process.
 bool installQtTranslations(const Bundle& bundle);
 
-}  // namespace bundle
+}  // namespace tvl::bundle

@@ -9,7 +9,7 @@
 
 #include "platform/system/Assert.h"
 
-namespace cf {
+namespace tvl::cf {
 
 // Objects start with one reference, which the returned Ref adopts at once.
 Ref<String> String::create(std::string_view utf8) {
@@ -215,4 +215,4 @@ std::optional<std::string> textValue(const Object* value) {
   return std::nullopt;
 }
 
-}  // namespace cf
+}  // namespace tvl::cf

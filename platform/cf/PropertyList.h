@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-namespace cf {
+namespace tvl::cf {
 
 enum class TypeID { String, Number, Boolean, Data, Date, Array, Dictionary };
 
@@ -236,4 +236,4 @@ int intValue(const Object* value) noexcept;
 // any other type or none: nothing.
 std::optional<std::string> textValue(const Object* value);
 
-}  // namespace cf
+}  // namespace tvl::cf

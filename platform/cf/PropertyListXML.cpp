@@ -18,7 +18,7 @@
 
 #include "platform/system/Files.h"
 
-namespace cf {
+namespace tvl::cf {
 
 namespace {
 
@@ -380,4 +380,4 @@ int writeXMLFileAtomically(const Object* plist, const std::string& path) {
   return tvl::system::writeFileAtomically(path, xml);
 }
 
-}  // namespace cf
+}  // namespace tvl::cf

@@ -11,7 +11,7 @@
 
 #include "platform/cf/PropertyList.h"
 
-namespace cf {
+namespace tvl::cf {
 
 // Bounds on what a read may build, checked on the markup before anything is built.
 struct ReadLimits {
@@ -40,4 +40,4 @@ bool createXMLData(const Object* plist, std::string* xml);
 // Returns 0 or an errno value (EINVAL when the object cannot be serialized).
 int writeXMLFileAtomically(const Object* plist, const std::string& path);
 
-}  // namespace cf
+}  // namespace tvl::cf

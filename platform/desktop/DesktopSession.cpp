@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace desktop {
+namespace tvl::desktop {
 
 namespace {
 
@@ -153,4 +153,4 @@ std::string describe(const Session& session) {
   return text + ")";
 }
 
-}  // namespace desktop
+}  // namespace tvl::desktop

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace desktop {
+namespace tvl::desktop {
 
 enum class DisplayServer { None, X11, Wayland };
 // None: not a Wayland session. Unknown: a Wayland compositor we have no route for.
@@ -48,4 +48,4 @@ CoverRoute coverRoute(const Session& session);
 // One line for logs, e.g. "wayland (wlroots; layer-shell, screencopy)".
 std::string describe(const Session& session);
 
-}  // namespace desktop
+}  // namespace tvl::desktop

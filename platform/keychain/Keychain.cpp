@@ -12,7 +12,7 @@
 #include <stop_token>
 #include <thread>
 
-namespace keychain {
+namespace tvl::keychain {
 
 namespace {
 
@@ -364,4 +364,4 @@ Status createItem(const Attributes& attributes, std::string_view password) {
   return errSecSuccess;
 }
 
-}  // namespace keychain
+}  // namespace tvl::keychain

@@ -15,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-namespace keychain {
+namespace tvl::keychain {
 
 using Status = std::int32_t;
 
@@ -91,4 +91,4 @@ bool lessInSearchOrder(std::uint64_t createdA, std::string_view pathA, std::uint
 std::chrono::milliseconds timeout();
 void setTimeout(std::chrono::milliseconds limit);
 
-}  // namespace keychain
+}  // namespace tvl::keychain

@@ -7,7 +7,7 @@
 #include <QStringList>
 #include <QVariantMap>
 
-namespace notify {
+namespace tvl::notify {
 
 DesktopNotifications::DesktopNotifications(QDBusConnection bus, QObject* parent)
     : QObject(parent), bus_(std::move(bus)) {}
@@ -86,4 +86,4 @@ void DesktopNotifications::answeredFor(const QString& name, uint id) {
   }
 }
 
-}  // namespace notify
+}  // namespace tvl::notify

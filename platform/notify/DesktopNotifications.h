@@ -21,7 +21,7 @@
 #include <map>
 #include <optional>
 
-namespace notify {
+namespace tvl::notify {
 
 inline constexpr char kNotificationsService[] = "org.freedesktop.Notifications";
 inline constexpr char kNotificationsPath[] = "/org/freedesktop/Notifications";
@@ -88,4 +88,4 @@ class DesktopNotifications : public QObject {
   std::map<QString, Topic> topics_;
 };
 
-}  // namespace notify
+}  // namespace tvl::notify

@@ -6,7 +6,7 @@
 
 #include <vector>
 
-namespace notify {
+namespace tvl::notify {
 
 DistributedNotificationCenter* DistributedNotificationCenter::defaultCenter() {
   // Parented to the application so it goes away with it.
@@ -55,4 +55,4 @@ void DistributedNotificationCenter::receive(const QString& name, const QString& 
   for (auto& h : matching) h(name, object);
 }
 
-}  // namespace notify
+}  // namespace tvl::notify

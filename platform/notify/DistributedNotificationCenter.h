@@ -10,7 +10,7 @@
 #include <functional>
 #include <map>
 
-namespace notify {
+namespace tvl::notify {
 
 inline constexpr char kPath[] = "/DistributedNotification";
 inline constexpr char kInterface[] = "com.nrvk.tvl.DistributedNotificationCenter";
@@ -47,4 +47,4 @@ class DistributedNotificationCenter : public QObject {
   std::map<int, Observer> observers_;
 };
 
-}  // namespace notify
+}  // namespace tvl::notify

@@ -10,7 +10,7 @@
 
 #include "platform/screencast/VideoFormat.h"
 
-namespace screencast {
+namespace tvl::screencast {
 
 struct PipeWireStream::Impl {
   PipeWireStream* owner = nullptr;
@@ -220,4 +220,4 @@ void PipeWireStream::iterate() {
   pw_stream_queue_buffer(d_->stream, newest);
 }
 
-}  // namespace screencast
+}  // namespace tvl::screencast

@@ -12,7 +12,7 @@
 
 class QSocketNotifier;
 
-namespace screencast {
+namespace tvl::screencast {
 
 enum class PixelLayout { Bgrx, Rgbx };
 
@@ -62,4 +62,4 @@ class PipeWireStream : public QObject {
   bool iterating_ = false;
 };
 
-}  // namespace screencast
+}  // namespace tvl::screencast

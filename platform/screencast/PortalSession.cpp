@@ -12,7 +12,7 @@
 #include <QDBusVariant>
 #include <QTimer>
 
-namespace screencast {
+namespace tvl::screencast {
 
 namespace {
 
@@ -286,6 +286,6 @@ void PortalSession::close() {
   started_ = false;
 }
 
-}  // namespace screencast
+}  // namespace tvl::screencast
 
 #include "PortalSession.moc"

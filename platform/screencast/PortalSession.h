@@ -12,7 +12,7 @@
 #include <cstdint>
 #include <functional>
 
-namespace screencast {
+namespace tvl::screencast {
 
 struct Stream {
   std::uint32_t node = 0;  // PipeWire node
@@ -91,4 +91,4 @@ class PortalSession : public QObject {
   QList<QObject*> receivers_;
 };
 
-}  // namespace screencast
+}  // namespace tvl::screencast

@@ -10,7 +10,7 @@
 #include "platform/workspace/ApplicationBus.h"
 #include "platform/workspace/Workspace.h"
 
-namespace script {
+namespace tvl::script {
 
 namespace {
 
@@ -90,4 +90,4 @@ Result ApplicationScriptRunner::executeScript(const std::string& source) {
   return r;
 }
 
-}  // namespace script
+}  // namespace tvl::script

@@ -8,11 +8,11 @@
 #include <string>
 #include <string_view>
 
-namespace workspace {
+namespace tvl::workspace {
 class Workspace;
 }
 
-namespace script {
+namespace tvl::script {
 
 // Error numbers of a failed run.
 inline constexpr int kErrorApplicationNotRunning = -600;
@@ -53,4 +53,4 @@ class ApplicationScriptRunner final : public ScriptRunner {
 // How long a script may run in the target application.
 inline constexpr int kScriptTimeoutMs = 30000;
 
-}  // namespace script
+}  // namespace tvl::script

@@ -14,7 +14,7 @@
 #include <optional>
 #include <vector>
 
-namespace script {
+namespace tvl::script {
 
 QList<QWidget*> ScriptHost::windows() const {
   return QApplication::topLevelWidgets();
@@ -721,4 +721,4 @@ ScriptResult executeScript(const QString& source, ScriptHost& host) {
   return r;
 }
 
-}  // namespace script
+}  // namespace tvl::script

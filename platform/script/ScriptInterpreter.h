@@ -15,7 +15,7 @@
 
 class QWidget;
 
-namespace script {
+namespace tvl::script {
 
 // Keys (those of the application bus interface) and numbers of the error information of
 // a failed run.
@@ -57,4 +57,4 @@ ScriptResult executeScript(const QString& source, ScriptHost& host);
 // value whatever it contains.
 QString quotedString(const QString& text);
 
-}  // namespace script
+}  // namespace tvl::script

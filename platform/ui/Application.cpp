@@ -11,7 +11,7 @@
 
 #include <thread>
 
-namespace ui {
+namespace tvl::ui {
 
 void runWhileHandlingEvents(const std::function<void()>& work) {
   QCoreApplication* app = QCoreApplication::instance();
@@ -87,4 +87,4 @@ void Application::activateIgnoringOtherApps(bool /*flag*/) {
   if (QWidget* w = QApplication::activeModalWidget()) w->activateWindow();
 }
 
-}  // namespace ui
+}  // namespace tvl::ui

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-namespace ui {
+namespace tvl::ui {
 
 // Codes of the button that closed an alert: the first button added, the second, the third.
 inline constexpr int kAlertFirstButtonReturn = 1000;
@@ -53,4 +53,4 @@ class Application {
   bool terminating_ = false;
 };
 
-}  // namespace ui
+}  // namespace tvl::ui

@@ -7,7 +7,7 @@
 
 #include "platform/ui/Timer.h"
 
-namespace ui {
+namespace tvl::ui {
 
 class ManualClock final : public TimerScheduler {
  public:
@@ -26,4 +26,4 @@ class ManualClock final : public TimerScheduler {
   std::vector<std::shared_ptr<Entry>> entries_;
 };
 
-}  // namespace ui
+}  // namespace tvl::ui

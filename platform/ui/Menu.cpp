@@ -17,7 +17,7 @@
 #include "platform/bundle/Bundle.h"
 #include "platform/notify/DesktopNotifications.h"
 
-namespace ui {
+namespace tvl::ui {
 
 namespace {
 QString q(const std::string& s) {
@@ -262,4 +262,4 @@ bool StatusItem::isVisible() const {
   return tray_->isVisible();
 }
 
-}  // namespace ui
+}  // namespace tvl::ui

@@ -20,11 +20,11 @@ class QSystemTrayIcon;
 class QTimer;
 class QWidget;
 
-namespace bundle {
+namespace tvl::bundle {
 class Bundle;
 }
 
-namespace ui {
+namespace tvl::ui {
 
 // An image resource by name ("tvl.tif", "prefs"), found in a bundle's resources.
 class Image {
@@ -164,4 +164,4 @@ class StatusItem {
   Menu* menu_ = nullptr;
 };
 
-}  // namespace ui
+}  // namespace tvl::ui

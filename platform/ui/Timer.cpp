@@ -6,7 +6,7 @@
 #include "platform/ui/ManualClock.h"
 #include "platform/ui/Timer.h"
 
-namespace ui {
+namespace tvl::ui {
 
 namespace {
 
@@ -96,4 +96,4 @@ size_t ManualClock::validTimerCount() const {
       std::count_if(entries_.begin(), entries_.end(), [](auto& e) { return e->valid; }));
 }
 
-}  // namespace ui
+}  // namespace tvl::ui

@@ -5,7 +5,7 @@
 #include <functional>
 #include <memory>
 
-namespace ui {
+namespace tvl::ui {
 
 class Timer {
  public:
@@ -34,4 +34,4 @@ class QtTimers final : public TimerScheduler {
                                                         bool repeats) override;
 };
 
-}  // namespace ui
+}  // namespace tvl::ui

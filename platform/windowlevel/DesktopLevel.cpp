@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace windowlevel {
+namespace tvl::windowlevel {
 
 namespace {
 
@@ -68,4 +68,4 @@ void lowerToDesktopLevel(QWidget& window) {
   window.lower();
 }
 
-}  // namespace windowlevel
+}  // namespace tvl::windowlevel

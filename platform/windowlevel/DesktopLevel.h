@@ -6,7 +6,7 @@
 
 class QWidget;
 
-namespace windowlevel {
+namespace tvl::windowlevel {
 
 // Call on a top-level widget before it is first shown.
 void placeAtDesktopLevel(QWidget& window);
@@ -15,4 +15,4 @@ void placeAtDesktopLevel(QWidget& window);
 // nothing would, so the window is put at the bottom of the stack once.
 void lowerToDesktopLevel(QWidget& window);
 
-}  // namespace windowlevel
+}  // namespace tvl::windowlevel

@@ -4,7 +4,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 
-namespace workspace {
+namespace tvl::workspace {
 
 // Exposes the server's handlers under the interface's names.
 class ApplicationAdaptor : public QDBusAbstractAdaptor {
@@ -75,6 +75,6 @@ bool ApplicationBusServer::registerOn(QDBusConnection& bus) {
   return true;
 }
 
-}  // namespace workspace
+}  // namespace tvl::workspace
 
 #include "ApplicationBus.moc"

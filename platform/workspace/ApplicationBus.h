@@ -22,7 +22,7 @@
 
 class QDBusConnection;
 
-namespace workspace {
+namespace tvl::workspace {
 
 inline constexpr char kApplicationPath[] = "/Application";
 inline constexpr char kApplicationInterface[] = "com.nrvk.tvl.Application";
@@ -73,4 +73,4 @@ class ApplicationBusServer : public QObject {
   QString registeredOn_;  // the connection's name once registered
 };
 
-}  // namespace workspace
+}  // namespace tvl::workspace

@@ -15,7 +15,7 @@
 #include "platform/bundle/Bundle.h"
 #include "platform/workspace/ApplicationBus.h"
 
-namespace workspace {
+namespace tvl::workspace {
 
 namespace {
 
@@ -85,4 +85,4 @@ bool SessionBusWorkspace::openApplicationAtPath(const std::string& bundlePath) {
   return QProcess::startDetached(QString::fromStdString(path), {}, QStringLiteral("/"));
 }
 
-}  // namespace workspace
+}  // namespace tvl::workspace

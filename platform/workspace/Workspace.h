@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace workspace {
+namespace tvl::workspace {
 
 struct RunningApplication {
   std::string bundleIdentifier;
@@ -37,4 +37,4 @@ class SessionBusWorkspace final : public Workspace {
 // How long a call to another application may take before it counts as not answering.
 inline constexpr int kCallTimeoutMs = 5000;
 
-}  // namespace workspace
+}  // namespace tvl::workspace

@@ -12,6 +12,7 @@
 #include <QTest>
 
 #include <functional>
+
 #endif
 
 namespace testsupport {

@@ -8,6 +8,8 @@
 #include "e2e/controller/TrayDesktop.h"
 #include "support/AtSpi.h"
 
+using namespace tvl;
+
 using namespace traydesktop;
 namespace atspi = testsupport::atspi;
 

@@ -26,6 +26,8 @@
 #include "common/ShellUtilities.h"
 #include "support/ChildProcess.h"
 
+using namespace tvl;
+
 extern char** environ;
 
 namespace fs = std::filesystem;

@@ -5,6 +5,8 @@
 #include "e2e/controller/TrayDesktop.h"
 #include "support/Files.h"
 
+using namespace tvl;
+
 using namespace traydesktop;
 
 TEST_F(Desktop, InstalledControllerShowsItsIconAndMenuAndQuitsFromIt) {

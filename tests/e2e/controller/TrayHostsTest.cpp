@@ -7,6 +7,8 @@
 #include "e2e/controller/TrayDesktop.h"
 #include "support/Files.h"
 
+using namespace tvl;
+
 using namespace traydesktop;
 
 namespace {

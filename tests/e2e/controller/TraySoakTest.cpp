@@ -13,6 +13,8 @@
 #include "e2e/controller/TrayDesktop.h"
 #include "platform/notify/DistributedNotificationCenter.h"
 
+using namespace tvl;
+
 using namespace traydesktop;
 
 namespace {

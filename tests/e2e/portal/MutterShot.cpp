@@ -13,6 +13,8 @@
 
 #include "platform/screencast/PipeWireStream.h"
 
+using namespace tvl;
+
 namespace {
 const QString kService = "org.gnome.Mutter.ScreenCast";
 

@@ -14,6 +14,8 @@
 #include "mainapp/SupportSession.h"
 #include "platform/desktop/DesktopSession.h"
 
+using namespace tvl;
+
 namespace {
 
 // Processes of this user whose command name is name.

@@ -17,6 +17,8 @@
 #include "privileged/MoreSecurity.h"
 #include "privileged/MoreUNIX.h"
 
+using namespace tvl;
+
 namespace {
 
 // A pipe holding exactly the given bytes, its write end closed.

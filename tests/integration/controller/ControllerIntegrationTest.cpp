@@ -19,6 +19,8 @@
 #include "support/controller/InstalledProduct.h"
 #include "support/standin/StandInProcess.h"
 
+using namespace tvl;
+
 namespace fs = std::filesystem;
 using testsupport::waitFor;
 

@@ -6,6 +6,8 @@
 #include "integration/keychain/Capture.h"
 #include "mainapp/AGKeychain.h"
 
+using namespace tvl;
+
 using keychaintest::attributeLines;
 using keychaintest::Capture;
 using keychaintest::plant;

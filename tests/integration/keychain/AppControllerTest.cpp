@@ -12,6 +12,8 @@
 #include "mainapp/AppController.h"
 #include "mainapp/NSApplicationUtils.h"
 
+using namespace tvl;
+
 using keychaintest::plant;
 using keychaintest::secrets;
 using mainapp::AppController;

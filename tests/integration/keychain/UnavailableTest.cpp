@@ -21,6 +21,8 @@
 #include "mainapp/AppController.h"
 #include "mainapp/NSApplicationUtils.h"
 
+using namespace tvl;
+
 using keychaintest::Capture;
 using mainapp::AGKeychain;
 using testing::HasSubstr;

@@ -20,6 +20,8 @@
 #include "platform/workspace/Workspace.h"
 #include "support/Polling.h"
 
+using namespace tvl;
+
 using testsupport::waitFor;
 
 namespace {

@@ -15,6 +15,8 @@
 #include "platform/desktop/DesktopSession.h"
 #include "tests/integration/mainapp/Processes.h"
 
+using namespace tvl;
+
 using mainapp::SupportSession;
 
 TEST(UnsharableDesktop, NoSessionStartsAndTheUserIsToldWhy) {

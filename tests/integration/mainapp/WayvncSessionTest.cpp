@@ -19,6 +19,8 @@
 #include "support/SwayScreen.h"
 #include "tests/integration/mainapp/Processes.h"
 
+using namespace tvl;
+
 namespace {
 
 using mainapp::SupportSession;

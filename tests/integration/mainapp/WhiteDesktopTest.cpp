@@ -14,6 +14,8 @@
 #include "mainapp/WhiteDesktop.h"
 #include "support/Polling.h"
 
+using namespace tvl;
+
 using testsupport::waitFor;
 
 namespace {

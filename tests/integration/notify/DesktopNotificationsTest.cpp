@@ -21,6 +21,8 @@
 #include "support/NotificationRecord.h"
 #include "support/Polling.h"
 
+using namespace tvl;
+
 using testsupport::waitFor;
 
 using notify::DesktopNotification;

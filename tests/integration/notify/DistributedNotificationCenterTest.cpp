@@ -9,6 +9,8 @@
 #include "platform/notify/DistributedNotificationCenter.h"
 #include "support/Polling.h"
 
+using namespace tvl;
+
 using testsupport::waitFor;
 
 using notify::DistributedNotificationCenter;

@@ -18,6 +18,8 @@
 #include "support/QtTestSupport.h"
 #include "support/standin/StandInProcess.h"
 
+using namespace tvl;
+
 namespace fs = std::filesystem;
 using testsupport::waitFor;
 

@@ -14,6 +14,8 @@
 #include "platform/auth/Authorization.h"
 #include "support/RunAs.h"
 
+using namespace tvl;
+
 using namespace auth;
 using tvltest::runAs;
 

@@ -35,6 +35,8 @@
 #include "support/RunAs.h"
 #include "support/controller/ControllerHarness.h"
 
+using namespace tvl;
+
 using testsupport::readFile;
 
 namespace fs = std::filesystem;

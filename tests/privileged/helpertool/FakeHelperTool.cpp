@@ -11,6 +11,8 @@
 #include "privileged/MoreSecurity.h"
 #include "privileged/MoreUNIX.h"
 
+using namespace tvl;
+
 namespace {
 void writeLength(int32_t length) {
   MoreUNIXWrite(1, &length, sizeof length, nullptr);

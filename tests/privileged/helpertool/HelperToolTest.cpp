@@ -32,6 +32,8 @@
 #include "support/Files.h"
 #include "support/RunAs.h"
 
+using namespace tvl;
+
 using testsupport::readFile;
 
 namespace fs = std::filesystem;

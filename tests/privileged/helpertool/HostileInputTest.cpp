@@ -21,6 +21,8 @@
 #include "privileged/MoreUNIX.h"
 #include "support/RunAs.h"
 
+using namespace tvl;
+
 namespace {
 
 const std::string kTool = "/tmp/tvl-input/.TVLQCSecureTool";

@@ -19,6 +19,8 @@
 #include "support/ChildProcess.h"
 #include "support/Files.h"
 
+using namespace tvl;
+
 namespace testsupport {
 
 class RecordingWorkspace final : public workspace::Workspace {

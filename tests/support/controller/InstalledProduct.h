@@ -12,6 +12,8 @@
 #include "support/Files.h"
 #include "support/controller/ControllerHarness.h"
 
+using namespace tvl;
+
 namespace testsupport {
 
 struct InstalledProduct {

@@ -20,6 +20,8 @@
 #include "platform/bundle/Bundle.h"
 #include "platform/workspace/ApplicationBus.h"
 
+using namespace tvl;
+
 namespace {
 
 QString env(const char* name, const QString& fallback) {

@@ -12,6 +12,8 @@
 #include "support/ChildProcess.h"
 #include "support/Files.h"
 
+using namespace tvl;
+
 namespace fs = std::filesystem;
 using bundle::Bundle;
 using bundle::StringTable;

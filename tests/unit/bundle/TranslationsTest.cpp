@@ -19,6 +19,8 @@
 #include "platform/bundle/Bundle.h"
 #include "platform/bundle/QtTranslations.h"
 
+using namespace tvl;
+
 namespace fs = std::filesystem;
 using bundle::StringTable;
 

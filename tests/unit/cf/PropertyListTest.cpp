@@ -6,6 +6,8 @@
 #include <cmath>
 #include <limits>
 
+using namespace tvl;
+
 using namespace cf;
 
 TEST(PropertyList, ContainersRetainWhatTheyHoldAndReleaseItAfter) {

@@ -10,6 +10,8 @@
 #include "support/ChildProcess.h"
 #include "support/Files.h"
 
+using namespace tvl;
+
 using namespace cf;
 
 namespace {

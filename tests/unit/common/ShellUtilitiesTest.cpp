@@ -8,6 +8,8 @@
 #include "support/ChildProcess.h"
 #include "support/Files.h"
 
+using namespace tvl;
+
 using namespace common;
 using testsupport::ChildProcess;
 using testsupport::TempDir;

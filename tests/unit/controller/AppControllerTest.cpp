@@ -12,6 +12,8 @@
 #include "support/QtTestSupport.h"
 #include "support/controller/ControllerHarness.h"
 
+using namespace tvl;
+
 using testsupport::Harness;
 
 namespace {

@@ -27,6 +27,8 @@
 #include "support/Files.h"
 #include "support/controller/ControllerHarness.h"
 
+using namespace tvl;
+
 using testsupport::readFile;
 using testsupport::writeFile;
 

@@ -11,6 +11,8 @@
 #include "support/ChildProcess.h"
 #include "support/Files.h"
 
+using namespace tvl;
+
 using testsupport::ChildProcess;
 using testsupport::TempDir;
 

@@ -21,6 +21,8 @@
 #include "support/ChildProcess.h"
 #include "support/Files.h"
 
+using namespace tvl;
+
 using namespace std::chrono_literals;
 
 namespace {

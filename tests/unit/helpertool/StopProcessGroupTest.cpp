@@ -12,6 +12,8 @@
 #include "helpertool/TVLQCCommandProcedure.h"
 #include "platform/auth/Authorization.h"
 
+using namespace tvl;
+
 namespace {
 
 using std::chrono::milliseconds;

@@ -7,6 +7,8 @@
 
 #include "platform/keychain/Keychain.h"
 
+using namespace tvl;
+
 namespace {
 
 struct Found {

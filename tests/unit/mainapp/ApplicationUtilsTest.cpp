@@ -14,6 +14,8 @@
 #include "platform/cf/PropertyList.h"
 #include "platform/cf/PropertyListXML.h"
 
+using namespace tvl;
+
 QT_BEGIN_NAMESPACE
 inline void PrintTo(const QString& s, std::ostream* os) {
   *os << '"' << s.toStdString() << '"';

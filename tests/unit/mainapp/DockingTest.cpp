@@ -5,6 +5,8 @@
 
 #include "mainapp/Docking.h"
 
+using namespace tvl;
+
 using mainapp::dockedFrame;
 using mainapp::DockingCandidate;
 using mainapp::Rect;

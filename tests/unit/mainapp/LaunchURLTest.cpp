@@ -14,6 +14,8 @@
 #include "mainapp/LaunchURL.h"
 #include "mainapp/MainApplication.h"
 
+using namespace tvl;
+
 namespace {
 
 // The real application with its interface, but URLs opened elsewhere are recorded.

@@ -9,6 +9,8 @@
 #include "mainapp/RelaySettings.h"
 #include "mainapp/SupportSession.h"
 
+using namespace tvl;
+
 namespace {
 
 using mainapp::loadRelaySettings;

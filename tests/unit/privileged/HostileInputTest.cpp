@@ -21,6 +21,8 @@
 #include "privileged/MoreSecurity.h"
 #include "privileged/MoreUNIX.h"
 
+using namespace tvl;
+
 using cf::Ref;
 
 namespace {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace tvl;
+
 TEST(MoreCFQ, ErrorsForMissingObjectsAndFalse) {
   auto s = cf::String::create("x");
   EXPECT_EQ(CFQError(s.get()), 0);

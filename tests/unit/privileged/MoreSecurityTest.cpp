@@ -22,6 +22,8 @@
 #include "privileged/MoreSecurity.h"
 #include "privileged/MoreUNIX.h"
 
+using namespace tvl;
+
 using cf::Ref;
 
 namespace {

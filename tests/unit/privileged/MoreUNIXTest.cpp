@@ -22,6 +22,8 @@
 #include "support/ChildProcess.h"
 #include "support/Files.h"
 
+using namespace tvl;
+
 namespace {
 
 struct SocketPair {

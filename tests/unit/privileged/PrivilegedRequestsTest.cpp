@@ -20,6 +20,8 @@
 #include "support/Files.h"
 #include "support/QtTestSupport.h"
 
+using namespace tvl;
+
 using testsupport::readFile;
 using testsupport::writeFile;
 

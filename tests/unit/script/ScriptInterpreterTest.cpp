@@ -17,6 +17,8 @@
 #include "platform/script/ScriptInterpreter.h"
 #include "platform/workspace/ApplicationBus.h"
 
+using namespace tvl;
+
 using script::executeScript;
 using script::quotedString;
 using script::ScriptResult;

@@ -8,6 +8,8 @@
 
 #include "platform/system/Log.h"
 
+using namespace tvl;
+
 namespace {
 
 std::string logged(void (*call)()) {

@@ -8,6 +8,8 @@
 
 #include "platform/system/Paths.h"
 
+using namespace tvl;
+
 using namespace tvl::system;
 
 TEST(Paths, PrivateAliasesMapOnlyWholeComponents) {

@@ -6,6 +6,8 @@
 #include "support/ChildProcess.h"
 #include "support/Files.h"
 
+using namespace tvl;
+
 namespace {
 
 std::string writeFile(const testsupport::TempDir& dir, const std::string& text) {

@@ -19,6 +19,8 @@
 #include "support/Files.h"
 #include "support/QtTestSupport.h"
 
+using namespace tvl;
+
 using namespace ui;
 
 TEST(ManualClock, RepeatingAndOneShotTimersFireAtTheirMoments) {
