@@ -268,8 +268,7 @@ bool SupportSession::canShareThisDesktop(QString* error) {
 }
 
 bool SupportSession::startServer(QString* error) {
-  const desktop::Session& session = desktop::currentSession();
-  switch (desktop::sharingRoute(session)) {
+  switch (desktop::sharingRoute(desktop::currentSession())) {
     case desktop::SharingRoute::X11Server:
       return startX11Server(error);
     case desktop::SharingRoute::Wayvnc:
@@ -279,11 +278,9 @@ bool SupportSession::startServer(QString* error) {
     case desktop::SharingRoute::None:
       break;
   }
-  // No display at all: the X11 server's own check says so in words.
-  if (session.server != desktop::DisplayServer::Wayland) return startX11Server(error);
-  tvl::NSLog("Session: no way to share %s", desktop::describe(session).c_str());
-  canShareThisDesktop(error);
-  return false;
+  // No display at all (start() has refused a Wayland desktop without a route): the X11
+  // server's own check says so in words.
+  return startX11Server(error);
 }
 
 bool SupportSession::startX11Server(QString* error) {
