@@ -146,11 +146,7 @@ void AppController::awakeFromNib() {
       state_.aboutDateText = text;
   }
   state_.aboutCopyrightText = main.stringForInfoDictionaryKey("NSHumanReadableCopyright");
-  if (outlets_.aboutVersion)
-    outlets_.aboutVersion->setText(QString::fromStdString(state_.aboutVersionText));
-  if (outlets_.aboutDate) outlets_.aboutDate->setText(QString::fromStdString(state_.aboutDateText));
-  if (outlets_.aboutCopyright)
-    outlets_.aboutCopyright->setText(QString::fromStdString(state_.aboutCopyrightText));
+  showAboutTexts();
 
   state_.sharingIconState = 0;
   state_.sharingState = false;
@@ -158,6 +154,14 @@ void AppController::awakeFromNib() {
   // The status icon is the first edition's until the status item is made.
   state_.menuIcon = controller::traits(Edition::MacTovalo).menuIcon;
   state_.menuIconAlt = controller::traits(Edition::MacTovalo).menuIconAlt;
+}
+
+void AppController::showAboutTexts() {
+  if (outlets_.aboutVersion)
+    outlets_.aboutVersion->setText(QString::fromStdString(state_.aboutVersionText));
+  if (outlets_.aboutDate) outlets_.aboutDate->setText(QString::fromStdString(state_.aboutDateText));
+  if (outlets_.aboutCopyright)
+    outlets_.aboutCopyright->setText(QString::fromStdString(state_.aboutCopyrightText));
 }
 
 void AppController::applicationDidFinishLaunching() {

@@ -76,11 +76,15 @@ int main(int argc, char** argv) {
   };
   TVLActionController::init(actionServices);
 
-  // The interface: the preferences window with its outlets, then each object's set-up.
-  controller.adoptPreferencesWindow(loadPreferencesWindow(
-      bundle.pathForResource("Preferences", "ui"), controller, communication));
+  // The interface: the status item comes with the event loop; the preferences window with
+  // its outlets, and the lock's set-up, when the window is first shown.
+  controller.setPreferencesWindowLoader(
+      [&controller, &communication, path = bundle.pathForResource("Preferences", "ui")] {
+        std::unique_ptr<QWidget> window = loadPreferencesWindow(path, controller, communication);
+        communication.awakeFromNib();
+        return window;
+      });
   controller.awakeFromNib();
-  communication.awakeFromNib();
   int status = ui::Application::sharedApplication().run();
   // Scripts still on their way finish (each within its timeout) before the controller goes,
   // and it goes before the Qt application its status item lives in.
