@@ -60,8 +60,12 @@ session store and the relay's accounts."
   CONFFILES /etc/ssh/sshd_config.d/tovalo-relay.conf /etc/tovalo-relay/relay.conf
   SCRIPTS ${CMAKE_SOURCE_DIR}/relay/package/postinst ${CMAKE_SOURCE_DIR}/relay/package/postrm)
 
-add_custom_target(relay_package
-  COMMAND ${CMAKE_CPACK_COMMAND} --config ${CMAKE_BINARY_DIR}/CPackRelayConfig.cmake
-  DEPENDS tovalo-relay
+# Packed again when the program or a file of the package changes; the relay's tests install it.
+file(GLOB relay_package_files ${CMAKE_SOURCE_DIR}/relay/package/*)
+set(relay_deb ${CMAKE_BINARY_DIR}/packages/tovalo-relay_${PROJECT_VERSION}-1_amd64.deb)
+add_custom_command(OUTPUT ${relay_deb}
+  COMMAND ${CMAKE_CPACK_COMMAND} --config ${CMAKE_BINARY_DIR}/CPackRelayConfig.cmake > cpack-relay.log
+  DEPENDS tovalo-relay ${relay_package_files}
   WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
   COMMENT "Packing tovalo-relay")
+add_custom_target(relay_package DEPENDS ${relay_deb})

@@ -84,11 +84,13 @@ std::vector<NamedKey> parseKeyList(std::string_view text) {
 std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return std::nullopt;
-  std::string text(limit + 1, '\0');
-  in.read(text.data(), static_cast<std::streamsize>(text.size()));
+  std::string text;
+  char buf[16384];
+  while (in.read(buf, sizeof buf) || in.gcount() > 0) {
+    text.append(buf, static_cast<std::size_t>(in.gcount()));
+    if (text.size() > limit) return std::nullopt;
+  }
   if (in.bad()) return std::nullopt;
-  text.resize(static_cast<std::size_t>(in.gcount()));
-  if (text.size() > limit) return std::nullopt;
   return text;
 }
 
