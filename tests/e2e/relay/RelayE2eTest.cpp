@@ -6,6 +6,10 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <poll.h>
+
+#include <atomic>
+#include <iostream>
 #include <thread>
 
 #include "e2e/relay/RelayHarness.h"
@@ -120,4 +124,107 @@ TEST(RelayPackage, LinksWorkSideBySideAndEndWithTheirSession) {
   // The user's own end (the session key's one command) ends it the same way.
   EXPECT_EQ(c.ask(second, "tvlrelay", "end").status, 0);
   EXPECT_TRUE(ends(t2, 5s));
+}
+
+namespace {
+
+// Unix sockets that each answer with their own name, as many customers' VNC servers would.
+class Answerers {
+ public:
+  Answerers(const fs::path& dir, int count) {
+    for (int i = 0; i < count; ++i) {
+      sockaddr_un a{};
+      a.sun_family = AF_UNIX;
+      paths_.push_back((dir / ("s" + std::to_string(i))).string());
+      std::snprintf(a.sun_path, sizeof a.sun_path, "%s", paths_.back().c_str());
+      int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+      ::listen(fd, 8);
+      fds_.push_back(fd);
+    }
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~Answerers() {
+    stop_ = true;
+    thread_.join();
+    for (int fd : fds_) ::close(fd);
+  }
+  const std::string& path(int i) const { return paths_[static_cast<std::size_t>(i)]; }
+
+ private:
+  void serve() {
+    std::vector<pollfd> polled;
+    for (int fd : fds_) polled.push_back({fd, POLLIN, 0});
+    while (!stop_) {
+      if (::poll(polled.data(), polled.size(), 100) <= 0) continue;
+      for (std::size_t i = 0; i < polled.size(); ++i) {
+        if (!(polled[i].revents & POLLIN)) continue;
+        int c = ::accept4(polled[i].fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (c < 0) continue;
+        std::string name = "session-" + std::to_string(i) + "\n";
+        (void)!::write(c, name.data(), name.size());
+        ::close(c);
+      }
+    }
+  }
+  std::vector<std::string> paths_;
+  std::vector<int> fds_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+};
+
+}  // namespace
+
+// Fifty customers' machines start sessions in the same second; each is reached by its
+// supporter through its own port, and only its own.
+TEST(RelayPackageLoad, FiftySessionsAtOnce) {
+  constexpr int kSessions = 50;
+  RelayClient c;
+  std::vector<std::string> keys;
+  for (int i = 0; i < kSessions; ++i) keys.push_back(c.newKey("k" + std::to_string(i)));
+  std::vector<int> ports(kSessions, 0);
+  std::vector<int> tries(kSessions, 0);
+  std::vector<std::thread> starts;
+  for (int i = 0; i < kSessions; ++i)
+    starts.emplace_back([&, i] {
+      // The client's retry: sshd may still drop a connection beyond MaxStartups.
+      while (!ports[i] && tries[i] < 5) {
+        if (tries[i]++) std::this_thread::sleep_for(std::chrono::milliseconds(200 * tries[i]));
+        ports[i] = c.registerSession(keys[i]);
+      }
+    });
+  for (auto& t : starts) t.join();
+  int retried = 0;
+  for (int i = 0; i < kSessions; ++i) {
+    ASSERT_NE(ports[i], 0) << "session " << i;
+    retried += tries[i] > 1;
+  }
+  std::cout << "registered " << kSessions << " sessions, " << retried << " after a retry\n";
+
+  Answerers servers(c.dir(), kSessions);
+  std::vector<testsupport::ChildProcess> tunnels;
+  for (int i = 0; i < kSessions; ++i)
+    tunnels.push_back(c.tunnel(keys[i], ports[i], servers.path(i)));
+  ASSERT_TRUE(eventually(
+      [&] {
+        auto use = tvl::relay::currentPortUse();
+        for (int p : ports)
+          if (!use.listening.count(p)) return false;
+        return true;
+      },
+      60s));
+
+  auto supporter = c.sshArgs(c.supporterKey(), "tvlsupport");
+  supporter.push_back("-N");
+  for (int i = 0; i < kSessions; ++i)
+    supporter.insert(supporter.end(),
+                     {"-L", std::to_string(42000 + i) + ":localhost:" + std::to_string(ports[i])});
+  supporter.push_back("127.0.0.1");
+  testsupport::ChildProcess forward(supporter);
+  ASSERT_TRUE(eventually([&] { return listening(42000 + kSessions - 1); }, 30s));
+  for (int i = 0; i < kSessions; ++i) {
+    Outcome o = run("timeout 5 bash -c 'exec 3<>/dev/tcp/127.0.0.1/" + std::to_string(42000 + i) +
+                    " && head -n1 <&3'");
+    EXPECT_EQ(o.output, "session-" + std::to_string(i) + "\n");
+  }
 }

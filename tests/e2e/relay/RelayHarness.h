@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <regex>
 #include <string>
 
@@ -102,7 +103,7 @@ class RelayClient {
   // A forced command's answer, with input on its standard input.
   Outcome ask(const std::string& identity, const std::string& user, const std::string& command,
               const std::string& input = "") {
-    fs::path in = dir() / "input";
+    fs::path in = dir() / ("input" + std::to_string(inputs_++));
     testsupport::writeFile(in, input);
     return run(sshCommand(identity, user) + "127.0.0.1 " + shellWord(command) + " < " +
                shellWord(in.string()));
@@ -135,6 +136,7 @@ class RelayClient {
 
  private:
   testsupport::TempDir dir_;
+  std::atomic<int> inputs_{0};
 };
 
 }  // namespace relaytest
