@@ -69,3 +69,12 @@ add_custom_command(OUTPUT ${relay_deb}
   WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
   COMMENT "Packing tovalo-relay")
 add_custom_target(relay_package DEPENDS ${relay_deb})
+
+tvl_component_package(COMPONENT support NAME tovalo-support CONFIG CPackSupportConfig.cmake
+  SUMMARY "Console for supporters of Tovalo support sessions"
+  DESCRIPTION "tovalo-support prepares a link for a user, lists the sessions on the
+organisation's relays, connects a VNC viewer to a session through the relay
+and ends sessions. It reaches the relays only through ssh with the
+supporter's own key."
+  DEPENDS "openssh-client"
+  RECOMMENDS "tigervnc-viewer")
