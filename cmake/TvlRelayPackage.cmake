@@ -78,3 +78,10 @@ and ends sessions. It reaches the relays only through ssh with the
 supporter's own key."
   DEPENDS "openssh-client"
   RECOMMENDS "tigervnc-viewer")
+set(support_deb ${CMAKE_BINARY_DIR}/packages/tovalo-support_${PROJECT_VERSION}-1_amd64.deb)
+add_custom_command(OUTPUT ${support_deb}
+  COMMAND ${CMAKE_CPACK_COMMAND} --config ${CMAKE_BINARY_DIR}/CPackSupportConfig.cmake > cpack-support.log
+  DEPENDS tovalo-support
+  WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+  COMMENT "Packing tovalo-support")
+add_custom_target(support_package DEPENDS ${support_deb})
