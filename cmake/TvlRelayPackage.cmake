@@ -65,7 +65,7 @@ file(GLOB relay_package_files ${CMAKE_SOURCE_DIR}/relay/package/*)
 set(relay_deb ${CMAKE_BINARY_DIR}/packages/tovalo-relay_${PROJECT_VERSION}-1_amd64.deb)
 add_custom_command(OUTPUT ${relay_deb}
   COMMAND ${CMAKE_CPACK_COMMAND} --config ${CMAKE_BINARY_DIR}/CPackRelayConfig.cmake > cpack-relay.log
-  DEPENDS tovalo-relay ${relay_package_files}
+  DEPENDS tovalo-relay tovalo_relay_changelog ${relay_package_files}
   WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
   COMMENT "Packing tovalo-relay")
 add_custom_target(relay_package DEPENDS ${relay_deb})
@@ -81,7 +81,7 @@ supporter's own key."
 set(support_deb ${CMAKE_BINARY_DIR}/packages/tovalo-support_${PROJECT_VERSION}-1_amd64.deb)
 add_custom_command(OUTPUT ${support_deb}
   COMMAND ${CMAKE_CPACK_COMMAND} --config ${CMAKE_BINARY_DIR}/CPackSupportConfig.cmake > cpack-support.log
-  DEPENDS tovalo-support
+  DEPENDS tovalo-support tovalo_support_changelog ${CMAKE_SOURCE_DIR}/console/package/copyright
   WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
   COMMENT "Packing tovalo-support")
 add_custom_target(support_package DEPENDS ${support_deb})
