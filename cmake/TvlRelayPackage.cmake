@@ -3,7 +3,10 @@
 #   tovalo-support   the supporters' console (component "support")
 # Each is packed by CPack from its own configuration file, from its component alone:
 #   cpack --config build/normal/CPackRelayConfig.cmake     (or: the target relay_package)
-# so the desktop's package and its `cmake --install` stay as they are.
+# so the desktop's package and its `cmake --install` stay as they are. The same settings
+# are also given as CPACK_DEBIAN_<COMPONENT>_* for a CPack run of the whole project with
+# one package per component (CPACK_DEB_COMPONENT_INSTALL): this file is included before
+# cmake/TvlPackage.cmake, whose include(CPack) writes them.
 function(tvl_component_package)
   cmake_parse_arguments(P "" "COMPONENT;NAME;SUMMARY;DESCRIPTION;DEPENDS;RECOMMENDS;CONFIG;CONTROL_DIR"
     "CONFFILES;SCRIPTS" ${ARGN})
@@ -45,6 +48,15 @@ set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA \"${extra}\")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 set(CPACK_OUTPUT_FILE_PREFIX \"${CMAKE_BINARY_DIR}/packages\")
 ")
+  string(TOUPPER ${P_COMPONENT} c)
+  set(CPACK_DEBIAN_${c}_PACKAGE_NAME ${P_NAME} PARENT_SCOPE)
+  set(CPACK_DEBIAN_${c}_DESCRIPTION "${P_SUMMARY}\n${P_DESCRIPTION}" PARENT_SCOPE)
+  set(CPACK_COMPONENT_${c}_DESCRIPTION "${P_SUMMARY}\n${P_DESCRIPTION}" PARENT_SCOPE)
+  set(CPACK_DEBIAN_${c}_PACKAGE_SECTION net PARENT_SCOPE)
+  set(CPACK_DEBIAN_${c}_PACKAGE_SHLIBDEPS ON PARENT_SCOPE)
+  set(CPACK_DEBIAN_${c}_PACKAGE_DEPENDS "${P_DEPENDS}" PARENT_SCOPE)
+  set(CPACK_DEBIAN_${c}_PACKAGE_RECOMMENDS "${P_RECOMMENDS}" PARENT_SCOPE)
+  set(CPACK_DEBIAN_${c}_PACKAGE_CONTROL_EXTRA "${extra}" PARENT_SCOPE)
 endfunction()
 
 tvl_component_package(COMPONENT relay NAME tovalo-relay CONFIG CPackRelayConfig.cmake
