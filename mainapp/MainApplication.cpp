@@ -36,6 +36,7 @@
 #include "platform/bundle/QtTranslations.h"
 #include "platform/cf/PropertyList.h"
 #include "platform/cf/PropertyListXML.h"
+#include "platform/desktop/DesktopSession.h"
 #include "platform/notify/DesktopNotifications.h"
 #include "platform/system/Log.h"
 #include "platform/workspace/ApplicationBus.h"
@@ -93,7 +94,9 @@ bool ensurePreferencesFile(const QString& path) {
 // ---- The application ----
 
 MainApplication::MainApplication(MainBundleInfo bundle)
-    : bundle_(std::move(bundle)), cover_(bundle_.resourcePath) {
+    : bundle_(std::move(bundle)),
+      cover_(bundle_.resourcePath),
+      reporter_(QDir::homePath() + product::kPreferencesFile, defaultReportFolder()) {
   dockTimer_.setSingleShot(true);
   dockTimer_.setInterval(kDockingSettleMilliseconds);
   connect(&dockTimer_, &QTimer::timeout, this, [this] {
@@ -266,6 +269,7 @@ void MainApplication::beginSession(const SupportSession::Request& request) {
   postDistributedNotification(product::kSharingStarted, kNotificationObject);
   if (auto* stop = child<QAbstractButton>("stopsharingnow"))
     stop->setText(localized("Stop Sharing"));
+  reporter_.sendPending();
   RelaySettingsResult relay = loadRelaySettings();
   if (!relay.error.isEmpty()) {
     // Ends it after the start has been told, so that every start has its stop.
@@ -289,6 +293,18 @@ void MainApplication::stopSharing() {
 void MainApplication::sessionEnded(const QString& reason) {
   if (!sharing_) return;
   sharing_ = false;
+  if (reason != localized("You stopped sharing.")) {
+    const desktop::Session& session = desktop::currentSession();
+    static const char* const kRoutes[] = {"x11vnc", "wayvnc", "tvl-portal-vnc", "none"};
+    ReportFacts facts;
+    facts.product = (bundle_.name + " " + QCoreApplication::applicationVersion()).trimmed();
+    facts.desktop = QString("%1 (%2)").arg(
+        session.server == desktop::DisplayServer::Wayland ? "Wayland" : "X11",
+        qEnvironmentVariable("XDG_CURRENT_DESKTOP"));
+    facts.route = kRoutes[static_cast<int>(desktop::sharingRoute(session))];
+    facts.failure = reason;
+    reporter_.report(facts);
+  }
   // The sheet stays to say why a session ended that the user did not end.
   QWidget* sheet = window("sharingsheet");
   bool keepSheet = sheet && sheet->isVisible();
