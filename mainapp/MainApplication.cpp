@@ -24,7 +24,6 @@
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTimer>
-#include <QUiLoader>
 
 #include "mainapp/AppController.h"
 #include "mainapp/AppleEventManager.h"
@@ -32,6 +31,7 @@
 #include "mainapp/Localized.h"
 #include "platform/bundle/Bundle.h"
 #include "platform/bundle/InterfaceKeys.h"
+#include "platform/bundle/InterfaceLoader.h"
 #include "platform/bundle/InterfaceStrings.h"
 #include "platform/bundle/QtTranslations.h"
 #include "platform/cf/PropertyList.h"
@@ -153,8 +153,7 @@ T* MainApplication::child(const char* name) const {
 bool MainApplication::loadInterface(const QString& uiFile) {
   QFile file(uiFile);
   if (!file.open(QIODevice::ReadOnly)) return false;
-  QUiLoader loader;
-  std::unique_ptr<QWidget> root(loader.load(&file));
+  std::unique_ptr<QWidget> root(bundle::makeInterfaceLoader()->load(&file));
   if (!root) return false;
   // The file's English texts, replaced by the user's language where it has them.
   bundle::localizeInterface(root.get(), bundle::Bundle::mainBundle(),
