@@ -30,29 +30,37 @@ set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_SET_DESTDIR ON)
 set(CPACK_STRIP_FILES ON)
 
-# Libraries from dpkg-shlibdeps; programs the product runs or talks to, by hand:
+set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://nrvk.invalid/")
+
+# What a default install brings is measured with apt's own simulation in the package test
+# and in docs/install.md: no desktop shell, and no more than a comparable remote-desktop
+# package brings. So Depends holds what every desktop needs, and Suggests what a desktop
+# that has the route brings itself.
+#
+# Libraries from dpkg-shlibdeps (libvncserver1 and libpipewire-0.3-0 among them, for
+# tvl-portal-vnc); programs the product runs or talks to, by hand:
 #   pkexec, polkitd   administrator authorization, blessing the helper tool's working copy
 #   dbus, a session bus   the applications' bus names, notifications, polkit's system bus
 #   procps (ps), psmisc (killall)   the process checks and the cover's stop
 #   x11vnc            the screen-sharing server the main application starts on X11
 #   wayvnc, openssl   the one on wlroots Wayland desktops (sway...), and its session
-#                     certificate
+#                     certificate: those desktops don't bring it
 #   qt6-wayland       Qt's Wayland platform: the windows and the status menu of a Wayland
 #                     session (libwayland-client0 comes from the layer-shell cover's linking)
 #   openssh-client    ssh, the tunnel of a session to the organisation's relay
-#   xdg-utils         xdg-open for URLs of other schemes
 #   a Secret Service  the main application's stored passwords
+# URLs of other schemes go to their handler through GIO, in the process: no opener program.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS
-  "pkexec, polkitd, dbus, default-dbus-session-bus | dbus-session-bus, procps, psmisc, x11vnc, wayvnc, openssl, qt6-wayland, openssh-client, xdg-utils, gnome-keyring | keepassxc")
-# GNOME and KDE Wayland sessions: tvl-portal-vnc (in the bundle) asks the desktop portal
-# for the screen and reads it from PipeWire; libvncserver1 and libpipewire-0.3-0 come
-# from dpkg-shlibdeps. The desktop's own portal backend does the asking.
-string(APPEND CPACK_DEBIAN_PACKAGE_DEPENDS ", xdg-desktop-portal, pipewire")
-set(TVL_PORTAL_BACKENDS "xdg-desktop-portal-gnome | xdg-desktop-portal-kde")
+  "pkexec, polkitd, dbus, default-dbus-session-bus | dbus-session-bus, procps, psmisc, x11vnc, wayvnc, openssl, qt6-wayland, openssh-client, gnome-keyring | keepassxc")
 # Registers the URL handler (update-desktop-database runs through its trigger); Qt's own
 # texts (standard buttons, text field menus) in the user's language.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "desktop-file-utils, qt6-translations-l10n, ${TVL_PORTAL_BACKENDS}")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "desktop-file-utils, qt6-translations-l10n")
+# GNOME and KDE Wayland sessions: tvl-portal-vnc asks the desktop portal for the screen and
+# reads it from PipeWire. GNOME and KDE Plasma bring their portal backend (and with it the
+# portal) and PipeWire themselves; recommending a backend here would bring a whole desktop
+# shell to every other desktop (xdg-desktop-portal-gnome recommends gnome-shell).
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "xdg-desktop-portal-gnome | xdg-desktop-portal-kde, pipewire")
 
 # Files in /etc are the administrator's: kept on upgrade when changed, left on remove.
 file(WRITE "${CMAKE_BINARY_DIR}/debian-control/conffiles" "/etc/xdg/autostart/com.nrvk.tvlqc.desktop\n")
