@@ -174,10 +174,19 @@ void AppController::quitApplication() {
   if (services_.application) services_.application->terminate();
 }
 
-std::string AppController::enclosingAppPath() const {
-  std::string path = services_.bundle.bundlePath();
+namespace {
+std::string enclosingAppPathOf(std::string path) {
   for (int i = 0; i < 3; ++i) path = deletingLastPathComponent(path);
   return path;
+}
+}  // namespace
+
+std::string AppController::enclosingAppPath() const {
+  return enclosingAppPathOf(services_.bundle.bundlePath());
+}
+
+controller::Edition AppController::editionOfControllerBundle(const std::string& bundlePath) {
+  return controller::editionForApplicationName(lastPathComponent(enclosingAppPathOf(bundlePath)));
 }
 
 std::string AppController::enclosingAppName() const {
@@ -185,7 +194,7 @@ std::string AppController::enclosingAppName() const {
 }
 
 void AppController::getEnclosingAppBundle() {
-  state_.edition = controller::editionForApplicationName(enclosingAppName());
+  state_.edition = editionOfControllerBundle(services_.bundle.bundlePath());
 }
 
 int AppController::osVersionNumber() const {

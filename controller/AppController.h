@@ -162,6 +162,8 @@ class AppController {
 
   std::string enclosingAppName() const;
   void getEnclosingAppBundle();
+  // The edition of the main application a controller bundle at this path sits in.
+  static Edition editionOfControllerBundle(const std::string& bundlePath);
   // The third ancestor folder of the controller's bundle: the enclosing main application.
   std::string enclosingAppPath() const;
   int osVersionNumber() const;

@@ -62,7 +62,12 @@ int main(int argc, char** argv) {
   workspace::ApplicationBusServer server(
       QString::fromStdString(bundle.stringForInfoDictionaryKey("CFBundleIdentifier")),
       QString::fromStdString(bundle.stringForInfoDictionaryKey("CFBundleName")), handlers);
-  if (!becomeTheSessionsController(server)) return 0;
+  // A copy outside a main application is nobody's controller: it neither takes the session's
+  // name nor hands over to the controller that has it, so that its alert tells the user
+  // why it does nothing, whether or not another controller runs.
+  bool inMainApplication =
+      controller::isMainApplication(AppController::editionOfControllerBundle(bundle.bundlePath()));
+  if (inMainApplication && !becomeTheSessionsController(server)) return 0;
 
   AppController& controller = AppController::init(AppControllerServices::real());
   // The privileged side reports through the controller's alert.

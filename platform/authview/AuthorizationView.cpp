@@ -110,11 +110,14 @@ int AuthorizationView::check(bool interactive) {
 bool AuthorizationView::updateStatus() {
   // A dialog or a check is under way: its answer will be shown.
   if (checking_) return state_ == SFAuthorizationViewUnlockedState;
-  int previous = state_;
+  // Only an open lock is checked again, and only to close it once polkit no longer grants
+  // the right. polkit keeps a granted right for minutes and a rule may grant it outright:
+  // asking while closed would open a lock the user (or Save, or Cancel) had just closed.
+  if (state_ != SFAuthorizationViewUnlockedState) return false;
   int result = check(false);
-  // Asked again while it was being asked: the newer answer stands.
-  if (state_ != previous) return state_ == SFAuthorizationViewUnlockedState;
-  setState(result == 0 ? SFAuthorizationViewUnlockedState : SFAuthorizationViewLockedState);
+  // Closed while it was being asked: that stands.
+  if (state_ != SFAuthorizationViewUnlockedState) return false;
+  if (result != 0) setState(SFAuthorizationViewLockedState);
   return result == 0;
 }
 

@@ -131,7 +131,7 @@ TEST_F(Package, ControlFieldsAndDependenciesThisMachineSatisfies) {
                              "libqt6uitools6",
                              "libplist-2.0-4|libplist3",
                              "libsecret-1-0",
-                             "libpolkit-gobject-1-0",
+                             "libsystemd0",
                              "libc6",
                              "libstdc\\+\\+6",
                              "libvncserver1",

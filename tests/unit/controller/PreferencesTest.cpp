@@ -328,6 +328,11 @@ TEST(AdministratorLock, StartsLockedAndGovernsTheButton) {
   EXPECT_EQ(w.lock->authorizationState(), authview::SFAuthorizationViewLockedState);
   EXPECT_FALSE(w.button->isEnabled());
   EXPECT_EQ(w.lock->rightName(), "system.privilege.admin");
+  // polkit would say yes without a dialog (a rule, or an authorization it keeps): the
+  // re-check still leaves a closed lock closed.
+  w.h.clock.advance(60);
+  EXPECT_EQ(w.lock->authorizationState(), authview::SFAuthorizationViewLockedState);
+  EXPECT_FALSE(w.button->isEnabled());
 
   w.granted = false;
   EXPECT_FALSE(w.lock->authorize());
@@ -355,6 +360,9 @@ TEST(AdministratorLock, StartsLockedAndGovernsTheButton) {
     ASSERT_TRUE(w.lock->authorize());
     EXPECT_TRUE(w.button->isEnabled());
     (w.c->*close)();
+    EXPECT_EQ(w.lock->authorizationState(), authview::SFAuthorizationViewLockedState);
+    EXPECT_FALSE(w.button->isEnabled());
+    w.h.clock.advance(60);
     EXPECT_EQ(w.lock->authorizationState(), authview::SFAuthorizationViewLockedState);
     EXPECT_FALSE(w.button->isEnabled());
   }
