@@ -38,6 +38,9 @@ function(tvl_edition_icon edition out)
 endfunction()
 
 function(tvl_install_product)
+  # Every rule here is the desktop side's, packed as tovalo-desktop (cmake/TvlPackage.cmake):
+  # `cmake --install --component desktop` installs it alone.
+  set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME desktop)
   # Modes are set, not copied from the build tree: executables 0755 (never set-user-ID: the
   # controller makes and blesses its own working copy of the helper tool at run time), all
   # else 0644, whatever the builder's umask was.

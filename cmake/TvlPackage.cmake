@@ -1,14 +1,22 @@
-# The Debian package: `cpack -G DEB` in a build folder (or the `package` target) packs what
-# `cmake --install` installs, for the prefix /usr. See docs/install.md.
+# The Debian packages: `cpack -G DEB` in a build folder (or the `package` target) packs what
+# `cmake --install` installs, for the prefix /usr, one package per install component. See
+# docs/install.md.
+#
+# tovalo-desktop is the component "desktop", which every install rule of the desktop side
+# belongs to (CMAKE_INSTALL_DEFAULT_COMPONENT_NAME in TvlInstall.cmake). Another package
+# (the relay's) is another component with its own CPACK_DEBIAN_<COMPONENT>_* settings:
+# nothing below is set package-wide that one package's control file alone should say.
 set(CPACK_GENERATOR DEB)
-set(CPACK_PACKAGE_NAME tovalo-desktop)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_PACKAGE_NAME tovalo)
 set(CPACK_PACKAGE_VENDOR NRVK)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "NRVK support <support@nrvk.invalid>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Remote support desktop: Mac Tovalo, its status menu and screen cover")
-# The synopsis is the summary above; CPack indents these lines and turns the empty one into
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_NAME tovalo-desktop)
+# The first line is the synopsis; CPack indents the others and turns the empty one into
 # the " ." of a control file's paragraph break.
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "Lets a remote party see or control this computer's screen for a
+set(CPACK_DEBIAN_DESKTOP_DESCRIPTION "Remote support desktop: Mac Tovalo, its status menu and screen cover
+Lets a remote party see or control this computer's screen for a
 support session.
 
 The package holds the main application in its two editions (Mac Tovalo and
@@ -18,7 +26,7 @@ administrator's actions (authorized through polkit), and the cover that hides
 the desktop while a session runs.")
 # A Debian revision: the package is a packaging of the upstream version, not a native one.
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
-set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 
@@ -50,21 +58,21 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://nrvk.invalid/")
 #   openssh-client    ssh, the tunnel of a session to the organisation's relay
 #   a Secret Service  the main application's stored passwords
 # URLs of other schemes go to their handler through GIO, in the process: no opener program.
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_DEPENDS
   "pkexec, polkitd, dbus, default-dbus-session-bus | dbus-session-bus, procps, psmisc, x11vnc, wayvnc, openssl, qt6-wayland, openssh-client, gnome-keyring | keepassxc")
 # Registers the URL handler (update-desktop-database runs through its trigger); Qt's own
 # texts (standard buttons, text field menus) in the user's language.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "desktop-file-utils, qt6-translations-l10n")
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_RECOMMENDS "desktop-file-utils, qt6-translations-l10n")
 # GNOME and KDE Wayland sessions: tvl-portal-vnc asks the desktop portal for the screen and
 # reads it from PipeWire. GNOME and KDE Plasma bring their portal backend (and with it the
 # portal) and PipeWire themselves; recommending a backend here would bring a whole desktop
 # shell to every other desktop (xdg-desktop-portal-gnome recommends gnome-shell).
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "xdg-desktop-portal-gnome | xdg-desktop-portal-kde, pipewire")
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_SUGGESTS "xdg-desktop-portal-gnome | xdg-desktop-portal-kde, pipewire")
 
 # Files in /etc are the administrator's: kept on upgrade when changed, left on remove.
-file(WRITE "${CMAKE_BINARY_DIR}/debian-control/conffiles" "/etc/xdg/autostart/com.nrvk.tvlqc.desktop\n")
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_BINARY_DIR}/debian-control/conffiles")
+file(WRITE "${CMAKE_BINARY_DIR}/debian-control/desktop/conffiles" "/etc/xdg/autostart/com.nrvk.tvlqc.desktop\n")
+set(CPACK_DEBIAN_DESKTOP_PACKAGE_CONTROL_EXTRA "${CMAKE_BINARY_DIR}/debian-control/desktop/conffiles")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 
 include(CPack)

@@ -86,7 +86,9 @@ class Package : public ::testing::Test {
                                                quoted((buildDir() / "CPackConfig.cmake").string()) +
                                                " -B " + quoted((dir_->path() / "out").string())));
     for (auto& e : fs::directory_iterator(dir_->path() / "out"))
-      if (e.path().extension() == ".deb") deb_ = new fs::path(e.path());
+      if (e.path().filename().string().rfind("tovalo-desktop_", 0) == 0 &&
+          e.path().extension() == ".deb")
+        deb_ = new fs::path(e.path());
   }
   static void TearDownTestSuite() {
     delete deb_;
