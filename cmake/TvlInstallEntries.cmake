@@ -125,9 +125,21 @@ configure_file("${TVL_SOURCE_DIR}/resources/autostart/com.nrvk.tvlqc.desktop.in"
 configure_file("${TVL_SOURCE_DIR}/resources/applications/com.nrvk.tvlqc.desktop.in"
   "${stage}/applications/com.nrvk.tvlqc.desktop" @ONLY)
 
-file(INSTALL DESTINATION "${bin}" TYPE FILE FILES ${links})
-file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/${TVL_INSTALL_MANDIR}/man1" TYPE FILE
-  FILES ${pageLinks})
+# Links are made in place: file(INSTALL) would set the modes of a link's target.
+foreach(link ${links} ${pageLinks})
+  get_filename_component(name "${link}" NAME)
+  if(link MATCHES "/man1/")
+    set(to "${CMAKE_INSTALL_PREFIX}/${TVL_INSTALL_MANDIR}/man1/${name}")
+  else()
+    set(to "${bin}/${name}")
+  endif()
+  file(READ_SYMLINK "${link}" target)
+  get_filename_component(folder "$ENV{DESTDIR}${to}" DIRECTORY)
+  file(MAKE_DIRECTORY "${folder}")
+  file(REMOVE "$ENV{DESTDIR}${to}")
+  file(CREATE_LINK "${target}" "$ENV{DESTDIR}${to}" SYMBOLIC)
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES "$ENV{DESTDIR}${to}")
+endforeach()
 file(INSTALL DESTINATION "${CMAKE_INSTALL_PREFIX}/${TVL_INSTALL_DATADIR}/dbus-1/services"
   TYPE FILE PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ
   FILES "${stage}/services/com.nrvk.tvl.service")

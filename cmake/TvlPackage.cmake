@@ -8,7 +8,6 @@
 # nothing below is set package-wide that one package's control file alone should say.
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_PACKAGE_NAME tovalo)
 set(CPACK_PACKAGE_VENDOR NRVK)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "NRVK support <support@nrvk.invalid>")
@@ -74,5 +73,15 @@ set(CPACK_DEBIAN_DESKTOP_PACKAGE_SUGGESTS "xdg-desktop-portal-gnome | xdg-deskto
 file(WRITE "${CMAKE_BINARY_DIR}/debian-control/desktop/conffiles" "/etc/xdg/autostart/com.nrvk.tvlqc.desktop\n")
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_CONTROL_EXTRA "${CMAKE_BINARY_DIR}/debian-control/desktop/conffiles")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
+
+# With one component, CPack makes one package from the package-wide settings alone (named
+# CPACK_PACKAGE_NAME): so far those are the desktop's. A second component's package takes
+# its CPACK_DEBIAN_<COMPONENT>_* settings and falls back to these, so whoever adds one
+# drops this copy.
+set(CPACK_PACKAGE_NAME tovalo-desktop)
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "${CPACK_DEBIAN_DESKTOP_DESCRIPTION}")
+foreach(field SECTION SHLIBDEPS DEPENDS RECOMMENDS SUGGESTS CONTROL_EXTRA)
+  set(CPACK_DEBIAN_PACKAGE_${field} "${CPACK_DEBIAN_DESKTOP_PACKAGE_${field}}")
+endforeach()
 
 include(CPack)

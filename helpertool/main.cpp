@@ -65,5 +65,7 @@ int main(int argc, char* argv[]) {
   if (err == kHelperToolNotRootErr)
     explainToAPerson(argc == 2 ? "it takes no arguments."
                                : "it works only as a root-owned set-user-ID copy.");
+  else if (err != 0)
+    explainToAPerson("it read no request from TVLQC on its standard input.");
   return MoreSecErrorToHelperToolResult(err);
 }
