@@ -45,6 +45,9 @@ bool becomeTheSessionsController(workspace::ApplicationBusServer& server) {
 int main(int argc, char** argv) {
   // Answered here, not handed to a running controller, and without a display.
   if (auto status = commandline::answer(argc, argv, kAbout)) return *status;
+  // The program's name, not the command's that started it (mac-tovalo-menu): Qt would take
+  // that for the window class and the data folders.
+  QCoreApplication::setApplicationName(QStringLiteral("TVLQC"));
   QApplication qtApp(argc, argv);
   // A tray application: closing the preferences window must not end it.
   QApplication::setQuitOnLastWindowClosed(false);

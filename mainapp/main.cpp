@@ -1,4 +1,5 @@
 // Mac Tovalo: the scripting framework's initializer first, then the application.
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 
@@ -37,6 +38,9 @@ int main(int argc, char** argv) {
   if (auto status = answerCommandLine(argc, argv)) return *status;
   // A link's secret must not stay readable on the command line.
   mainapp::takeArgumentsOffCommandLine(argc, argv);
+  // The program's name, not the command's that started it (mac-tovalo, mac-brisca): Qt would
+  // take that for the window class and the data folders.
+  QCoreApplication::setApplicationName(QStringLiteral("Mac Tovalo"));
   mainapp::callScriptingInitializer();
   return mainapp::NSApplicationMain(argc, argv);
 }

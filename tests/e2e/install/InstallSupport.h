@@ -98,7 +98,8 @@ inline std::map<std::string, unsigned> tree(const fs::path& root) {
        it != fs::recursive_directory_iterator(); it.increment(ec)) {
     struct stat st {};
     if (::lstat(it->path().c_str(), &st) != 0) continue;
-    std::string rel = fs::relative(it->path(), root).string();
+    // Lexically: fs::relative would name a link by its target.
+    std::string rel = it->path().lexically_relative(root).string();
     if (S_ISDIR(st.st_mode)) rel += "/";
     found[rel] = st.st_mode & 07777;
   }

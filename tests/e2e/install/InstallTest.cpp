@@ -64,12 +64,13 @@ void end(pid_t pid) {
   if (!eventually([pid] { return ::kill(pid, 0) != 0; }, 5s)) ::kill(pid, SIGKILL);
 }
 
-// The distinct colours of the tray-sized windows of class TVLQC (the status icon).
+// The distinct colours of the tray-sized windows of class TVLQC (the status icon), whatever
+// the command that started it (its instance name).
 std::string trayIconColours() {
   std::string colours;
   std::istringstream windows(run("xwininfo -root -tree").output);
   std::regex line(
-      R"re(\("TVLQC" "TVLQC"\)\s+(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(-?\d+)\+(-?\d+))re");
+      R"re(\("[^"]*" "TVLQC"\)\s+(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(-?\d+)\+(-?\d+))re");
   for (std::string l; std::getline(windows, l);) {
     std::smatch m;
     if (!std::regex_search(l, m, line)) continue;
@@ -343,7 +344,7 @@ TEST_F(InstalledInTheSession, AtLoginTheControllerOfTheInstalledMacTovaloShowsIt
   EXPECT_TRUE(eventually(menuWindowShows)) << "the applications menu's entry opened no menu window";
   // The second start has handed over and ended: one controller of this installation is left.
   const std::string controllers =
-      "pgrep -c -f " + quoted((prefix() / kAppDir).string() + ".*/TVLQC$");
+      "pgrep -c -f " + quoted((prefix() / "bin/mac-tovalo-menu").string() + "$");
   EXPECT_TRUE(eventually([&] { return run(controllers).output == "1\n"; }))
       << run(controllers).output;
   EXPECT_EQ(busNameOwner("com.nrvk.tvlqc"), controller);

@@ -193,7 +193,8 @@ TEST_F(Package, ContentsAreTheInstallationForUsrOwnedByRoot) {
   ASSERT_EQ(install.status, 0) << install.output;
   std::map<std::string, unsigned> expected;
   for (auto& [name, mode] : tree(staged)) {
-    if (name.back() == '/') continue;
+    // Folders and links (the commands, the other edition's manual pages) are not compared.
+    if (name.back() == '/' || fs::is_symlink(staged / name)) continue;
     expected["./" + name] = mode;
   }
   ASSERT_TRUE(expected.count("./etc/xdg/autostart/com.nrvk.tvlqc.desktop"));
@@ -407,7 +408,7 @@ TEST_F(Package, AptInstallsRemovesAndPurgesItOfflineLeavingTheMachineUntouched) 
   EXPECT_EQ(f["xdg-open after quit"], "0") << log;
   EXPECT_EQ(f["gio open"], "0") << log;
   EXPECT_EQ(f["gio"], "FOURTHSECRET") << log;
-  EXPECT_EQ(f["started by"], "dbus-daemon") << log;
+  EXPECT_EQ(f["started as"], "/usr/bin/mac-tovalo|") << log;
   // Removing keeps the administrator's configuration; purging takes it too.
   EXPECT_EQ(f["remove"], "0") << log;
   EXPECT_EQ(f["removed"], "deinstall ok config-files") << log;
