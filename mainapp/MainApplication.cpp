@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <algorithm>
+#include <cstdio>
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -19,7 +20,6 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProcess>
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QStandardPaths>
@@ -40,6 +40,7 @@
 #include "platform/notify/DesktopNotifications.h"
 #include "platform/system/Log.h"
 #include "platform/workspace/ApplicationBus.h"
+#include "platform/workspace/OpenURL.h"
 
 namespace tvl::mainapp {
 
@@ -169,6 +170,9 @@ bool MainApplication::loadInterface(const QString& uiFile) {
   QWidget* remote = window("tvlremote");
   QWidget* sheet = window("sharingsheet");
   if (!share || !stop || !control || !remote || !sheet || !window("mocktail")) return false;
+  // The main window bears the edition's name (Mac Tovalo, Mac Brisca), which no language
+  // translates.
+  remote->setWindowTitle(bundle_.name);
   // The interface's controller is the shared one; connecting its outlets and registering
   // it again makes it the receiver of launch URLs whatever was made before.
   AppController* controller = AppController::sharedController();
@@ -234,7 +238,10 @@ void MainApplication::activate() {
 }
 
 bool MainApplication::openLocation(const QString& url) {
-  return QProcess::startDetached("xdg-open", {url});
+  std::string why;
+  if (workspace::openWithDefaultHandler(url.toStdString(), &why)) return true;
+  tvl::NSLog("Can't open %s: %s", qPrintable(url), why.c_str());
+  return false;
 }
 
 void MainApplication::handleLaunchURL(const QString& url) {
@@ -392,6 +399,12 @@ int NSApplicationMain(int argc, char** argv) {
   bundle::installQtTranslations(bundle::Bundle::mainBundle());
   const QStringList arguments = app.arguments();
   const QString url = arguments.size() > 1 ? arguments[1] : QString();
+  // Qt has taken its own options; any other is a mistake, not a URL to hand on.
+  if (url.startsWith('-')) {
+    std::fprintf(stderr, "%s: unknown option %s (--help says which there are)\n",
+                 qPrintable(QFileInfo(arguments[0]).fileName()), qPrintable(url));
+    return 2;
+  }
   MainBundleInfo bundle = mainBundleInfo(QCoreApplication::applicationFilePath());
 
   QDBusConnection bus = QDBusConnection::sessionBus();

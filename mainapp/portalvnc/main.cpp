@@ -28,6 +28,7 @@
 #include <memory>
 #include <optional>
 
+#include "common/CommandLine.h"
 #include "mainapp/portalvnc/VncServer.h"
 #include "platform/screencast/PipeWireStream.h"
 #include "platform/screencast/PortalSession.h"
@@ -39,6 +40,8 @@ namespace {
 constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitRefused = 3;
+constexpr char kUsage[] =
+    "tvl-portal-vnc --unix-socket PATH --password-file FILE --restore-token-file FILE";
 
 void report(const QString& line) {
   std::fprintf(stderr, "tvl-portal-vnc: %s\n", line.toUtf8().constData());
@@ -216,9 +219,19 @@ std::optional<Options> parse(const QStringList& args) {
   return o;
 }
 
+const commandline::About kAbout{
+    "tvl-portal-vnc", kUsage,
+    "The screen of a GNOME or KDE Wayland session as a VNC server, through the desktop\n"
+    "portal (you allow it in your desktop's dialog) and PipeWire. Mac Tovalo starts it for\n"
+    "a support session; it serves on the Unix socket PATH, with the password on the first\n"
+    "line of FILE (read once, then deleted), and keeps the portal's restore token in the\n"
+    "third file. It reports on standard error; SIGTERM ends it.\n\n"
+    "Exit status: 0 ended by a signal, 1 an error, 2 wrong arguments, 3 the desktop refused.\n"};
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (auto status = commandline::answer(argc, argv, kAbout)) return *status;
   // SIGTERM and SIGINT are read from a descriptor on the event loop, so that the portal's
   // session is closed and the socket removed before the program ends.
   sigset_t stops;
@@ -232,10 +245,7 @@ int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   const auto options = parse(app.arguments());
   if (!options) {
-    std::fputs(
-        "usage: tvl-portal-vnc --unix-socket PATH --password-file FILE --restore-token-file "
-        "FILE\n",
-        stderr);
+    std::fprintf(stderr, "Usage: %s\n", kUsage);
     return kExitUsage;
   }
   QString error;

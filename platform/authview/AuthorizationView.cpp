@@ -56,6 +56,7 @@ AuthorizationView::AuthorizationView(QWidget* parent) : QWidget(parent), rightsC
   button_->setIconSize(QSize(24, 24));
   button_->setAutoRaise(true);
   label_ = new QLabel(this);
+  label_->setWordWrap(true);  // the note on a missing authentication agent is long
   layout->addWidget(button_);
   layout->addWidget(label_, 1);
   connect(button_, &QToolButton::clicked, this, [this] { clicked(); });
@@ -130,11 +131,14 @@ bool AuthorizationView::authorize() {
   int result = check(true);
   button_->setEnabled(true);
   state_ = previous;
+  // polkit had nobody to ask for the password: say so, or the click seems to do nothing.
+  noAgent_ = result == auth::errAuthorizationInteractionNotAllowed;
   setState(result == 0 ? SFAuthorizationViewUnlockedState : SFAuthorizationViewLockedState);
   return result == 0;
 }
 
 bool AuthorizationView::deauthorize() {
+  noAgent_ = false;
   setState(SFAuthorizationViewLockedState, /*announce=*/false);
   // Closing is always announced, so whatever the lock guards starts disabled.
   if (delegate_.authorizationViewDidDeauthorize) delegate_.authorizationViewDidDeauthorize(*this);
@@ -164,6 +168,12 @@ QString AuthorizationView::statusText() const {
     case SFAuthorizationViewInProgressState:
       return text("Authenticating…");
     default:
+      if (noAgent_)
+        return text(
+            "No authentication agent is running to ask for an administrator's password. GNOME, "
+            "KDE Plasma, Xfce, MATE and LXQt start one; with another desktop, install one (the "
+            "package lxpolkit, for example), have your session start it, and click the lock "
+            "again.");
       return text("Click the lock to make changes.");
   }
 }

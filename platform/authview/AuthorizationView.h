@@ -89,6 +89,7 @@ class AuthorizationView : public QWidget {
   Delegate delegate_;
   int state_ = SFAuthorizationStartupState;
   bool checking_ = false;
+  bool noAgent_ = false;  // the last click found no authentication agent to ask
 };
 
 }  // namespace tvl::authview

@@ -117,7 +117,7 @@ struct Window {
       lock->setRightsCheck(
           [this](auth::AuthorizationRef, const std::string& right, bool interactive) {
             rightsAsked.push_back(right + (interactive ? " (dialog)" : ""));
-            return granted ? 0 : -60005;
+            return granted ? 0 : refusal;
           });
       lock->setTimerScheduler(&h.clock);
     }
@@ -141,6 +141,7 @@ struct Window {
   QPushButton* button = nullptr;
   QLabel* label = nullptr;
   bool granted = true;
+  int refusal = -60005;  // polkit's answer when not granted
   bool daemonFollows = true;
   std::vector<int32_t> tasks;
   std::vector<std::string> alerts, rightsAsked;
@@ -360,6 +361,20 @@ TEST(AutoConnectPane, OnTigerAndEarlierTheWindowShowsWhetherTheServiceIsInstalle
 
 // ---------------------------------------------------------------------------------------
 // The lock
+
+TEST(AdministratorLock, SaysWhenNoAuthenticationAgentCanAskForThePassword) {
+  Window w;
+  w.granted = false;
+  w.refusal = auth::errAuthorizationInteractionNotAllowed;
+  EXPECT_FALSE(w.lock->authorize());
+  EXPECT_EQ(w.lock->authorizationState(), authview::SFAuthorizationViewLockedState);
+  EXPECT_TRUE(w.lock->statusText().startsWith("No authentication agent is running"))
+      << w.lock->statusText().toStdString();
+  // Refused with an agent (a wrong password, a dismissed dialog): the plain text again.
+  w.refusal = -60005;
+  EXPECT_FALSE(w.lock->authorize());
+  EXPECT_EQ(w.lock->statusText(), "Click the lock to make changes.");
+}
 
 TEST(AdministratorLock, StartsLockedAndGovernsTheButton) {
   Window w;
