@@ -90,6 +90,19 @@ bool ensurePreferencesFile(const QString& path) {
   return cf::writeXMLFileAtomically(prefs.get(), path.toStdString()) == 0;
 }
 
+int sessionLengthFromPreferences(const QString& path) {
+  QString maxtime;
+  if (QFileInfo::exists(path)) {
+    cf::Ref<cf::Object> plist = cf::createFromXMLFile(path.toStdString());
+    if (auto* dict = cf::as<cf::Dictionary>(plist.get())) {
+      // The status menu writes a text; a number written by hand counts as well.
+      if (auto text = cf::textValue(dict->valueForKey(product::kSessionLengthKey)))
+        maxtime = QString::fromStdString(*text);
+    }
+  }
+  return session::sessionLengthMinutes(maxtime);
+}
+
 // ---- The application ----
 
 MainApplication::MainApplication(MainBundleInfo bundle)
@@ -100,9 +113,21 @@ MainApplication::MainApplication(MainBundleInfo bundle)
     if (lastMoved_) AppController::sharedController()->windowDidMove(lastMoved_, optionHeldAtMove_);
   });
   setApplicationScriptHost(this);
+  using session::SupportSession;
   connect(&session_, &SupportSession::stateChanged, this, &MainApplication::showSessionState);
   connect(&session_, &SupportSession::ended, this, &MainApplication::sessionEnded,
           Qt::QueuedConnection);
+  connect(&session_, &SupportSession::endingSoon, this, [this] {
+    if (auto* keep = child<QAbstractButton>("keepsharing")) keep->show();
+    if (QWidget* sheet = window("sharingsheet")) {
+      sheet->show();
+      sheet->raise();
+    }
+    notifyUser(localized("Sharing ends in a minute"),
+               localized("Choose Keep Sharing in the sharing window to share for another %1 "
+                         "minutes.")
+                   .arg(session_.lengthMinutes()));
+  });
   connect(&session_, &SupportSession::supporterJoined, this, [this] {
     notifyUser(
         localized("Supporter connected"),
@@ -130,7 +155,7 @@ QString checkLinkFields(const QString& secret, const QString& key) {
 }
 
 MainApplication::~MainApplication() {
-  session_.stop(localized("The application quit."));
+  session_.stop(session::Problem::ApplicationQuit);
   if (applicationScriptHost() == this) setApplicationScriptHost(nullptr);
 }
 
@@ -180,6 +205,13 @@ bool MainApplication::loadInterface(const QString& uiFile) {
   connect(share, &QAbstractButton::clicked, this, &MainApplication::startSharing);
   connect(stop, &QAbstractButton::clicked, this, &MainApplication::stopSharing);
   connect(control, &QAbstractButton::clicked, this, &MainApplication::startControl);
+  if (auto* keep = child<QAbstractButton>("keepsharing")) {
+    keep->hide();
+    connect(keep, &QAbstractButton::clicked, this, [this, keep] {
+      keep->hide();
+      session_.keepSharing();
+    });
+  }
   if (auto* open = child<QAbstractButton>("openremote"))
     connect(open, &QAbstractButton::clicked, remote, [remote] {
       remote->show();
@@ -241,7 +273,7 @@ void MainApplication::handleLaunchURL(const QString& url) {
 
 void MainApplication::startSharing() {
   if (sharing_) return;
-  beginSession({generateSessionSecret(), 0, true});
+  beginSession({session::generateSessionSecret(), 0, true});
 }
 
 void MainApplication::startControl() {
@@ -260,7 +292,7 @@ void MainApplication::startControl() {
   beginSession({secret->text(), key->text().toInt(), false});
 }
 
-void MainApplication::beginSession(const SupportSession::Request& request) {
+void MainApplication::beginSession(session::SupportSession::Request request) {
   sharing_ = true;
   cover_.getPath();  // shows the sharing sheet, starts the cover
   postDistributedNotification(product::kSharingStarted, kNotificationObject);
@@ -273,6 +305,8 @@ void MainApplication::beginSession(const SupportSession::Request& request) {
     if (auto* status = child<QLabel>("sharingstatus")) status->setText(relay.error);
     return;
   }
+  request.lengthMinutes =
+      sessionLengthFromPreferences(QDir::homePath() + product::kPreferencesFile);
   session_.start(relay.settings, request);
 }
 
@@ -281,8 +315,9 @@ void MainApplication::stopSharing() {
     if (QWidget* sheet = window("sharingsheet")) sheet->hide();
     return;
   }
-  session_.stop(localized("You stopped sharing."));
-  if (sharing_) sessionEnded(localized("You stopped sharing."));  // the session had not begun
+  session_.stop(session::Problem::UserStopped);
+  // The session had not begun (no relay settings).
+  if (sharing_) sessionEnded(session::describe({session::Problem::UserStopped, {}}));
   if (QWidget* sheet = window("sharingsheet")) sheet->hide();
 }
 
@@ -301,13 +336,14 @@ void MainApplication::sessionEnded(const QString& reason) {
   if (auto* status = child<QLabel>("sharingstatus"))
     status->setText(localized("Sharing ended. %1").arg(reason));
   if (auto* code = child<QLineEdit>("sessioncode")) code->clear();
+  if (auto* keep = child<QAbstractButton>("keepsharing")) keep->hide();
   if (auto* stop = child<QAbstractButton>("stopsharingnow")) stop->setText(localized("Close"));
   if (keepSheet) sheet->show();
   if (takeFocus) sheet->activateWindow();
 }
 
 void MainApplication::showSessionState() {
-  if (session_.state() == SupportSession::State::Ended) return;  // sessionEnded says it
+  if (session_.state() == session::State::Ended) return;  // sessionEnded says it
   if (auto* status = child<QLabel>("sharingstatus")) status->setText(session_.stateText());
   if (auto* code = child<QLineEdit>("sessioncode")) code->setText(session_.sessionCode());
   tvl::NSLog("Session: %s", qPrintable(session_.stateText()));

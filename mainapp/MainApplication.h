@@ -14,8 +14,8 @@
 #include <vector>
 
 #include "common/ProductContract.h"
-#include "mainapp/SupportSession.h"
 #include "mainapp/WhiteDesktop.h"
+#include "mainapp/session/SupportSession.h"
 #include "platform/script/ScriptInterpreter.h"
 
 namespace tvl::workspace {
@@ -57,6 +57,10 @@ bool ensurePreferencesFile(const QString& path);
 // is printable ASCII without blanks, the key a relay port from 1024 to 65535.
 QString checkLinkFields(const QString& secret, const QString& key);
 
+// The session length the preferences file at path asks for ("maxtime", minutes; 30 when
+// it is missing or not a positive number).
+int sessionLengthFromPreferences(const QString& path);
+
 class MainApplication : public QObject, public script::ScriptHost {
   Q_OBJECT
  public:
@@ -93,7 +97,7 @@ class MainApplication : public QObject, public script::ScriptHost {
   template <class T>
   T* child(const char* name) const;
   // Both ways in run the same session; false when it did not begin.
-  void beginSession(const SupportSession::Request& request);
+  void beginSession(session::SupportSession::Request request);
   void sessionEnded(const QString& reason);
   void showSessionState();
   // A desktop notification in the application's name and with its icon; never waits.
@@ -103,7 +107,7 @@ class MainApplication : public QObject, public script::ScriptHost {
   std::vector<std::unique_ptr<QWidget>> windows_;
   WhiteDesktop cover_;
   std::unique_ptr<workspace::ApplicationBusServer> server_;
-  SupportSession session_;
+  session::SupportSession session_;
   // Docking runs once a window has come to rest, not at every step of a drag.
   QTimer dockTimer_;
   QPointer<QWidget> lastMoved_;
