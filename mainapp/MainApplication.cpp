@@ -205,6 +205,9 @@ bool MainApplication::loadInterface(const QString& uiFile) {
   connect(share, &QAbstractButton::clicked, this, &MainApplication::startSharing);
   connect(stop, &QAbstractButton::clicked, this, &MainApplication::stopSharing);
   connect(control, &QAbstractButton::clicked, this, &MainApplication::startControl);
+  if (auto* clipboard = child<QAbstractButton>("shareclipboard"))
+    connect(clipboard, &QAbstractButton::toggled, this,
+            [this](bool on) { session_.shareClipboard(on); });
   if (auto* keep = child<QAbstractButton>("keepsharing")) {
     keep->hide();
     connect(keep, &QAbstractButton::clicked, this, [this, keep] {
@@ -307,7 +310,22 @@ void MainApplication::beginSession(session::SupportSession::Request request) {
   }
   request.lengthMinutes =
       sessionLengthFromPreferences(QDir::homePath() + product::kPreferencesFile);
+  auto* clipboard = child<QAbstractButton>("shareclipboard");
+  // Private at every start, until the user chooses.
+  if (clipboard) clipboard->setChecked(false);
   session_.start(relay.settings, request);
+  if (clipboard) {
+    using Clipboard = session::SharingServer::Clipboard;
+    const Clipboard control = session_.clipboardControl();
+    clipboard->setEnabled(control == Clipboard::Switchable);
+    clipboard->setChecked(control == Clipboard::Always);
+    clipboard->setToolTip(
+        control == Clipboard::Always
+            ? localized("This desktop's screen sharing always exchanges the clipboard.")
+        : control == Clipboard::Never
+            ? localized("This desktop's screen sharing can't exchange the clipboard.")
+            : QString());
+  }
 }
 
 void MainApplication::stopSharing() {

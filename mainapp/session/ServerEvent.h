@@ -15,7 +15,6 @@ struct ServerEvent {
     ApprovalPending,  // the desktop's dialog asks the user
     ViewOnly,         // the desktop allowed no remote input
     Opened,           // a connection opened (connection: its id), not yet authenticated
-    Rejected,         // the oldest connection still waiting failed authentication
     Joined,           // a client passed authentication (connection: its id, where given)
     Left,             // an authenticated client left (remaining, or connection)
     Refused,          // the desktop will not be shared (code: why)

@@ -42,6 +42,13 @@ class SharingServer : public QObject {
   // handshake the session's gate can pass on in whole messages (RfbGate).
   virtual bool speaksVncAuthentication() const { return false; }
 
+  // What the route can do about the clipboard. A Switchable one starts with the clipboard
+  // kept private.
+  enum class Clipboard { Never, Switchable, Always };
+  virtual Clipboard clipboard() const { return Clipboard::Never; }
+  // Shares the clipboard both ways, or stops sharing it (Switchable routes).
+  virtual void shareClipboard(bool /*on*/) {}
+
   // Prepares the route's files and starts the program; false with the problem.
   virtual bool start(const Setup& setup, EndCause* problem) = 0;
   // Ends the program (SIGTERM, SIGKILL after 2 s). Safe to call twice; no signal follows.

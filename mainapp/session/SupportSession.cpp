@@ -197,7 +197,7 @@ void SupportSession::start(const mainapp::RelaySettings& relay, const Request& r
   relayPort_ = request.relayPort;
   connectTimeout_ = relay.connectTimeout;
   supporters_ = 0;
-  serving_ = viewOnly_ = endsSoon_ = false;
+  serving_ = viewOnly_ = endsSoon_ = clipboardShared_ = false;
   reconnectAttempt_ = 0;
   endCause_ = {};
   setState(State::StartingServer);
@@ -322,7 +322,6 @@ void SupportSession::onServerEvent(const ServerEvent& e) {
       break;
     case K::None:
     case K::Opened:
-    case K::Rejected:
       break;
   }
 }
@@ -411,6 +410,23 @@ void SupportSession::scheduleLength() {
       false);
 }
 
+SharingServer::Clipboard SupportSession::clipboardControl() const {
+  return server_ ? server_->clipboard() : SharingServer::Clipboard::Never;
+}
+
+bool SupportSession::clipboardShared() const {
+  return clipboardShared_ || clipboardControl() == SharingServer::Clipboard::Always;
+}
+
+void SupportSession::shareClipboard(bool on) {
+  if (!isRunning(state_) || clipboardControl() != SharingServer::Clipboard::Switchable ||
+      on == clipboardShared_)
+    return;
+  clipboardShared_ = on;
+  server_->shareClipboard(on);
+  tvl::NSLog("Session: the clipboard is %s", on ? "shared" : "private");
+}
+
 void SupportSession::keepSharing() {
   if (!isRunning(state_)) return;
   scheduleLength();
@@ -430,7 +446,7 @@ void SupportSession::end(const EndCause& cause) {
   if (server_) server_.release()->deleteLater();
   folder_.reset();
   endCause_ = cause;
-  endsSoon_ = false;
+  endsSoon_ = clipboardShared_ = false;
   while (supporters_ > 0) {
     --supporters_;
     emit supporterLeft();

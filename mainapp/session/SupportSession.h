@@ -18,13 +18,13 @@
 #include "mainapp/session/ServerEvent.h"
 #include "mainapp/session/SessionProblem.h"
 #include "mainapp/session/SessionState.h"
+#include "mainapp/session/SharingServer.h"
 #include "mainapp/session/Tunnel.h"
 #include "platform/ui/Timer.h"
 
 namespace tvl::session {
 
 class RfbGate;
-class SharingServer;
 
 // A secret for a session started here: 8 characters (all that VNC authentication reads)
 // from an alphabet without look-alikes, from the system's random source.
@@ -60,6 +60,11 @@ class SupportSession : public QObject {
   void start(const mainapp::RelaySettings& relay, const Request& request);
   // Ends the tunnel and the server and removes the private folder. Safe at any time.
   void stop(Problem why) { end({why, {}}); }
+  // What this session's server can do about the clipboard (known once it started), and
+  // sharing it both ways or not where the user may choose: off at every start.
+  SharingServer::Clipboard clipboardControl() const;
+  bool clipboardShared() const;
+  void shareClipboard(bool on);
   // One minute before the session's length runs out (endingSoon), the user may keep
   // sharing: another whole length from now.
   void keepSharing();
@@ -119,6 +124,7 @@ class SupportSession : public QObject {
   bool serving_ = false;
   bool viewOnly_ = false;
   bool endsSoon_ = false;
+  bool clipboardShared_ = false;
   int reconnectAttempt_ = 0;
   std::unique_ptr<QTemporaryDir> folder_;
   std::unique_ptr<SharingServer> server_;

@@ -20,11 +20,17 @@ constexpr int kCertificateMs = 10000;
 
 ServerEvent parseWayvncLine(QStringView line) {
   using K = ServerEvent::Kind;
+  // wayvnc 0.5 names a connection when it opens and closes, and when it chooses the
+  // encoding for its first update, which only a client that passed authentication asks
+  // for. The line that says a user was authenticated names no connection, so it is not
+  // used: with another connection waiting in its handshake, it was counted for the wrong
+  // one.
   static const QRegularExpression opened(QStringLiteral(R"(New client connection: (\S+))"));
+  static const QRegularExpression chosen(
+      QStringLiteral(R"(Choosing \S+ encoding for client (\S+)$)"));
   static const QRegularExpression closed(QStringLiteral(R"(Closing client connection (\S+?):)"));
   if (auto m = opened.match(line); m.hasMatch()) return {K::Opened, -1, m.captured(1)};
-  if (line.contains(u"\" authenticated")) return {K::Joined};
-  if (line.contains(u"\" rejected")) return {K::Rejected};
+  if (auto m = chosen.match(line); m.hasMatch()) return {K::Joined, -1, m.captured(1)};
   if (auto m = closed.match(line); m.hasMatch()) return {K::Left, -1, m.captured(1)};
   return {};
 }
@@ -35,20 +41,15 @@ WayvncServer::~WayvncServer() = default;
 ServerEvent WayvncServer::account(const ServerEvent& e) {
   using K = ServerEvent::Kind;
   switch (e.kind) {
-    case K::Opened:
-      pending_.append(e.connection);
-      return {};
-    case K::Rejected:
-      if (!pending_.isEmpty()) pending_.removeFirst();
-      return {};
     case K::Joined:
-      if (pending_.isEmpty()) return {};
-      joined_.insert(pending_.takeFirst());
+      if (joined_.contains(e.connection)) return {};
+      joined_.insert(e.connection);
       return {K::Joined};
     case K::Left:
-      pending_.removeAll(e.connection);
       if (!joined_.remove(e.connection)) return {};
       return {K::Left, int(joined_.size())};
+    case K::Opened:
+      return {};
     default:
       return e;
   }
@@ -99,7 +100,6 @@ bool WayvncServer::start(const Setup& setup, EndCause* problem) {
     emit event({ServerEvent::Kind::Serving});
   });
 
-  pending_.clear();
   joined_.clear();
   // -u: the address is a Unix socket, the only place it listens.
   QStringList arguments = {"-u", "-C", dir + "/wayvnc.conf", "-L", "info"};

@@ -6,7 +6,6 @@
 #pragma once
 
 #include <QSet>
-#include <QStringList>
 
 #include <memory>
 
@@ -22,6 +21,9 @@ class WayvncServer final : public SharingServer {
   WayvncServer();
   ~WayvncServer() override;
   QString programName() const override { return QStringLiteral("wayvnc"); }
+  // wayvnc 0.5 exchanges the clipboard through the compositor's data control, with no way
+  // to switch it off.
+  Clipboard clipboard() const override { return Clipboard::Always; }
   bool start(const Setup& setup, EndCause* problem) override;
 
  protected:

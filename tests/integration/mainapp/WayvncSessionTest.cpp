@@ -108,6 +108,19 @@ TEST(WayvncSession, TheSupporterSeesAndControlsTheScreenOnlyWithTheSessionsSecre
   EXPECT_TRUE(QTest::qWaitFor([&] { return !QFile::exists(folder + "/wayvnc.conf"); }, 5000));
   EXPECT_FALSE(QFile::exists(folder + "/vnc.pw"));
 
+  // A client that sent part of its handshake and then waits keeps nobody out: wayvnc
+  // reads its clients without blocking.
+  QProcess slow;
+  slow.start("/usr/bin/python3", {"-c",
+                                  "import socket, sys, time\n"
+                                  "s = socket.create_connection(('127.0.0.1', int(sys.argv[1])))\n"
+                                  "s.recv(12)\n"
+                                  "s.sendall(b'RFB 003.0')\n"
+                                  "time.sleep(60)\n",
+                                  QString::number(session.relayPort())});
+  ASSERT_TRUE(slow.waitForStarted());
+  QTest::qWait(1000);
+
   // The supporter, through the relay: the screen, a click into the field, typed text.
   QFile password(work.filePath("secret"));
   ASSERT_TRUE(password.open(QIODevice::WriteOnly));
@@ -149,6 +162,9 @@ TEST(WayvncSession, TheSupporterSeesAndControlsTheScreenOnlyWithTheSessionsSecre
   EXPECT_EQ(intruder.exitCode(), 1);
   QTest::qWait(300);
   EXPECT_EQ(joined.size(), 1);
+
+  slow.kill();
+  slow.waitForFinished();
 
   // Stopping ends wayvnc and removes the folder.
   session.stop(session::Problem::UserStopped);

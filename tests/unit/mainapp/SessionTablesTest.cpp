@@ -8,6 +8,7 @@
 #include <set>
 #include <vector>
 
+#include "mainapp/session/RfbGate.h"
 #include "mainapp/session/ServerEvent.h"
 #include "mainapp/session/SessionProblem.h"
 #include "mainapp/session/SessionState.h"
@@ -64,11 +65,15 @@ TEST(ServerParsers, Wayvnc) {
                     {
                         {"Info: New client connection: 0x55e33a3e9390 (ref 1)",
                          {K::Opened, -1, "0x55e33a3e9390"}},
-                        {"Info: User \"supporter\" authenticated", {K::Joined}},
-                        {"Info: User \"supporter\" rejected", {K::Rejected}},
+                        // Only a client that passed authentication asks for an update.
+                        {"Info: Choosing tight encoding for client 0x55e33a3e9390",
+                         {K::Joined, -1, "0x55e33a3e9390"}},
                         {"Info: Closing client connection 0x55e33a3e9390: ref 0",
                          {K::Left, -1, "0x55e33a3e9390"}},
-                        {"Info: Choosing tight encoding for client 0x55e33a3e9390", {}},
+                        // These name no connection: with another one waiting in its handshake they
+                        // would count the wrong one.
+                        {"Info: User \"supporter\" authenticated", {}},
+                        {"Info: User \"supporter\" rejected", {}},
                         {"Info: Client connection error: 0x55e33a3e9390 (ref 1)", {}},
                     });
 }
@@ -156,6 +161,43 @@ TEST(TunnelParser, RefusalsAreNotRetriedButAReconnectionsOwnPortIs) {
   EXPECT_TRUE(isWorthRetrying(F::PortRefused, true));
   for (F f : {F::Unreachable, F::NoAnswer, F::Lost, F::Other})
     EXPECT_TRUE(isWorthRetrying(f, true));
+}
+
+TEST(RfbGate, PassesTheHandshakeOnOnlyInWholeMessages) {
+  // What a client sends, piece by piece, and how many bytes the gate may pass on after
+  // each piece (the pieces held so far, in order).
+  struct Step {
+    std::string bytes;
+    size_t passable;
+  };
+  const std::string response(16, 'r');
+  const std::vector<std::pair<const char*, std::vector<Step>>> table = {
+      {"RFB 3.8, piece by piece",
+       {{"RFB 003.0", 0},
+        {"08\n", 12},
+        {"\x02", 1},
+        {response.substr(0, 9), 0},
+        {response.substr(9), 16},
+        {"\x01", 1},
+        {"\x03", 1}}},
+      {"RFB 3.3 answers the challenge without choosing a type",
+       {{"RFB 003.003\n", 12}, {response, 16}, {"\x01", 1}}},
+      {"several messages at once go at once; the part of the next one waits",
+       {{"RFB 003.008\n\x02" + response.substr(0, 3), 13}, {response.substr(3) + "\x01", 17}}},
+      {"another security type: the server refuses it by itself",
+       {{"RFB 003.007\n\x01", 13}, {"x", 1}}},
+      {"not RFB at all", {{"GET / HTTP/1.1\r\n", 16}}},
+  };
+  for (const auto& [what, steps] : table) {
+    RfbHandshake handshake;
+    std::string held;
+    for (const Step& step : steps) {
+      held += step.bytes;
+      const size_t n = handshake.passable(held);
+      EXPECT_EQ(n, step.passable) << what << ": after " << step.bytes.size() << " bytes";
+      held.erase(0, n);
+    }
+  }
 }
 
 constexpr State kAll[] = {
