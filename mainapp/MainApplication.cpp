@@ -297,12 +297,12 @@ void MainApplication::startControl() {
 
 void MainApplication::beginSession(session::SupportSession::Request request) {
   sharing_ = true;
-  cover_.getPath();  // shows the sharing sheet, starts the cover
   postDistributedNotification(product::kSharingStarted, kNotificationObject);
   if (auto* stop = child<QAbstractButton>("stopsharingnow"))
     stop->setText(localized("Stop Sharing"));
   RelaySettingsResult relay = loadRelaySettings();
   if (!relay.error.isEmpty()) {
+    cover_.getPath();  // shows the sharing sheet, starts the cover
     // Ends it after the start has been told, so that every start has its stop.
     QTimer::singleShot(0, this, [this, why = relay.error] { sessionEnded(why); });
     if (auto* status = child<QLabel>("sharingstatus")) status->setText(relay.error);
@@ -314,6 +314,9 @@ void MainApplication::beginSession(session::SupportSession::Request request) {
   // Private at every start, until the user chooses.
   if (clipboard) clipboard->setChecked(false);
   session_.start(relay.settings, request);
+  // The sheet and the cover come once ssh and the server are on their way: showing a
+  // window and starting the cover took about 45 ms, which the session need not wait for.
+  cover_.getPath();
   if (clipboard) {
     using Clipboard = session::SharingServer::Clipboard;
     const Clipboard control = session_.clipboardControl();
