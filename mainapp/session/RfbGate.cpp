@@ -59,8 +59,10 @@ struct Link {
     if (client >= 0) ::close(client);
     if (server >= 0) ::close(server);
   }
+  // RFB has no half-closed connections: once one side has ended and its last bytes are
+  // through, the link goes (a side that ended keeps reporting it, and poll would spin).
   bool finished() const {
-    return failed || (clientEof && serverEof && toServer.empty() && toClient.empty());
+    return failed || (clientEof && toServer.empty()) || (serverEof && toClient.empty());
   }
 };
 
@@ -189,8 +191,9 @@ void RfbGate::run() {
       if (!l->toClient.empty()) c |= POLLOUT;
       if (!l->serverEof && l->toClient.size() < kBufferLimit) s |= POLLIN;
       if (!l->toServer.empty()) s |= POLLOUT;
-      fds.push_back({l->client, c, 0});
-      fds.push_back({l->server, s, 0});
+      // A side that ended is left out: it would report its end at every look.
+      fds.push_back({l->clientEof ? -1 : l->client, c, 0});
+      fds.push_back({l->serverEof ? -1 : l->server, s, 0});
       if (!l->handshake.done()) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             l->started + std::chrono::seconds(kHandshakeSeconds) - now);
@@ -216,9 +219,6 @@ void RfbGate::run() {
       if ((c & POLLERR) || (s & POLLERR)) l.failed = true;
       if (!l.toServer.empty()) l.failed |= !writeFrom(l.server, &l.toServer);
       if (!l.toClient.empty()) l.failed |= !writeFrom(l.client, &l.toClient);
-      // One side said all it had to say: the other learns it once its bytes are through.
-      if (l.clientEof && l.toServer.empty()) ::shutdown(l.server, SHUT_WR);
-      if (l.serverEof && l.toClient.empty()) ::shutdown(l.client, SHUT_WR);
       if (!l.handshake.done() &&
           Clock::now() - l.started >= std::chrono::seconds(kHandshakeSeconds))
         l.failed = true;

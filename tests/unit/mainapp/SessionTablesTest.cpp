@@ -1,9 +1,18 @@
 // The session's pure parts, table by table: each program's output parser fed with lines
 // captured from the real program (x11vnc 0.9.16, wayvnc 0.5, OpenSSH 9.2, tvl-portal-vnc),
-// the transition table, the words made from codes, the session length and the backoff.
+// the transition table, the words made from codes, the session length and the backoff; and
+// the handshake gate on real sockets.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <QString>
+#include <QTemporaryDir>
+
+#include <cstring>
 
 #include <set>
 #include <vector>
@@ -259,3 +268,54 @@ TEST(Reconnection, BackoffDoublesToEightSecondsWithAtMostHalfASecondOfJitter) {
 }
 
 }  // namespace
+
+namespace {
+
+int unixSocket(const std::string& path, bool listen) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  auto* a = reinterpret_cast<sockaddr*>(&address);
+  if (listen ? ::bind(fd, a, sizeof address) != 0 || ::listen(fd, 4) != 0
+             : ::connect(fd, a, sizeof address) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+TEST(RfbGate, ALinkEndsWithTheServersEndEvenIfTheClientStays) {
+  // A server that refuses a client (a wrong password) says why and closes; a client that
+  // stays connected must not keep the link, which would wake the gate without end.
+  QTemporaryDir dir;
+  const std::string server = dir.filePath("server.sock").toStdString();
+  const int listener = unixSocket(server, true);
+  ASSERT_GE(listener, 0);
+  RfbGate gate;
+  std::string error;
+  ASSERT_TRUE(gate.start(dir.filePath("gate.sock").toStdString(), server, &error)) << error;
+  const int client = unixSocket(dir.filePath("gate.sock").toStdString(), false);
+  ASSERT_GE(client, 0);
+  const int accepted = ::accept(listener, nullptr, nullptr);
+  ASSERT_GE(accepted, 0);
+  ASSERT_EQ(::write(accepted, "RFB 003.008\n", 12), 12);
+  ::close(accepted);
+  char buffer[32];
+  pollfd p{client, POLLIN, 0};
+  std::string got;
+  for (int i = 0; i < 50 && ::poll(&p, 1, 100) >= 0; ++i) {
+    const ssize_t n = ::read(client, buffer, sizeof buffer);
+    if (n <= 0) break;
+    got.append(buffer, size_t(n));
+  }
+  EXPECT_EQ(got, "RFB 003.008\n");  // the server's last words, then the end
+  // Closed, not only shut for writing: the gate let the link go.
+  pollfd hangUp{client, POLLOUT, 0};
+  EXPECT_EQ(::poll(&hangUp, 1, 3000), 1);
+  EXPECT_TRUE(hangUp.revents & POLLHUP) << hangUp.revents;
+  ::close(client);
+  ::close(listener);
+}
