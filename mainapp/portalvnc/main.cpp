@@ -5,9 +5,8 @@
 //   tvl-portal-vnc --unix-socket DIR/vnc.sock --password-file DIR/vnc.pw
 //                  --restore-token-file FILE
 //
-// It reports on stderr, one line each: "tvl-portal-vnc: approval-pending", "... serving",
-// "... client-joined", "... client-left N", "... refused WORDS" (then exit status 3).
-// SIGTERM ends it cleanly with status 0.
+// It reports on stderr, one line each, in the words of mainapp/portalvnc/Report.h, which
+// the session reads. SIGTERM ends it cleanly with status 0.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -29,23 +28,50 @@
 #include <optional>
 
 #include "common/CommandLine.h"
+#include "mainapp/portalvnc/Report.h"
 #include "mainapp/portalvnc/VncServer.h"
 #include "platform/screencast/PipeWireStream.h"
 #include "platform/screencast/PortalSession.h"
+#include "platform/system/Files.h"
 
 using namespace tvl;
+using namespace tvl::portalvnc;
 
 namespace {
 
-constexpr int kExitError = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitRefused = 3;
+using report::kExitError;
+using report::kExitRefused;
+using report::kExitUsage;
 constexpr char kUsage[] =
     "tvl-portal-vnc --unix-socket PATH --password-file FILE --restore-token-file FILE";
 
-void report(const QString& line) {
-  std::fprintf(stderr, "tvl-portal-vnc: %s\n", line.toUtf8().constData());
+// One report line: a word of Report.h, then what goes with it.
+void say(std::string_view word, const QString& rest = {}) {
+  const QByteArray tail = rest.isEmpty() ? QByteArray() : " " + rest.toUtf8();
+  std::fprintf(stderr, "%.*s%.*s%s\n", int(report::kPrefix.size()), report::kPrefix.data(),
+               int(word.size()), word.data(), tail.constData());
   std::fflush(stderr);
+}
+
+std::string_view refusalCode(screencast::PortalSession::Refusal why) {
+  using R = screencast::PortalSession::Refusal;
+  switch (why) {
+    case R::Declined:
+      return report::kDeclined;
+    case R::NotAllowed:
+    case R::EndedEarly:
+      return report::kNotAllowed;
+    case R::NoPortal:
+      return report::kNoPortal;
+    case R::NoBus:
+      return report::kNoBus;
+    case R::PortalFailed:
+    case R::NoSession:
+      return report::kPortalFailed;
+    case R::NoScreen:
+      return report::kNoScreen;
+  }
+  return report::kPortalFailed;
 }
 
 // The session's password: the first line of a file that goes once read. VNC
@@ -97,17 +123,10 @@ class TokenFile {
   void save(const QString& token) {
     if (token.isEmpty() || token == token_) return;
     // Written beside and renamed over, so that a crash leaves the old token whole.
-    const QByteArray tmp = QFile::encodeName(path_ + ".new");
-    ::unlink(tmp.constData());
-    int fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return;
     const QByteArray bytes = token.toLatin1() + '\n';
-    bool ok = ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
-    ok = ::close(fd) == 0 && ok;
-    if (ok && ::rename(tmp.constData(), QFile::encodeName(path_).constData()) == 0)
+    if (system::writePrivateFile(QFile::encodeName(path_).toStdString(), bytes.toStdString(), 0600,
+                                 system::Existing::Replace) == 0)
       token_ = token;
-    else
-      ::unlink(tmp.constData());
   }
 
  private:
@@ -252,7 +271,7 @@ int main(int argc, char** argv) {
   const auto password = takePassword(options->passwordFile, &error);
   TokenFile tokens;
   if (!password || !tokens.open(options->tokenFile, &error)) {
-    report("error " + error);
+    say(report::kError, error);
     return kExitUsage;
   }
 
@@ -266,21 +285,24 @@ int main(int argc, char** argv) {
   PointerState pointer;
   InputPacer input;
   auto fatal = [&](const QString& words) {
-    report("error " + words);
+    say(report::kError, words);
     app.exit(kExitError);
   };
 
   QObject::connect(&portal, &screencast::PortalSession::approvalPending, &app,
-                   [] { report("approval-pending"); });
-  QObject::connect(&portal, &screencast::PortalSession::refused, &app, [&](const QString& words) {
-    report("refused " + words);
-    app.exit(kExitRefused);
-  });
+                   [] { say(report::kApprovalPending); });
+  QObject::connect(&portal, &screencast::PortalSession::refused, &app,
+                   [&](screencast::PortalSession::Refusal why, const QString& words) {
+                     const std::string_view code = refusalCode(why);
+                     say(report::kRefused,
+                         QString::fromLatin1(code.data(), qsizetype(code.size())) + " " + words);
+                     app.exit(kExitRefused);
+                   });
   QObject::connect(&portal, &screencast::PortalSession::closed, &app,
                    [&] { fatal(QStringLiteral("the desktop ended the screen sharing")); });
   QObject::connect(&portal, &screencast::PortalSession::started, &app, [&] {
     tokens.save(portal.restoreToken());
-    if (!portal.inputAllowed()) report("note the desktop allowed no remote input");
+    if (!portal.inputAllowed()) say(report::kViewOnly);
     // Mutter makes its virtual keyboard and pointer at their first event, and lost that
     // event (and, on a loaded machine, the next ones): make both now with harmless
     // events, long before a supporter types or clicks. The key is Scroll Lock, which
@@ -297,7 +319,7 @@ int main(int argc, char** argv) {
   stream.onError(fatal);
   stream.onRejectedFrame([](const QString& words) {
     static bool said = false;
-    if (!said) report("warning " + words);
+    if (!said) say(report::kWarning, words);
     said = true;
   });
   stream.onFrame([&](const screencast::Frame& frame) {
@@ -313,15 +335,15 @@ int main(int argc, char** argv) {
     events.key = [&](bool down, std::uint32_t keysym) {
       input.push([&portal, down, keysym] { portal.key(keysym, down); });
     };
-    events.joined = [] { report("client-joined"); };
-    events.left = [](int left) { report(QStringLiteral("client-left %1").arg(left)); };
+    events.joined = [] { say(report::kClientJoined); };
+    events.left = [](int left) { say(report::kClientLeft, QString::number(left)); };
     server = std::make_unique<portalvnc::VncServer>(*password, std::move(events));
     QString why;
     if (!server->start(options->socket, frame, &why)) {
       fatal(why);
       return;
     }
-    report("serving");
+    say(report::kServing);
   });
 
   portal.start(tokens.token());
