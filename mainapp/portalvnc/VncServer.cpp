@@ -17,6 +17,7 @@ namespace tvl::portalvnc {
 
 struct VncServer::Client {
   VncServer* server = nullptr;
+  int id = 0;
   bool authenticated = false;
   std::unique_ptr<QSocketNotifier> notifier;
 };
@@ -117,11 +118,11 @@ bool VncServer::start(const QString& socketPath, const screencast::Frame& first,
   screen_->screenData = this;
   screen_->ptrAddEvent = [](int mask, int x, int y, rfbClientPtr cl) {
     auto* c = static_cast<Client*>(cl->clientData);
-    if (c->server->events_.pointer) c->server->events_.pointer(mask, x, y);
+    if (c->server->events_.pointer) c->server->events_.pointer(c->id, mask, x, y);
   };
   screen_->kbdAddEvent = [](rfbBool down, rfbKeySym keysym, rfbClientPtr cl) {
     auto* c = static_cast<Client*>(cl->clientData);
-    if (c->server->events_.key) c->server->events_.key(down, std::uint32_t(keysym));
+    if (c->server->events_.key) c->server->events_.key(c->id, down, std::uint32_t(keysym));
   };
   // The desktop draws the pointer into the picture.
   screen_->cursor = nullptr;
@@ -146,6 +147,7 @@ enum rfbNewClientAction VncServer::newClient(rfbClientPtr cl) {
   auto* self = static_cast<VncServer*>(cl->screen->screenData);
   auto* c = new Client;  // owned by cl->clientData until clientGone
   c->server = self;
+  c->id = ++self->lastClient_;
   c->notifier = std::make_unique<QSocketNotifier>(cl->sock, QSocketNotifier::Read);
   connect(c->notifier.get(), &QSocketNotifier::activated, self, &VncServer::process);
   cl->clientData = c;
@@ -161,6 +163,7 @@ void VncServer::clientGone(rfbClientPtr cl) {
   c->notifier->setEnabled(false);
   c->notifier.release()->deleteLater();
   VncServer* self = c->server;
+  if (self->events_.gone) self->events_.gone(c->id);
   if (c->authenticated) {
     --self->joined_;
     if (self->events_.left) self->events_.left(self->joined_);

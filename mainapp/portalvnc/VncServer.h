@@ -23,11 +23,13 @@ namespace tvl::portalvnc {
 class VncServer : public QObject {
   Q_OBJECT
  public:
+  // Clients are told apart by a number of their own, never used again.
   struct Events {
-    std::function<void(int buttonMask, int x, int y)> pointer;
-    std::function<void(bool down, std::uint32_t keysym)> key;
-    std::function<void()> joined;        // a client passed authentication
-    std::function<void(int left)> left;  // an authenticated client left; left remain
+    std::function<void(int client, int buttonMask, int x, int y)> pointer;
+    std::function<void(int client, bool down, std::uint32_t keysym)> key;
+    std::function<void()> joined;          // a client passed authentication
+    std::function<void(int left)> left;    // an authenticated client left; left remain
+    std::function<void(int client)> gone;  // any client went, before left is said
   };
 
   VncServer(std::string password, Events events);
@@ -62,6 +64,7 @@ class VncServer : public QObject {
   QString socketPath_;
   std::unique_ptr<QSocketNotifier> listener_;
   int joined_ = 0;
+  int lastClient_ = 0;
 };
 
 }  // namespace tvl::portalvnc

@@ -23,11 +23,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <deque>
-#include <functional>
 #include <memory>
 #include <optional>
 
+#include "mainapp/portalvnc/InputQueue.h"
 #include "mainapp/portalvnc/VncServer.h"
 #include "platform/screencast/PipeWireStream.h"
 #include "platform/screencast/PortalSession.h"
@@ -111,88 +110,42 @@ class TokenFile {
   QString path_, token_;
 };
 
-// Input for the portal, spaced out: mutter 43 dropped about half of the keys and clicks
-// that came back to back (a VNC viewer sends a key's press and release, a click's
-// motion, press and release, in one go). 20 ms apart all arrived on an idle machine; on
-// a loaded one 30 ms still lost a key now and then, so 50 (ten keys a second, faster
-// than people type). Motions waiting in the queue are merged, so a drag does not lag.
-class InputPacer {
- public:
-  static constexpr int kGapMs = 50;
-  InputPacer() {
-    timer_.setInterval(kGapMs);
-    QObject::connect(&timer_, &QTimer::timeout, [this] { next(); });
-  }
-  void push(std::function<void()> event, bool motion = false) {
-    if (motion && !queue_.empty() && queue_.back().motion) {
-      queue_.back().send = std::move(event);
-    } else {
-      queue_.push_back({std::move(event), motion});
+// One input event through the portal: positions go to the stream's own size, which
+// may differ from the frames' (a scaled monitor).
+void sendInput(screencast::PortalSession& portal, const portalvnc::VncServer* server,
+               const portalvnc::InputEvent& e, screencast::PortalSession::Answered answered) {
+  using Kind = portalvnc::InputEvent::Kind;
+  switch (e.kind) {
+    case Kind::Motion: {
+      const screencast::Stream& stream = portal.streams().first();
+      const int w = server ? server->width() : 0, h = server ? server->height() : 0;
+      // A client may send any 16-bit position; the desktop gets one on the screen.
+      const int x = std::clamp(e.x, 0, std::max(w - 1, 0));
+      const int y = std::clamp(e.y, 0, std::max(h - 1, 0));
+      const double sx = stream.width > 0 && w > 0 ? double(stream.width) / w : 1;
+      const double sy = stream.height > 0 && h > 0 ? double(stream.height) / h : 1;
+      portal.movePointer(stream.node, x * sx, y * sy, std::move(answered));
+      break;
     }
-    if (!timer_.isActive()) next();
+    case Kind::Button:
+      portal.pointerButton(int(e.code), e.down, std::move(answered));
+      break;
+    case Kind::Key:
+      portal.key(e.code, e.down, std::move(answered));
+      break;
+    case Kind::Scroll:
+      portal.scroll(e.code == 1, e.steps, std::move(answered));
+      break;
   }
+}
 
- private:
-  void next() {
-    if (queue_.empty()) {
-      timer_.stop();
-      return;
-    }
-    auto e = std::move(queue_.front());
-    queue_.pop_front();
-    e.send();
-    timer_.start();
-  }
-  struct Event {
-    std::function<void()> send;
-    bool motion = false;
-  };
-  std::deque<Event> queue_;
-  QTimer timer_;
-};
-
-// A VNC pointer event as the portal's: absolute motion, buttons by Linux input code,
-// the wheel's buttons 4-7 as discrete steps.
-class PointerState {
- public:
-  void apply(InputPacer& input, screencast::PortalSession& portal, const screencast::Stream& stream,
-             int fbWidth, int fbHeight, int mask, int x, int y) {
-    auto* p = &portal;
-    // A client may send any 16-bit position; the desktop gets one on the screen.
-    x = std::clamp(x, 0, std::max(fbWidth - 1, 0));
-    y = std::clamp(y, 0, std::max(fbHeight - 1, 0));
-    if (x != x_ || y != y_) {
-      // The portal takes positions in the stream's size, which may differ from the
-      // frames' (a scaled monitor).
-      const double sx = stream.width > 0 && fbWidth > 0 ? double(stream.width) / fbWidth : 1;
-      const double sy = stream.height > 0 && fbHeight > 0 ? double(stream.height) / fbHeight : 1;
-      const double px = x * sx, py = y * sy;
-      const std::uint32_t node = stream.node;
-      input.push([p, node, px, py] { p->movePointer(node, px, py); }, true);
-      x_ = x;
-      y_ = y;
-    }
-    static constexpr int kButtons[3] = {0x110, 0x112, 0x111};  // left, middle, right
-    for (int i = 0; i < 3; ++i) {
-      if ((mask ^ mask_) & (1 << i)) {
-        const bool down = mask & (1 << i);
-        input.push([p, i, down] { p->pointerButton(kButtons[i], down); });
-      }
-    }
-    const int pressed = mask & ~mask_;
-    for (int bit = 3; bit <= 6; ++bit) {
-      if (!(pressed & (1 << bit))) continue;
-      // Buttons 4/5: up/down, 6/7: left/right, one step each.
-      const bool horizontal = bit >= 5;
-      const int steps = (bit == 3 || bit == 5) ? -1 : 1;
-      input.push([p, horizontal, steps] { p->scroll(horizontal, steps); });
-    }
-    mask_ = mask;
-  }
-
- private:
-  int x_ = -1, y_ = -1, mask_ = 0;
-};
+// Said once: input the full queue refused.
+void warnDropped(const portalvnc::InputQueue& input) {
+  static bool said = false;
+  if (said || input.dropped() == 0) return;
+  report("warning input came faster than the desktop takes it, and some was dropped");
+  said = true;
+}
 
 struct Options {
   QString socket, passwordFile, tokenFile;
@@ -253,8 +206,9 @@ int main(int argc, char** argv) {
   screencast::PortalSession portal;
   screencast::PipeWireStream stream;
   std::unique_ptr<portalvnc::VncServer> server;
-  PointerState pointer;
-  InputPacer input;
+  portalvnc::InputQueue input([&](const portalvnc::InputEvent& e) {
+    sendInput(portal, server.get(), e, [&input] { input.answered(); });
+  });
   auto fatal = [&](const QString& words) {
     report("error " + words);
     app.exit(kExitError);
@@ -271,14 +225,13 @@ int main(int argc, char** argv) {
   QObject::connect(&portal, &screencast::PortalSession::started, &app, [&] {
     tokens.save(portal.restoreToken());
     if (!portal.inputAllowed()) report("note the desktop allowed no remote input");
-    // Mutter makes its virtual keyboard and pointer at their first event, and lost that
-    // event (and, on a loaded machine, the next ones): make both now with harmless
-    // events, long before a supporter types or clicks. The key is Scroll Lock, which
-    // changes nothing a supporter types: a Shift whose release was lost (seen on a loaded
-    // machine) held Shift for the whole session.
-    portal.key(0xff14, true);  // Scroll_Lock
-    portal.key(0xff14, false);
-    portal.nudgePointer(0, 0);
+    // Mutter makes its virtual keyboard and pointer at their first event, and loses that
+    // event: make both now with harmless events, long before a supporter types or
+    // clicks. The key is Scroll Lock, which changes nothing a supporter types. Each waits
+    // for the answer to the one before, as all input does (InputQueue).
+    portal.key(0xff14, true, [&] {  // Scroll_Lock
+      portal.key(0xff14, false, [&] { portal.nudgePointer(0, 0); });
+    });
     QString why;
     const int fd = portal.openPipeWireRemote(&why);
     if (fd < 0 || !stream.open(fd, portal.streams().first().node, &why)) fatal(why);
@@ -296,13 +249,15 @@ int main(int argc, char** argv) {
       return;
     }
     portalvnc::VncServer::Events events;
-    events.pointer = [&](int mask, int x, int y) {
-      pointer.apply(input, portal, portal.streams().first(), server->width(), server->height(),
-                    mask, x, y);
+    events.pointer = [&](int client, int mask, int x, int y) {
+      input.pointer(client, mask, x, y);
+      warnDropped(input);
     };
-    events.key = [&](bool down, std::uint32_t keysym) {
-      input.push([&portal, down, keysym] { portal.key(keysym, down); });
+    events.key = [&](int client, bool down, std::uint32_t keysym) {
+      input.key(client, down, keysym);
+      warnDropped(input);
     };
+    events.gone = [&](int client) { input.clientGone(client); };
     events.joined = [] { report("client-joined"); };
     events.left = [](int left) { report(QStringLiteral("client-left %1").arg(left)); };
     server = std::make_unique<portalvnc::VncServer>(*password, std::move(events));

@@ -50,12 +50,16 @@ class PortalSession : public QObject {
   // A descriptor of the PipeWire remote for the streams, or -1 with error set.
   int openPipeWireRemote(QString* error);
 
-  void movePointer(std::uint32_t node, double x, double y);
+  // Input. answered runs once the desktop has taken the event (or failed it, or gave no
+  // answer within a few seconds); at once when it takes no input. The portal hands calls
+  // on in threads of its own, where one sent before the last was answered may overtake it.
+  using Answered = std::function<void()>;
+  void movePointer(std::uint32_t node, double x, double y, Answered answered = {});
   // Relative motion: (0, 0) moves nothing but makes the desktop set up its pointer.
-  void nudgePointer(double dx, double dy);
-  void pointerButton(int evdevButton, bool pressed);
-  void scroll(bool horizontal, int steps);
-  void key(std::uint32_t keysym, bool pressed);
+  void nudgePointer(double dx, double dy, Answered answered = {});
+  void pointerButton(int evdevButton, bool pressed, Answered answered = {});
+  void scroll(bool horizontal, int steps, Answered answered = {});
+  void key(std::uint32_t keysym, bool pressed, Answered answered = {});
 
  signals:
   // The desktop's dialog is waiting for the user.
@@ -76,7 +80,7 @@ class PortalSession : public QObject {
   void startSession(bool restoring);
   void onStarted(const QVariantMap& results);
   void refuse(const QString& words);
-  void notify(const QString& method, const QVariantList& args);
+  void notify(const QString& method, const QVariantList& args, Answered answered);
   Q_SLOT void onSessionClosed();
 
   QDBusConnection bus_;
