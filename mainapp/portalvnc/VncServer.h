@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "mainapp/portalvnc/Layout.h"
 #include "platform/screencast/PipeWireStream.h"
 
 class QSocketNotifier;
@@ -35,10 +36,20 @@ class VncServer : public QObject {
   VncServer(std::string password, Events events);
   ~VncServer() override;
 
-  // Creates the framebuffer from the first frame and listens on socketPath.
-  bool start(const QString& socketPath, const screencast::Frame& first, QString* error);
-  // Takes a new picture; only the part that changed goes to the clients.
-  void update(const screencast::Frame& frame);
+  // Makes a black picture of width x height, its pixels laid out as layout says (frames
+  // laid out otherwise are converted), and listens on socketPath.
+  bool start(const QString& socketPath, int width, int height, screencast::PixelLayout layout,
+             QString* error);
+  // Puts a frame into the picture with its top left corner at (x, y), cut to the
+  // picture; only the part that changed goes to the clients.
+  void update(const screencast::Frame& frame, int x, int y);
+  // Gives the picture a new size (clients that can take it get it); each move takes a
+  // part of the old picture to its place in the new one, the rest is black.
+  struct Move {
+    Rect from;
+    int toX = 0, toY = 0;
+  };
+  void resize(int width, int height, const std::vector<Move>& moves);
 
   int width() const { return width_; }
   int height() const { return height_; }

@@ -25,9 +25,12 @@
 #include <cstdio>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "mainapp/portalvnc/InputQueue.h"
+#include "mainapp/portalvnc/Layout.h"
 #include "mainapp/portalvnc/VncServer.h"
+#include "platform/desktop/DesktopSession.h"
 #include "platform/screencast/PipeWireStream.h"
 #include "platform/screencast/PortalSession.h"
 
@@ -110,21 +113,25 @@ class TokenFile {
   QString path_, token_;
 };
 
-// One input event through the portal: positions go to the stream's own size, which
-// may differ from the frames' (a scaled monitor).
-void sendInput(screencast::PortalSession& portal, const portalvnc::VncServer* server,
+// The monitors the portal shares, as one picture.
+struct Screen {
+  std::vector<portalvnc::Monitor> monitors;
+  portalvnc::Layout layout;
+};
+
+// One input event through the portal: a position goes to the monitor under it, in that
+// monitor's own units.
+void sendInput(screencast::PortalSession& portal, const Screen& screen,
                const portalvnc::InputEvent& e, screencast::PortalSession::Answered answered) {
   using Kind = portalvnc::InputEvent::Kind;
   switch (e.kind) {
     case Kind::Motion: {
-      const screencast::Stream& stream = portal.streams().first();
-      const int w = server ? server->width() : 0, h = server ? server->height() : 0;
-      // A client may send any 16-bit position; the desktop gets one on the screen.
-      const int x = std::clamp(e.x, 0, std::max(w - 1, 0));
-      const int y = std::clamp(e.y, 0, std::max(h - 1, 0));
-      const double sx = stream.width > 0 && w > 0 ? double(stream.width) / w : 1;
-      const double sy = stream.height > 0 && h > 0 ? double(stream.height) / h : 1;
-      portal.movePointer(stream.node, x * sx, y * sy, std::move(answered));
+      const portalvnc::Target t = portalvnc::locate(screen.layout, screen.monitors, e.x, e.y);
+      if (t.monitor < 0 || t.monitor >= portal.streams().size()) {
+        answered();
+        break;
+      }
+      portal.movePointer(portal.streams().at(t.monitor).node, t.x, t.y, std::move(answered));
       break;
     }
     case Kind::Button:
@@ -204,10 +211,11 @@ int main(int argc, char** argv) {
   QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, [&] { app.exit(0); });
 
   screencast::PortalSession portal;
-  screencast::PipeWireStream stream;
+  std::vector<std::unique_ptr<screencast::PipeWireStream>> streams;
+  Screen screen;
   std::unique_ptr<portalvnc::VncServer> server;
   portalvnc::InputQueue input([&](const portalvnc::InputEvent& e) {
-    sendInput(portal, server.get(), e, [&input] { input.answered(); });
+    sendInput(portal, screen, e, [&input] { input.answered(); });
   });
   auto fatal = [&](const QString& words) {
     report("error " + words);
@@ -222,30 +230,26 @@ int main(int argc, char** argv) {
   });
   QObject::connect(&portal, &screencast::PortalSession::closed, &app,
                    [&] { fatal(QStringLiteral("the desktop ended the screen sharing")); });
-  QObject::connect(&portal, &screencast::PortalSession::started, &app, [&] {
-    tokens.save(portal.restoreToken());
-    if (!portal.inputAllowed()) report("note the desktop allowed no remote input");
-    // Mutter makes its virtual keyboard and pointer at their first event, and loses that
-    // event: make both now with harmless events, long before a supporter types or
-    // clicks. The key is Scroll Lock, which changes nothing a supporter types. Each waits
-    // for the answer to the one before, as all input does (InputQueue).
-    portal.key(0xff14, true, [&] {  // Scroll_Lock
-      portal.key(0xff14, false, [&] { portal.nudgePointer(0, 0); });
-    });
-    QString why;
-    const int fd = portal.openPipeWireRemote(&why);
-    if (fd < 0 || !stream.open(fd, portal.streams().first().node, &why)) fatal(why);
-  });
-
-  stream.onError(fatal);
-  stream.onRejectedFrame([](const QString& words) {
-    static bool said = false;
-    if (!said) report("warning " + words);
-    said = true;
-  });
-  stream.onFrame([&](const screencast::Frame& frame) {
+  // Each monitor's frames at its place in the picture. The server starts with the first
+  // frame, the monitors still without frames at the sizes the portal gave; a monitor
+  // whose frames come in another size (scaled, or its mode changed) spreads the picture.
+  auto onFrame = [&](int i, const screencast::Frame& frame) {
+    portalvnc::Monitor& monitor = screen.monitors.at(i);
+    const bool resized = frame.width != monitor.frameWidth || frame.height != monitor.frameHeight;
+    monitor.frameWidth = frame.width;
+    monitor.frameHeight = frame.height;
     if (server) {
-      server->update(frame);
+      if (portalvnc::Layout next = portalvnc::arrange(screen.monitors);
+          resized && next != screen.layout) {
+        std::vector<portalvnc::VncServer::Move> moves;
+        for (size_t j = 0; j < next.placed.size(); ++j)
+          if (int(j) != i)
+            moves.push_back({screen.layout.placed[j], next.placed[j].x, next.placed[j].y});
+        server->resize(next.width, next.height, moves);
+        screen.layout = std::move(next);
+      }
+      const portalvnc::Rect& at = screen.layout.placed.at(i);
+      server->update(frame, at.x, at.y);
       return;
     }
     portalvnc::VncServer::Events events;
@@ -260,20 +264,55 @@ int main(int argc, char** argv) {
     events.gone = [&](int client) { input.clientGone(client); };
     events.joined = [] { report("client-joined"); };
     events.left = [](int left) { report(QStringLiteral("client-left %1").arg(left)); };
+    screen.layout = portalvnc::arrange(screen.monitors);
     server = std::make_unique<portalvnc::VncServer>(*password, std::move(events));
     QString why;
-    if (!server->start(options->socket, frame, &why)) {
+    if (!server->start(options->socket, screen.layout.width, screen.layout.height, frame.layout,
+                       &why)) {
       fatal(why);
       return;
     }
+    const portalvnc::Rect& at = screen.layout.placed.at(i);
+    server->update(frame, at.x, at.y);
     report("serving");
+  };
+
+  QObject::connect(&portal, &screencast::PortalSession::started, &app, [&] {
+    tokens.save(portal.restoreToken());
+    if (!portal.inputAllowed()) report("note the desktop allowed no remote input");
+    // Mutter makes its virtual keyboard and pointer at their first event, and loses that
+    // event: make both now with harmless events, long before a supporter types or
+    // clicks. The key is Scroll Lock, which changes nothing a supporter types. Each waits
+    // for the answer to the one before, as all input does (InputQueue).
+    portal.key(0xff14, true, [&] {  // Scroll_Lock
+      portal.key(0xff14, false, [&] { portal.nudgePointer(0, 0); });
+    });
+    for (const screencast::Stream& s : portal.streams())
+      screen.monitors.push_back({.x = s.x, .y = s.y, .width = s.width, .height = s.height});
+    for (int i = 0; i < portal.streams().size(); ++i) {
+      QString why;
+      const int fd = portal.openPipeWireRemote(&why);
+      auto& stream = streams.emplace_back(std::make_unique<screencast::PipeWireStream>());
+      stream->onError(fatal);
+      stream->onRejectedFrame([](const QString& words) {
+        static bool said = false;
+        if (!said) report("warning " + words);
+        said = true;
+      });
+      stream->onFrame([&, i](const screencast::Frame& frame) { onFrame(i, frame); });
+      if (fd < 0 || !stream->open(fd, portal.streams().at(i).node, &why)) return fatal(why);
+    }
   });
 
-  portal.start(tokens.token());
+  // KDE's portal gives several monitors without their places, but its one stream is the
+  // whole workspace.
+  portal.start(tokens.token(), desktop::currentSession().compositor == desktop::Compositor::Kde
+                                   ? screencast::PortalSession::Monitors::DesktopsChoice
+                                   : screencast::PortalSession::Monitors::EachPicked);
   const int status = app.exec();
   // Clients first (they report leaving), then the stream, then the portal's session.
   server.reset();
-  stream.close();
+  streams.clear();
   portal.close();
   ::close(stopFd);
   return status;

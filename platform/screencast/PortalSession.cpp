@@ -131,7 +131,8 @@ void PortalSession::request(const QString& interface, const QString& method, QVa
   });
 }
 
-void PortalSession::start(const QString& restoreToken) {
+void PortalSession::start(const QString& restoreToken, Monitors monitors) {
+  monitors_ = monitors;
   if (!bus_.isConnected()) {
     refuse(QStringLiteral("there is no session bus to reach the desktop's portal"));
     return;
@@ -182,7 +183,9 @@ void PortalSession::selectDevices(const QString& restoreToken) {
 }
 
 void PortalSession::selectSources() {
-  QVariantMap options{{"types", kMonitor}, {"multiple", false}, {"cursor_mode", kCursorEmbedded}};
+  QVariantMap options{{"types", kMonitor},
+                      {"multiple", monitors_ == Monitors::EachPicked},
+                      {"cursor_mode", kCursorEmbedded}};
   request(kScreenCast, "SelectSources", {QVariant::fromValue(QDBusObjectPath(sessionHandle_))},
           options, [this](uint code, const QVariantMap&) {
             if (code != 0) return refuse(describeResponse(code));

@@ -31,10 +31,14 @@ class PortalSession : public QObject {
                          QObject* parent = nullptr);
   ~PortalSession() override;
 
-  // Asks for one monitor (cursor drawn into the picture) and for pointer and keyboard.
+  // What the screen is asked as: every monitor the user picks in the dialog, each as a
+  // stream of its own (GNOME lists the monitors, the first ticked), or the desktop's one
+  // stream (KDE: the whole workspace, all outputs as they stand).
+  enum class Monitors { EachPicked, DesktopsChoice };
+  // Asks for the screen (cursor drawn into the picture) and for pointer and keyboard.
   // restoreToken comes from an earlier session; the portal skips its dialog with it where
   // it can keep remote-desktop sessions.
-  void start(const QString& restoreToken);
+  void start(const QString& restoreToken, Monitors monitors = Monitors::EachPicked);
   // Ends the portal's session (and so the dialog, the stream and the input).
   void close();
 
@@ -87,6 +91,7 @@ class PortalSession : public QObject {
   QString sessionHandle_;
   uint remoteDesktopVersion_ = 0;
   uint devices_ = 0;
+  Monitors monitors_ = Monitors::EachPicked;
   bool started_ = false;
   bool over_ = false;
   int tokenCounter_ = 0;

@@ -111,6 +111,12 @@ struct Viewer {
     const uint8_t* p = client->frameBuffer + (size_t(y) * client->width + x) * 4;
     return QColor(p[0], p[1], p[2]);  // the client's format: red in the lowest byte
   }
+  // Takes what the server sent meanwhile, as a viewer does all along: a server that
+  // writes to a viewer that does not read waits for it.
+  void read() {
+    while (client && WaitForMessage(client, 0) > 0 && HandleRFBServerMessage(client)) {
+    }
+  }
   void key(uint32_t keysym) {
     SendKeyEvent(client, keysym, TRUE);
     SendKeyEvent(client, keysym, FALSE);
@@ -167,7 +173,7 @@ TEST_F(PortalVnc, SupporterSeesTheScreenAndTypesIntoAWindow) {
   SendPointerEvent(viewer.client, 640, 400, 0);
   SendPointerEvent(viewer.client, 640, 400, rfbButton1Mask);
   SendPointerEvent(viewer.client, 640, 400, 0);
-  ASSERT_TRUE(eventually([&] { return out.has("press"); }, 15s))
+  ASSERT_TRUE(eventually([&] { return viewer.read(), out.has("press"); }, 15s))
       << err.seen.join(QChar(10)).toStdString() << out.seen.join(QChar(10)).toStdString();
   // Typed as a fast typist types, 30 keys a second, then a line pasted: the viewer sends
   // its 200 characters (capitals and signs among them) at once.
@@ -181,7 +187,7 @@ TEST_F(PortalVnc, SupporterSeesTheScreenAndTypesIntoAWindow) {
   line.resize(200);
   for (char c : line) viewer.key(uint32_t(c));
   const QString typed = QString::fromStdString("text hello vnc" + line);
-  EXPECT_TRUE(eventually([&] { return out.has(typed); }, 30s))
+  EXPECT_TRUE(eventually([&] { return viewer.read(), out.has(typed); }, 30s))
       << "lost or changed keys; the field's last texts:\n"
       << out.seen.mid(out.seen.size() - 3).join('\n').toStdString();
 
@@ -205,6 +211,42 @@ TEST_F(PortalVnc, SupporterSeesTheScreenAndTypesIntoAWindow) {
   EXPECT_EQ(vnc.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(vnc.exitCode(), 0);
   EXPECT_FALSE(QFile::exists(socket()));
+}
+
+// Run on two monitors (with-mutter --monitors 2, 1280x800 and 1024x768 right of it): the
+// user ticks both in the dialog, and the supporter gets them as one picture, as on X11,
+// and works in a window on the second.
+TEST_F(PortalVnc, BothMonitorsAreOnePicture) {
+  QProcess target;
+  Lines out{target, QProcess::StandardOutput, {}};
+  target.start(portaldialog::build() + "/tests/e2e/portal/typing-target", {"--screen", "1"});
+  ASSERT_TRUE(eventually([&] { return out.has("shown"); }, 20s));
+  ASSERT_TRUE(said("tvl-portal-vnc: approval-pending"));
+  ASSERT_TRUE(eventually(dialogShown, 20s)) << "no portal dialog on the screen";
+  click({kSecondMonitorX, kSecondMonitorY, kSwitchX, kSwitchBelowTwoY, kShareX, kShareY});
+  ASSERT_TRUE(said("tvl-portal-vnc: serving")) << err.seen.join('\n').toStdString();
+
+  Viewer viewer(socket(), "sEcr3t42");
+  ASSERT_NE(viewer.client, nullptr);
+  EXPECT_EQ(viewer.client->width, 1280 + 1024);
+  EXPECT_EQ(viewer.client->height, 800);
+  const QColor magenta(200, 40, 160);
+  EXPECT_TRUE(eventually(
+      [&] {
+        // The window on the second monitor, and the first monitor's desktop: not black.
+        return viewer.refresh() && near(viewer.at(1280 + 512, 400), magenta) &&
+               viewer.at(640, 700).lightness() > 20;
+      },
+      15s))
+      << "not both monitors in the picture";
+  SendPointerEvent(viewer.client, 1280 + 512, 400, 0);
+  SendPointerEvent(viewer.client, 1280 + 512, 400, rfbButton1Mask);
+  SendPointerEvent(viewer.client, 1280 + 512, 400, 0);
+  ASSERT_TRUE(eventually([&] { return viewer.read(), out.has("press"); }, 15s));
+  for (char c : std::string("second")) viewer.key(uint32_t(c));
+  EXPECT_TRUE(eventually([&] { return viewer.read(), out.has("text second"); }, 15s));
+  target.kill();
+  target.waitForFinished();
 }
 
 // Run on a desktop whose bus has no portal (with-mutter --no-portal).
