@@ -230,28 +230,11 @@ int main(int argc, char** argv) {
   });
   QObject::connect(&portal, &screencast::PortalSession::closed, &app,
                    [&] { fatal(QStringLiteral("the desktop ended the screen sharing")); });
-  // Each monitor's frames at its place in the picture. The server starts with the first
-  // frame, the monitors still without frames at the sizes the portal gave; a monitor
-  // whose frames come in another size (scaled, or its mode changed) spreads the picture.
-  auto onFrame = [&](int i, const screencast::Frame& frame) {
-    portalvnc::Monitor& monitor = screen.monitors.at(i);
-    const bool resized = frame.width != monitor.frameWidth || frame.height != monitor.frameHeight;
-    monitor.frameWidth = frame.width;
-    monitor.frameHeight = frame.height;
-    if (server) {
-      if (portalvnc::Layout next = portalvnc::arrange(screen.monitors);
-          resized && next != screen.layout) {
-        std::vector<portalvnc::VncServer::Move> moves;
-        for (size_t j = 0; j < next.placed.size(); ++j)
-          if (int(j) != i)
-            moves.push_back({screen.layout.placed[j], next.placed[j].x, next.placed[j].y});
-        server->resize(next.width, next.height, moves);
-        screen.layout = std::move(next);
-      }
-      const portalvnc::Rect& at = screen.layout.placed.at(i);
-      server->update(frame, at.x, at.y);
-      return;
-    }
+  // The server starts once the streams are open, the picture laid out at the sizes the
+  // portal gave (with the first frame where it gave none): frames fill it in as they come.
+  // A compositor may send none until its screen changes (kwin 5.27's virtual outputs
+  // send none at all), and input must not wait for them.
+  auto startServer = [&](screencast::PixelLayout pixels) {
     portalvnc::VncServer::Events events;
     events.pointer = [&](int client, int mask, int x, int y) {
       input.pointer(client, mask, x, y);
@@ -267,14 +250,34 @@ int main(int argc, char** argv) {
     screen.layout = portalvnc::arrange(screen.monitors);
     server = std::make_unique<portalvnc::VncServer>(*password, std::move(events));
     QString why;
-    if (!server->start(options->socket, screen.layout.width, screen.layout.height, frame.layout,
-                       &why)) {
-      fatal(why);
-      return;
+    if (!server->start(options->socket, screen.layout.width, screen.layout.height, pixels, &why)) {
+      server.reset();
+      return fatal(why);
+    }
+    report("serving");
+  };
+  // Each monitor's frames at its place in the picture; a monitor whose frames come in
+  // another size than the picture has for it (scaled, or its mode changed) spreads the
+  // picture.
+  auto onFrame = [&](int i, const screencast::Frame& frame) {
+    portalvnc::Monitor& monitor = screen.monitors.at(i);
+    const bool resized = frame.width != monitor.frameWidth || frame.height != monitor.frameHeight;
+    monitor.frameWidth = frame.width;
+    monitor.frameHeight = frame.height;
+    if (!server) {
+      startServer(frame.layout);
+      if (!server) return;
+    } else if (portalvnc::Layout next = portalvnc::arrange(screen.monitors);
+               resized && next != screen.layout) {
+      std::vector<portalvnc::VncServer::Move> moves;
+      for (size_t j = 0; j < next.placed.size(); ++j)
+        if (int(j) != i)
+          moves.push_back({screen.layout.placed[j], next.placed[j].x, next.placed[j].y});
+      server->resize(next.width, next.height, moves);
+      screen.layout = std::move(next);
     }
     const portalvnc::Rect& at = screen.layout.placed.at(i);
     server->update(frame, at.x, at.y);
-    report("serving");
   };
 
   QObject::connect(&portal, &screencast::PortalSession::started, &app, [&] {
@@ -302,6 +305,9 @@ int main(int argc, char** argv) {
       stream->onFrame([&, i](const screencast::Frame& frame) { onFrame(i, frame); });
       if (fd < 0 || !stream->open(fd, portal.streams().at(i).node, &why)) return fatal(why);
     }
+    if (const portalvnc::Layout layout = portalvnc::arrange(screen.monitors);
+        layout.width > 0 && layout.height > 0)
+      startServer(screencast::PixelLayout::Bgrx);
   });
 
   // KDE's portal gives several monitors without their places, but its one stream is the

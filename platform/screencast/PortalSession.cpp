@@ -27,7 +27,7 @@ constexpr uint kKeyboard = 1, kPointer = 2;
 constexpr uint kMonitor = 1;
 constexpr uint kCursorEmbedded = 2;
 constexpr uint kPersistUntilRevoked = 2;
-// With a restore token the portal may answer at once; only a dialog takes longer.
+// Without a dialog the portal answers within this long.
 constexpr int kDialogGraceMs = 500;
 // A desktop that does not answer an input event within this long is not waited for.
 constexpr int kInputAnswerMs = 2000;
@@ -189,24 +189,22 @@ void PortalSession::selectSources() {
   request(kScreenCast, "SelectSources", {QVariant::fromValue(QDBusObjectPath(sessionHandle_))},
           options, [this](uint code, const QVariantMap&) {
             if (code != 0) return refuse(describeResponse(code));
-            startSession(canPersist());
+            startSession();
           });
 }
 
-void PortalSession::startSession(bool mayRestore) {
+void PortalSession::startSession() {
   request(kRemoteDesktop, "Start",
           {QVariant::fromValue(QDBusObjectPath(sessionHandle_)), QString()}, {},
           [this](uint code, const QVariantMap& results) {
             if (code != 0) return refuse(describeResponse(code));
             onStarted(results);
           });
-  if (!mayRestore) {
-    emit approvalPending();
-  } else {
-    QTimer::singleShot(kDialogGraceMs, this, [this] {
-      if (!started_ && !over_) emit approvalPending();
-    });
-  }
+  // Only a dialog takes longer: a restore token, or KDE's portal for a program the user
+  // started (it shows no dialog then), answer at once.
+  QTimer::singleShot(kDialogGraceMs, this, [this] {
+    if (!started_ && !over_) emit approvalPending();
+  });
 }
 
 void PortalSession::onStarted(const QVariantMap& results) {

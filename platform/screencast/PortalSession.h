@@ -81,7 +81,7 @@ class PortalSession : public QObject {
                QVariantMap options, Handler onResponse);
   void selectDevices(const QString& restoreToken);
   void selectSources();
-  void startSession(bool restoring);
+  void startSession();
   void onStarted(const QVariantMap& results);
   void refuse(const QString& words);
   void notify(const QString& method, const QVariantList& args, Answered answered);
