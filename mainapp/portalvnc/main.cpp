@@ -1,9 +1,11 @@
-// tvl-portal-vnc: the screen of a GNOME or KDE Wayland session as a VNC server, through
-// the desktop portal (the user approves it once in the desktop's dialog). Started by the
-// support session as "OSXvncserver":
+// tvl-portal-vnc: the screen of a Wayland session as a VNC server, every monitor in one
+// picture. On GNOME and KDE through the desktop portal (the user approves it in the
+// desktop's dialog); with --wlroots through a wlroots compositor's own screen copy and
+// virtual input (sway and the like). Started by the support session as "OSXvncserver":
 //
 //   tvl-portal-vnc --unix-socket DIR/vnc.sock --password-file DIR/vnc.pw
 //                  --restore-token-file FILE
+//   tvl-portal-vnc --wlroots --unix-socket DIR/vnc.sock --password-file DIR/vnc.pw
 //
 // It reports on stderr, one line each: "tvl-portal-vnc: approval-pending", "... serving",
 // "... client-joined", "... client-left N", "... refused WORDS" (then exit status 3).
@@ -29,10 +31,9 @@
 
 #include "mainapp/portalvnc/InputQueue.h"
 #include "mainapp/portalvnc/Layout.h"
+#include "mainapp/portalvnc/PortalSource.h"
 #include "mainapp/portalvnc/VncServer.h"
-#include "platform/desktop/DesktopSession.h"
-#include "platform/screencast/PipeWireStream.h"
-#include "platform/screencast/PortalSession.h"
+#include "mainapp/portalvnc/WlrootsSource.h"
 
 using namespace tvl;
 
@@ -113,39 +114,6 @@ class TokenFile {
   QString path_, token_;
 };
 
-// The monitors the portal shares, as one picture.
-struct Screen {
-  std::vector<portalvnc::Monitor> monitors;
-  portalvnc::Layout layout;
-};
-
-// One input event through the portal: a position goes to the monitor under it, in that
-// monitor's own units.
-void sendInput(screencast::PortalSession& portal, const Screen& screen,
-               const portalvnc::InputEvent& e, screencast::PortalSession::Answered answered) {
-  using Kind = portalvnc::InputEvent::Kind;
-  switch (e.kind) {
-    case Kind::Motion: {
-      const portalvnc::Target t = portalvnc::locate(screen.layout, screen.monitors, e.x, e.y);
-      if (t.monitor < 0 || t.monitor >= portal.streams().size()) {
-        answered();
-        break;
-      }
-      portal.movePointer(portal.streams().at(t.monitor).node, t.x, t.y, std::move(answered));
-      break;
-    }
-    case Kind::Button:
-      portal.pointerButton(int(e.code), e.down, std::move(answered));
-      break;
-    case Kind::Key:
-      portal.key(e.code, e.down, std::move(answered));
-      break;
-    case Kind::Scroll:
-      portal.scroll(e.code == 1, e.steps, std::move(answered));
-      break;
-  }
-}
-
 // Said once: input the full queue refused.
 void warnDropped(const portalvnc::InputQueue& input) {
   static bool said = false;
@@ -156,10 +124,15 @@ void warnDropped(const portalvnc::InputQueue& input) {
 
 struct Options {
   QString socket, passwordFile, tokenFile;
+  bool wlroots = false;
 };
 
-std::optional<Options> parse(const QStringList& args) {
+std::optional<Options> parse(QStringList args) {
   Options o;
+  if (args.size() > 1 && args[1] == "--wlroots") {
+    o.wlroots = true;
+    args.removeAt(1);
+  }
   for (int i = 1; i + 1 < args.size(); i += 2) {
     if (args[i] == "--unix-socket")
       o.socket = args[i + 1];
@@ -170,8 +143,9 @@ std::optional<Options> parse(const QStringList& args) {
     else
       return std::nullopt;
   }
+  // The portal's restore token is the portal's alone.
   if (args.size() % 2 == 0 || o.socket.isEmpty() || o.passwordFile.isEmpty() ||
-      o.tokenFile.isEmpty())
+      o.tokenFile.isEmpty() != o.wlroots)
     return std::nullopt;
   return o;
 }
@@ -194,14 +168,15 @@ int main(int argc, char** argv) {
   if (!options) {
     std::fputs(
         "usage: tvl-portal-vnc --unix-socket PATH --password-file FILE --restore-token-file "
-        "FILE\n",
+        "FILE\n"
+        "       tvl-portal-vnc --wlroots --unix-socket PATH --password-file FILE\n",
         stderr);
     return kExitUsage;
   }
   QString error;
   const auto password = takePassword(options->passwordFile, &error);
   TokenFile tokens;
-  if (!password || !tokens.open(options->tokenFile, &error)) {
+  if (!password || (!options->wlroots && !tokens.open(options->tokenFile, &error))) {
     report("error " + error);
     return kExitUsage;
   }
@@ -210,30 +185,30 @@ int main(int argc, char** argv) {
   QSocketNotifier stopNotifier(stopFd, QSocketNotifier::Read);
   QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, [&] { app.exit(0); });
 
-  screencast::PortalSession portal;
-  std::vector<std::unique_ptr<screencast::PipeWireStream>> streams;
-  Screen screen;
+  std::unique_ptr<portalvnc::ScreenSource> source;
+  if (options->wlroots)
+    source = std::make_unique<portalvnc::WlrootsSource>();
+  else
+    source = std::make_unique<portalvnc::PortalSource>(
+        tokens.token(), [&](const QString& token) { tokens.save(token); });
+  std::vector<portalvnc::Monitor> monitors;
+  portalvnc::Layout layout;
   std::unique_ptr<portalvnc::VncServer> server;
   portalvnc::InputQueue input([&](const portalvnc::InputEvent& e) {
-    sendInput(portal, screen, e, [&input] { input.answered(); });
+    const portalvnc::Target at = e.kind == portalvnc::InputEvent::Kind::Motion
+                                     ? portalvnc::locate(layout, monitors, e.x, e.y)
+                                     : portalvnc::Target{};
+    source->send(e, at, [&input] { input.answered(); });
   });
   auto fatal = [&](const QString& words) {
     report("error " + words);
     app.exit(kExitError);
   };
 
-  QObject::connect(&portal, &screencast::PortalSession::approvalPending, &app,
-                   [] { report("approval-pending"); });
-  QObject::connect(&portal, &screencast::PortalSession::refused, &app, [&](const QString& words) {
-    report("refused " + words);
-    app.exit(kExitRefused);
-  });
-  QObject::connect(&portal, &screencast::PortalSession::closed, &app,
-                   [&] { fatal(QStringLiteral("the desktop ended the screen sharing")); });
-  // The server starts once the streams are open, the picture laid out at the sizes the
-  // portal gave (with the first frame where it gave none): frames fill it in as they come.
-  // A compositor may send none until its screen changes (kwin 5.27's virtual outputs
-  // send none at all), and input must not wait for them.
+  // The server starts once the monitors are known, the picture laid out at the sizes the
+  // desktop gave (with the first frame where it gave none): frames fill it in as they
+  // come. A compositor may send none until its screen changes (kwin 5.27's virtual
+  // outputs send none at all), and input must not wait for them.
   auto startServer = [&](screencast::PixelLayout pixels) {
     portalvnc::VncServer::Events events;
     events.pointer = [&](int client, int mask, int x, int y) {
@@ -247,79 +222,56 @@ int main(int argc, char** argv) {
     events.gone = [&](int client) { input.clientGone(client); };
     events.joined = [] { report("client-joined"); };
     events.left = [](int left) { report(QStringLiteral("client-left %1").arg(left)); };
-    screen.layout = portalvnc::arrange(screen.monitors);
+    layout = portalvnc::arrange(monitors);
     server = std::make_unique<portalvnc::VncServer>(*password, std::move(events));
     QString why;
-    if (!server->start(options->socket, screen.layout.width, screen.layout.height, pixels, &why)) {
+    if (!server->start(options->socket, layout.width, layout.height, pixels, &why)) {
       server.reset();
       return fatal(why);
     }
     report("serving");
   };
+
+  portalvnc::ScreenSource::Handlers handlers;
+  handlers.approvalPending = [] { report("approval-pending"); };
+  handlers.refused = [&](const QString& words) {
+    report("refused " + words);
+    app.exit(kExitRefused);
+  };
+  handlers.failed = fatal;
+  handlers.say = [](const QString& line) { report(line); };
+  handlers.started = [&](const std::vector<portalvnc::Monitor>& shared) {
+    monitors = shared;
+    if (const portalvnc::Layout l = portalvnc::arrange(monitors); l.width > 0 && l.height > 0)
+      startServer(screencast::PixelLayout::Bgrx);
+  };
   // Each monitor's frames at its place in the picture; a monitor whose frames come in
-  // another size than the picture has for it (scaled, or its mode changed) spreads the
-  // picture.
-  auto onFrame = [&](int i, const screencast::Frame& frame) {
-    portalvnc::Monitor& monitor = screen.monitors.at(i);
+  // another size than the picture has for it (scaled, or its mode changed) spreads it.
+  handlers.frame = [&](int i, const screencast::Frame& frame) {
+    if (i < 0 || size_t(i) >= monitors.size()) return;
+    portalvnc::Monitor& monitor = monitors[size_t(i)];
     const bool resized = frame.width != monitor.frameWidth || frame.height != monitor.frameHeight;
     monitor.frameWidth = frame.width;
     monitor.frameHeight = frame.height;
     if (!server) {
       startServer(frame.layout);
       if (!server) return;
-    } else if (portalvnc::Layout next = portalvnc::arrange(screen.monitors);
-               resized && next != screen.layout) {
+    } else if (portalvnc::Layout next = portalvnc::arrange(monitors); resized && next != layout) {
       std::vector<portalvnc::VncServer::Move> moves;
       for (size_t j = 0; j < next.placed.size(); ++j)
-        if (int(j) != i)
-          moves.push_back({screen.layout.placed[j], next.placed[j].x, next.placed[j].y});
+        if (int(j) != i) moves.push_back({layout.placed[j], next.placed[j].x, next.placed[j].y});
       server->resize(next.width, next.height, moves);
-      screen.layout = std::move(next);
+      layout = std::move(next);
     }
-    const portalvnc::Rect& at = screen.layout.placed.at(i);
+    const portalvnc::Rect& at = layout.placed.at(size_t(i));
     server->update(frame, at.x, at.y);
   };
 
-  QObject::connect(&portal, &screencast::PortalSession::started, &app, [&] {
-    tokens.save(portal.restoreToken());
-    if (!portal.inputAllowed()) report("note the desktop allowed no remote input");
-    // Mutter makes its virtual keyboard and pointer at their first event, and loses that
-    // event: make both now with harmless events, long before a supporter types or
-    // clicks. The key is Scroll Lock, which changes nothing a supporter types. Each waits
-    // for the answer to the one before, as all input does (InputQueue).
-    portal.key(0xff14, true, [&] {  // Scroll_Lock
-      portal.key(0xff14, false, [&] { portal.nudgePointer(0, 0); });
-    });
-    for (const screencast::Stream& s : portal.streams())
-      screen.monitors.push_back({.x = s.x, .y = s.y, .width = s.width, .height = s.height});
-    for (int i = 0; i < portal.streams().size(); ++i) {
-      QString why;
-      const int fd = portal.openPipeWireRemote(&why);
-      auto& stream = streams.emplace_back(std::make_unique<screencast::PipeWireStream>());
-      stream->onError(fatal);
-      stream->onRejectedFrame([](const QString& words) {
-        static bool said = false;
-        if (!said) report("warning " + words);
-        said = true;
-      });
-      stream->onFrame([&, i](const screencast::Frame& frame) { onFrame(i, frame); });
-      if (fd < 0 || !stream->open(fd, portal.streams().at(i).node, &why)) return fatal(why);
-    }
-    if (const portalvnc::Layout layout = portalvnc::arrange(screen.monitors);
-        layout.width > 0 && layout.height > 0)
-      startServer(screencast::PixelLayout::Bgrx);
-  });
-
-  // KDE's portal gives several monitors without their places, but its one stream is the
-  // whole workspace.
-  portal.start(tokens.token(), desktop::currentSession().compositor == desktop::Compositor::Kde
-                                   ? screencast::PortalSession::Monitors::DesktopsChoice
-                                   : screencast::PortalSession::Monitors::EachPicked);
+  source->start(std::move(handlers));
   const int status = app.exec();
-  // Clients first (they report leaving), then the stream, then the portal's session.
+  // Clients first (they report leaving, their held keys are released), then the screen.
   server.reset();
-  streams.clear();
-  portal.close();
+  source->stop();
   ::close(stopFd);
   return status;
 }

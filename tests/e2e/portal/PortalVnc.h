@@ -52,8 +52,7 @@ class PortalVnc : public ::testing::Test {
     ASSERT_TRUE(pw.open(QIODevice::WriteOnly));
     pw.write("sEcr3t42\n");
     pw.close();
-    vnc.start(server(), {"--unix-socket", socket(), "--password-file", dir.filePath("vnc.pw"),
-                         "--restore-token-file", dir.filePath("token")});
+    vnc.start(server(), arguments());
     ASSERT_TRUE(vnc.waitForStarted());
   }
   void TearDown() override {
@@ -61,6 +60,11 @@ class PortalVnc : public ::testing::Test {
       vnc.kill();
       vnc.waitForFinished();
     }
+  }
+  virtual QStringList arguments() const {
+    return {"--unix-socket",        socket(),
+            "--password-file",      dir.filePath("vnc.pw"),
+            "--restore-token-file", dir.filePath("token")};
   }
   QString socket() const { return dir.filePath("vnc.sock"); }
   bool said(const QString& line) {
