@@ -267,7 +267,9 @@ int main(int argc, char** argv) {
     server->update(frame, at.x, at.y);
   };
 
-  source->start(std::move(handlers));
+  // From the event loop: a source that refuses at once ends it, which it can only once it
+  // runs.
+  QTimer::singleShot(0, &app, [&] { source->start(std::move(handlers)); });
   const int status = app.exec();
   // Clients first (they report leaving, their held keys are released), then the screen.
   server.reset();

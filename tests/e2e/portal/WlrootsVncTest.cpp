@@ -2,8 +2,10 @@
 // 1280x800 and 1024x768 right of it, each with its own wallpaper colour): the supporter
 // sees both outputs as one picture, as on X11, and works in a window on the second.
 #include <QColor>
+#include <QFile>
 #include <QPoint>
 #include <QProcess>
+#include <QTemporaryDir>
 
 #include <optional>
 
@@ -78,6 +80,26 @@ TEST_F(WlrootsVnc, BothOutputsAreOnePictureAndTakeInput) {
   EXPECT_TRUE(said("tvl-portal-vnc: client-left 0"));
   target.kill();
   target.waitForFinished();
+}
+
+// A desktop it cannot reach is refused in words, as the session expects, not waited on.
+TEST(WlrootsVncWithoutCompositor, IsRefusedInWords) {
+  QTemporaryDir dir;
+  QFile pw(dir.filePath("vnc.pw"));
+  ASSERT_TRUE(pw.open(QIODevice::WriteOnly));
+  pw.write("sEcr3t42\n");
+  pw.close();
+  QProcess vnc;
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert("WAYLAND_DISPLAY", dir.filePath("no-such-display"));
+  vnc.setProcessEnvironment(env);
+  vnc.start(server(), {"--wlroots", "--unix-socket", dir.filePath("vnc.sock"), "--password-file",
+                       dir.filePath("vnc.pw")});
+  ASSERT_TRUE(vnc.waitForFinished(10000));
+  EXPECT_EQ(vnc.exitCode(), 3);
+  EXPECT_TRUE(QString::fromUtf8(vnc.readAllStandardError())
+                  .contains("tvl-portal-vnc: refused there is no Wayland display to share"));
+  EXPECT_FALSE(QFile::exists(dir.filePath("vnc.sock")));
 }
 
 }  // namespace
