@@ -26,9 +26,14 @@ function(tvl_bundle)
   set(depends ${B_TARGET})
   foreach(bundle ${B_BUNDLES})
     set(contents "${TVL_APPLICATIONS_DIR}/${bundle}/Contents")
+    # Contents/Resources only where there are resources: an empty folder is noise in a
+    # package.
     list(APPEND commands
-      COMMAND ${CMAKE_COMMAND} -E make_directory "${contents}/MacOS" "${contents}/Resources"
+      COMMAND ${CMAKE_COMMAND} -E make_directory "${contents}/MacOS"
       COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${B_TARGET}> "${contents}/MacOS/${B_EXECUTABLE_NAME}")
+    if(B_RESOURCES)
+      list(APPEND commands COMMAND ${CMAKE_COMMAND} -E make_directory "${contents}/Resources")
+    endif()
     if(B_INFO_PLIST)
       list(APPEND commands COMMAND ${CMAKE_COMMAND} -E copy "${B_INFO_PLIST}" "${contents}/Info.plist")
     endif()

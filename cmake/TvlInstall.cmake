@@ -1,6 +1,9 @@
 # Installation: `cmake --install <build> [--prefix P]` and the Debian package (cmake/TvlPackage.cmake).
 #
 #   <prefix>/lib/tovalo/Applications/{Mac Tovalo.app,Mac Brisca.app}   the assembled bundles
+#   <prefix>/bin/{mac-tovalo,mac-brisca,mac-tovalo-menu,mac-brisca-menu}  links to their programs
+#   <prefix>/share/man/man1/<the commands>.1.gz              their manual pages
+#   <prefix>/share/dbus-1/services/com.nrvk.tvl.service      Mac Tovalo, started by the bus
 #   <prefix>/share/applications/com.nrvk.tvl.desktop         Mac Tovalo, handler of tovalo: URLs
 #   <prefix>/share/applications/com.nrvk.tvl.brisca.desktop  Mac Brisca
 #   <prefix>/share/applications/com.nrvk.tvlqc.desktop       TVLQC of Mac Tovalo (its menu window)
@@ -35,6 +38,9 @@ function(tvl_edition_icon edition out)
 endfunction()
 
 function(tvl_install_product)
+  # Every rule here is the desktop side's, packed as tovalo-desktop (cmake/TvlPackage.cmake):
+  # `cmake --install --component desktop` installs it alone.
+  set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME desktop)
   # Modes are set, not copied from the build tree: executables 0755 (never set-user-ID: the
   # controller makes and blesses its own working copy of the helper tool at run time), all
   # else 0644, whatever the builder's umask was.
@@ -72,6 +78,11 @@ function(tvl_install_product)
   install(FILES "${CMAKE_SOURCE_DIR}/resources/package/com.nrvk.tvl.metainfo.xml"
     DESTINATION "${CMAKE_INSTALL_DATADIR}/metainfo")
 
+  # The commands' manual pages, compressed as Debian's policy wants them; the other edition's
+  # commands are links written at install time.
+  install(FILES ${TVL_MAN_PAGES_GZ} DESTINATION "${CMAKE_INSTALL_MANDIR}/man1"
+    PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+
   install(FILES "${CMAKE_SOURCE_DIR}/resources/polkit/com.nrvk.tvl.policy"
     DESTINATION "${CMAKE_INSTALL_DATADIR}/polkit-1/actions")
 
@@ -79,7 +90,9 @@ function(tvl_install_product)
     set(TVL_SOURCE_DIR \"${CMAKE_SOURCE_DIR}\")
     set(TVL_STAGE_DIR \"${CMAKE_BINARY_DIR}/install-entries\")
     set(TVL_INSTALL_APPLICATIONS_DIR \"${TVL_INSTALL_APPLICATIONS_DIR}\")
+    set(TVL_INSTALL_BINDIR \"${CMAKE_INSTALL_BINDIR}\")
     set(TVL_INSTALL_DATADIR \"${CMAKE_INSTALL_DATADIR}\")
+    set(TVL_INSTALL_MANDIR \"${CMAKE_INSTALL_MANDIR}\")
     set(TVL_INSTALL_SYSCONFDIR \"${CMAKE_INSTALL_SYSCONFDIR}\")
     set(TVL_AUTOSTART_DIR_CONFIGURED \"${TVL_AUTOSTART_DIR}\")
     set(TVL_STRIP \"${CMAKE_STRIP}\")

@@ -1,4 +1,4 @@
-# tvl_add_test(NAME <name> LABEL <unit|integration|privileged|e2e|fuzz|soak> [QT_MAIN]
+# tvl_add_test(NAME <name> LABEL <unit|integration|privileged|e2e|fuzz|soak|load> [QT_MAIN]
 #              SOURCES <files...> [LIBS <libs...>] [WRAPPER <command...>] [ARGS <args...>]
 #              [TIMEOUT <seconds>])
 #
@@ -10,8 +10,8 @@ set(TVL_TEST_SUPPORT ${CMAKE_SOURCE_DIR}/tests/support)
 
 function(tvl_add_test)
   cmake_parse_arguments(T "QT_MAIN" "NAME;LABEL;TIMEOUT" "SOURCES;LIBS;WRAPPER;ARGS" ${ARGN})
-  if(NOT T_LABEL MATCHES "^(unit|integration|privileged|e2e|fuzz|soak)$")
-    message(FATAL_ERROR "tvl_add_test(${T_NAME}): LABEL must be one of unit, integration, privileged, e2e, fuzz, soak")
+  if(NOT T_LABEL MATCHES "^(unit|integration|privileged|e2e|fuzz|soak|load)$")
+    message(FATAL_ERROR "tvl_add_test(${T_NAME}): LABEL must be one of unit, integration, privileged, e2e, fuzz, soak, load")
   endif()
   if(T_QT_MAIN)
     find_package(Qt6 REQUIRED COMPONENTS Widgets)

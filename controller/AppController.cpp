@@ -146,11 +146,7 @@ void AppController::awakeFromNib() {
       state_.aboutDateText = text;
   }
   state_.aboutCopyrightText = main.stringForInfoDictionaryKey("NSHumanReadableCopyright");
-  if (outlets_.aboutVersion)
-    outlets_.aboutVersion->setText(QString::fromStdString(state_.aboutVersionText));
-  if (outlets_.aboutDate) outlets_.aboutDate->setText(QString::fromStdString(state_.aboutDateText));
-  if (outlets_.aboutCopyright)
-    outlets_.aboutCopyright->setText(QString::fromStdString(state_.aboutCopyrightText));
+  showAboutTexts();
 
   state_.sharingIconState = 0;
   state_.sharingState = false;
@@ -158,6 +154,14 @@ void AppController::awakeFromNib() {
   // The status icon is the first edition's until the status item is made.
   state_.menuIcon = controller::traits(Edition::MacTovalo).menuIcon;
   state_.menuIconAlt = controller::traits(Edition::MacTovalo).menuIconAlt;
+}
+
+void AppController::showAboutTexts() {
+  if (outlets_.aboutVersion)
+    outlets_.aboutVersion->setText(QString::fromStdString(state_.aboutVersionText));
+  if (outlets_.aboutDate) outlets_.aboutDate->setText(QString::fromStdString(state_.aboutDateText));
+  if (outlets_.aboutCopyright)
+    outlets_.aboutCopyright->setText(QString::fromStdString(state_.aboutCopyrightText));
 }
 
 void AppController::applicationDidFinishLaunching() {
@@ -174,10 +178,19 @@ void AppController::quitApplication() {
   if (services_.application) services_.application->terminate();
 }
 
-std::string AppController::enclosingAppPath() const {
-  std::string path = services_.bundle.bundlePath();
+namespace {
+std::string enclosingAppPathOf(std::string path) {
   for (int i = 0; i < 3; ++i) path = deletingLastPathComponent(path);
   return path;
+}
+}  // namespace
+
+std::string AppController::enclosingAppPath() const {
+  return enclosingAppPathOf(services_.bundle.bundlePath());
+}
+
+controller::Edition AppController::editionOfControllerBundle(const std::string& bundlePath) {
+  return controller::editionForApplicationName(lastPathComponent(enclosingAppPathOf(bundlePath)));
 }
 
 std::string AppController::enclosingAppName() const {
@@ -185,7 +198,7 @@ std::string AppController::enclosingAppName() const {
 }
 
 void AppController::getEnclosingAppBundle() {
-  state_.edition = controller::editionForApplicationName(enclosingAppName());
+  state_.edition = editionOfControllerBundle(services_.bundle.bundlePath());
 }
 
 int AppController::osVersionNumber() const {

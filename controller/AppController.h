@@ -162,6 +162,8 @@ class AppController {
 
   std::string enclosingAppName() const;
   void getEnclosingAppBundle();
+  // The edition of the main application a controller bundle at this path sits in.
+  static Edition editionOfControllerBundle(const std::string& bundlePath);
   // The third ancestor folder of the controller's bundle: the enclosing main application.
   std::string enclosingAppPath() const;
   int osVersionNumber() const;
@@ -236,6 +238,12 @@ class AppController {
   // The window is loaded from the interface file and handed over here; the controller
   // owns it from then on.
   void adoptPreferencesWindow(std::unique_ptr<QWidget> window);
+  // Or the loader, which the controller calls when the window is first shown: the tray
+  // icon does not wait for a window that most starts never open (building it, with the
+  // fonts its fields need, was most of TVLQC's start). Once loaded, the window gets the
+  // About texts and the Auto Tovalo pane's state as if it had been there from the start.
+  void setPreferencesWindowLoader(std::function<std::unique_ptr<QWidget>()> loader);
+  bool preferencesWindowLoaded() const { return preferencesWindowOwner_ != nullptr; }
   void showPreferencesWindow();
   void showPreferencesAutoTovalo();
   void updateWindowContents();
@@ -288,6 +296,9 @@ class AppController {
   std::condition_variable workersDone_;
   int runningWorkers_ = 0;
   std::unique_ptr<QWidget> preferencesWindowOwner_;
+  std::function<std::unique_ptr<QWidget>()> preferencesWindowLoader_;
+  void loadPreferencesWindowIfNeeded();
+  void showAboutTexts();
   // A start or stop runs: from the button's press to the end of the wait.
   bool changeRuns_ = false;
   std::unique_ptr<ui::Timer> daemonWaitTimer_;

@@ -34,6 +34,19 @@ void AppController::adoptPreferencesWindow(std::unique_ptr<QWidget> window) {
   preferencesWindowOwner_ = std::move(window);
 }
 
+void AppController::setPreferencesWindowLoader(std::function<std::unique_ptr<QWidget>()> loader) {
+  preferencesWindowLoader_ = std::move(loader);
+}
+
+void AppController::loadPreferencesWindowIfNeeded() {
+  if (preferencesWindowOwner_ || !preferencesWindowLoader_) return;
+  adoptPreferencesWindow(std::exchange(preferencesWindowLoader_, {})());
+  showAboutTexts();
+  // The pane shows what the menu found when it last opened, which happened while the
+  // window was not there to show it.
+  if (state_.edition != Edition::NoEnclosingApp) getAutoTovaloStatus();
+}
+
 void AppController::showPreferencesWindow() {
   showPreferencesTab(0);
 }
@@ -43,6 +56,7 @@ void AppController::showPreferencesAutoTovalo() {
 }
 
 void AppController::showPreferencesTab(int index) {
+  loadPreferencesWindowIfNeeded();
   updateWindowContents();
   if (services_.application) services_.application->activateIgnoringOtherApps(true);
   QWidget* window = outlets_.preferencesWindow.data();

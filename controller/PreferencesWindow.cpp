@@ -16,6 +16,7 @@
 #include "controller/AppController.h"
 #include "platform/authview/AuthorizationView.h"
 #include "platform/bundle/InterfaceKeys.h"
+#include "platform/bundle/InterfaceLoader.h"
 #include "platform/bundle/InterfaceStrings.h"
 #include "privileged/TVLSecureToolCommunication.h"
 
@@ -51,11 +52,11 @@ std::unique_ptr<QWidget> loadPreferencesWindow(const std::string& path, AppContr
     std::fprintf(stderr, "TVLQC: cannot read the preferences window %s\n", path.c_str());
     return nullptr;
   }
-  Loader loader;
-  std::unique_ptr<QWidget> window(loader.load(&file));
+  std::unique_ptr<Loader> loader = bundle::makeInterfaceLoader<Loader>();
+  std::unique_ptr<QWidget> window(loader->load(&file));
   if (!window) {
     std::fprintf(stderr, "TVLQC: cannot load the preferences window %s: %s\n", path.c_str(),
-                 loader.errorString().toLocal8Bit().constData());
+                 loader->errorString().toLocal8Bit().constData());
     return nullptr;
   }
   QWidget* w = window.get();

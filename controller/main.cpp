@@ -3,6 +3,7 @@
 #include <QDBusConnection>
 #include <QDBusMessage>
 
+#include "common/CommandLine.h"
 #include "controller/AppController.h"
 #include "controller/PreferencesWindow.h"
 #include "platform/bundle/QtTranslations.h"
@@ -14,6 +15,14 @@
 using namespace tvl;
 
 namespace {
+
+const commandline::About kAbout{
+    "TVLQC", "mac-tovalo-menu (or mac-brisca-menu)",
+    "The status menu of Mac Tovalo: its icon in the desktop's tray launches Mac Tovalo,\n"
+    "starts and stops sharing your screen, opens the preferences and switches the Auto\n"
+    "Tovalo service on and off. It starts with your desktop session. Started again while\n"
+    "it runs, it opens its menu in a window (for a desktop without a tray) and ends.\n"
+    "It works only from inside an installed Mac Tovalo or Mac Brisca.\n"};
 
 // Like every application of the product, the controller owns its bundle identifier on the
 // session bus. A controller that finds it taken hands over to the running one and ends:
@@ -34,6 +43,11 @@ bool becomeTheSessionsController(workspace::ApplicationBusServer& server) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Answered here, not handed to a running controller, and without a display.
+  if (auto status = commandline::answer(argc, argv, kAbout)) return *status;
+  // The program's name, not the command's that started it (mac-tovalo-menu): Qt would take
+  // that for the window class and the data folders.
+  QCoreApplication::setApplicationName(QStringLiteral("TVLQC"));
   QApplication qtApp(argc, argv);
   // A tray application: closing the preferences window must not end it.
   QApplication::setQuitOnLastWindowClosed(false);
@@ -51,7 +65,12 @@ int main(int argc, char** argv) {
   workspace::ApplicationBusServer server(
       QString::fromStdString(bundle.stringForInfoDictionaryKey("CFBundleIdentifier")),
       QString::fromStdString(bundle.stringForInfoDictionaryKey("CFBundleName")), handlers);
-  if (!becomeTheSessionsController(server)) return 0;
+  // A copy outside a main application is nobody's controller: it neither takes the session's
+  // name nor hands over to the controller that has it, so that its alert tells the user
+  // why it does nothing, whether or not another controller runs.
+  bool inMainApplication =
+      controller::isMainApplication(AppController::editionOfControllerBundle(bundle.bundlePath()));
+  if (inMainApplication && !becomeTheSessionsController(server)) return 0;
 
   AppController& controller = AppController::init(AppControllerServices::real());
   // The privileged side reports through the controller's alert.
@@ -71,11 +90,15 @@ int main(int argc, char** argv) {
   };
   TVLActionController::init(actionServices);
 
-  // The interface: the preferences window with its outlets, then each object's set-up.
-  controller.adoptPreferencesWindow(loadPreferencesWindow(
-      bundle.pathForResource("Preferences", "ui"), controller, communication));
+  // The interface: the status item comes with the event loop; the preferences window with
+  // its outlets, and the lock's set-up, when the window is first shown.
+  controller.setPreferencesWindowLoader(
+      [&controller, &communication, path = bundle.pathForResource("Preferences", "ui")] {
+        std::unique_ptr<QWidget> window = loadPreferencesWindow(path, controller, communication);
+        communication.awakeFromNib();
+        return window;
+      });
   controller.awakeFromNib();
-  communication.awakeFromNib();
   int status = ui::Application::sharedApplication().run();
   // Scripts still on their way finish (each within its timeout) before the controller goes,
   // and it goes before the Qt application its status item lives in.

@@ -89,7 +89,9 @@ QString applicationPathForIdentifier(const QString& identifier) {
       if (!inEntry || !line.startsWith("Exec=")) continue;
       QString executable = desktopEntryExecutable(line.mid(5));
       if (!QFileInfo(executable).isAbsolute()) break;
-      return bundlePathForExecutable(executable);
+      // A command in bin is a link to the program in its bundle.
+      const QString program = QFileInfo(executable).canonicalFilePath();
+      return bundlePathForExecutable(program.isEmpty() ? executable : program);
     }
   }
   return kNotFound;

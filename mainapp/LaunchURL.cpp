@@ -1,5 +1,9 @@
 #include "mainapp/LaunchURL.h"
 
+#include <cstring>
+#include <memory>
+#include <vector>
+
 #include <QTabWidget>
 #include <QVariant>
 #include <QWidget>
@@ -22,6 +26,19 @@ void logError(const char* format, const script::ScriptResult& r) {
 }
 
 }  // namespace
+
+void takeArgumentsOffCommandLine(int argc, char** argv) {
+  static std::vector<std::unique_ptr<char[]>> copies;
+  for (int i = 1; i < argc && argv[i]; ++i) {
+    const size_t length = std::strlen(argv[i]);
+    auto copy = std::make_unique<char[]>(length + 1);
+    std::memcpy(copy.get(), argv[i], length + 1);
+    // Not optimised away: the kernel reads these bytes for every reader of the command line.
+    ::explicit_bzero(argv[i], length);
+    argv[i] = copy.get();
+    copies.push_back(std::move(copy));
+  }
+}
 
 QString setFieldsScript(const QString& thecrap, const QString& secret, const QString& key) {
   using script::quotedString;

@@ -26,6 +26,13 @@ QString pressControlStartScript();
 // The script that hands a foreign URL to the desktop.
 QString openElsewhereScript(const QString& url);
 
+// A link's secret must not be readable by other accounts: the process's command line
+// (/proc/PID/cmdline, which every local account reads) shows the memory that argv's strings
+// were in for as long as the process runs. Copies the arguments after the program's name
+// to memory of the process's own, points argv at the copies (which live as long as the
+// process) and blanks the originals. Called first thing in main.
+void takeArgumentsOffCommandLine(int argc, char** argv);
+
 // Handles one URL: selects the second tab of tabControl, then for a URL of the scheme with
 // at least four fields sets the fields, shows windowSharing and presses the start button;
 // a URL of the scheme with fewer fields stops after the tab switch; any other URL is

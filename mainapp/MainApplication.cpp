@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 #include <algorithm>
+#include <cstdio>
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -19,12 +20,10 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
-#include <QProcess>
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QStandardPaths>
 #include <QTimer>
-#include <QUiLoader>
 
 #include "mainapp/AppController.h"
 #include "mainapp/AppleEventManager.h"
@@ -32,13 +31,16 @@
 #include "mainapp/Localized.h"
 #include "platform/bundle/Bundle.h"
 #include "platform/bundle/InterfaceKeys.h"
+#include "platform/bundle/InterfaceLoader.h"
 #include "platform/bundle/InterfaceStrings.h"
 #include "platform/bundle/QtTranslations.h"
 #include "platform/cf/PropertyList.h"
 #include "platform/cf/PropertyListXML.h"
+#include "platform/desktop/DesktopSession.h"
 #include "platform/notify/DesktopNotifications.h"
 #include "platform/system/Log.h"
 #include "platform/workspace/ApplicationBus.h"
+#include "platform/workspace/OpenURL.h"
 
 namespace tvl::mainapp {
 
@@ -93,7 +95,9 @@ bool ensurePreferencesFile(const QString& path) {
 // ---- The application ----
 
 MainApplication::MainApplication(MainBundleInfo bundle)
-    : bundle_(std::move(bundle)), cover_(bundle_.resourcePath) {
+    : bundle_(std::move(bundle)),
+      cover_(bundle_.resourcePath),
+      reporter_(QDir::homePath() + product::kPreferencesFile, defaultReportFolder()) {
   dockTimer_.setSingleShot(true);
   dockTimer_.setInterval(kDockingSettleMilliseconds);
   connect(&dockTimer_, &QTimer::timeout, this, [this] {
@@ -150,8 +154,7 @@ T* MainApplication::child(const char* name) const {
 bool MainApplication::loadInterface(const QString& uiFile) {
   QFile file(uiFile);
   if (!file.open(QIODevice::ReadOnly)) return false;
-  QUiLoader loader;
-  std::unique_ptr<QWidget> root(loader.load(&file));
+  std::unique_ptr<QWidget> root(bundle::makeInterfaceLoader()->load(&file));
   if (!root) return false;
   // The file's English texts, replaced by the user's language where it has them.
   bundle::localizeInterface(root.get(), bundle::Bundle::mainBundle(),
@@ -167,6 +170,9 @@ bool MainApplication::loadInterface(const QString& uiFile) {
   QWidget* remote = window("tvlremote");
   QWidget* sheet = window("sharingsheet");
   if (!share || !stop || !control || !remote || !sheet || !window("mocktail")) return false;
+  // The main window bears the edition's name (Mac Tovalo, Mac Brisca), which no language
+  // translates.
+  remote->setWindowTitle(bundle_.name);
   // The interface's controller is the shared one; connecting its outlets and registering
   // it again makes it the receiver of launch URLs whatever was made before.
   AppController* controller = AppController::sharedController();
@@ -232,7 +238,10 @@ void MainApplication::activate() {
 }
 
 bool MainApplication::openLocation(const QString& url) {
-  return QProcess::startDetached("xdg-open", {url});
+  std::string why;
+  if (workspace::openWithDefaultHandler(url.toStdString(), &why)) return true;
+  tvl::NSLog("Can't open %s: %s", qPrintable(url), why.c_str());
+  return false;
 }
 
 void MainApplication::handleLaunchURL(const QString& url) {
@@ -266,6 +275,7 @@ void MainApplication::beginSession(const SupportSession::Request& request) {
   postDistributedNotification(product::kSharingStarted, kNotificationObject);
   if (auto* stop = child<QAbstractButton>("stopsharingnow"))
     stop->setText(localized("Stop Sharing"));
+  reporter_.sendPending();
   RelaySettingsResult relay = loadRelaySettings();
   if (!relay.error.isEmpty()) {
     // Ends it after the start has been told, so that every start has its stop.
@@ -289,6 +299,18 @@ void MainApplication::stopSharing() {
 void MainApplication::sessionEnded(const QString& reason) {
   if (!sharing_) return;
   sharing_ = false;
+  if (reason != localized("You stopped sharing.")) {
+    const desktop::Session& session = desktop::currentSession();
+    static const char* const kRoutes[] = {"x11vnc", "wayvnc", "tvl-portal-vnc", "none"};
+    ReportFacts facts;
+    facts.product = (bundle_.name + " " + QCoreApplication::applicationVersion()).trimmed();
+    facts.desktop = QString("%1 (%2)").arg(
+        session.server == desktop::DisplayServer::Wayland ? "Wayland" : "X11",
+        qEnvironmentVariable("XDG_CURRENT_DESKTOP"));
+    facts.route = kRoutes[static_cast<int>(desktop::sharingRoute(session))];
+    facts.failure = reason;
+    reporter_.report(facts);
+  }
   // The sheet stays to say why a session ended that the user did not end.
   QWidget* sheet = window("sharingsheet");
   bool keepSheet = sheet && sheet->isVisible();
@@ -377,6 +399,12 @@ int NSApplicationMain(int argc, char** argv) {
   bundle::installQtTranslations(bundle::Bundle::mainBundle());
   const QStringList arguments = app.arguments();
   const QString url = arguments.size() > 1 ? arguments[1] : QString();
+  // Qt has taken its own options; any other is a mistake, not a URL to hand on.
+  if (url.startsWith('-')) {
+    std::fprintf(stderr, "%s: unknown option %s (--help says which there are)\n",
+                 qPrintable(QFileInfo(arguments[0]).fileName()), qPrintable(url));
+    return 2;
+  }
   MainBundleInfo bundle = mainBundleInfo(QCoreApplication::applicationFilePath());
 
   QDBusConnection bus = QDBusConnection::sessionBus();

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "common/ProductContract.h"
+#include "mainapp/ProblemReports.h"
 #include "mainapp/SupportSession.h"
 #include "mainapp/WhiteDesktop.h"
 #include "platform/script/ScriptInterpreter.h"
@@ -104,6 +105,9 @@ class MainApplication : public QObject, public script::ScriptHost {
   WhiteDesktop cover_;
   std::unique_ptr<workspace::ApplicationBusServer> server_;
   SupportSession session_;
+  // A session that fails on the user's side is reported to the organisation (when the
+  // user's preference allows it); reports that wait go with the next session.
+  ProblemReporter reporter_;
   // Docking runs once a window has come to rest, not at every step of a drag.
   QTimer dockTimer_;
   QPointer<QWidget> lastMoved_;

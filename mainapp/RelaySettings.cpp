@@ -5,6 +5,8 @@
 #include <QRegularExpression>
 #include <QSettings>
 
+#include <algorithm>
+
 #include "mainapp/Localized.h"
 
 namespace tvl::mainapp {
@@ -23,7 +25,9 @@ QStringList relaySettingsFiles() {
   return files;
 }
 
-RelaySettingsResult loadRelaySettings(const QStringList& files) {
+namespace {
+
+RelaySettingsResult readRelaySection(const QStringList& files, const QString& group) {
   RelaySettingsResult result;
   RelaySettings& s = result.settings;
   bool found = false;
@@ -36,7 +40,8 @@ RelaySettingsResult loadRelaySettings(const QStringList& files) {
       return result;
     }
     found = true;
-    ini.beginGroup("relay");
+    if (!ini.childGroups().contains(group)) continue;
+    ini.beginGroup(group);
     auto take = [&](const char* key, QString& into) {
       if (ini.contains(key)) into = ini.value(key).toString().trimmed();
     };
@@ -70,7 +75,40 @@ RelaySettingsResult loadRelaySettings(const QStringList& files) {
   if (!s.identity.isEmpty() && (!QFileInfo(s.identity).isAbsolute() || s.identity.contains('\n') ||
                                 s.identity.contains('"')))
     return bad("identity path");
+  if (group.startsWith("relay.")) s.name = group.mid(6);
   return result;
+}
+
+}  // namespace
+
+RelaySettingsResult loadRelaySettings(const QStringList& files) {
+  return readRelaySection(files, "relay");
+}
+
+RelayListResult loadRelayList(const QStringList& files) {
+  static const QRegularExpression named(R"(^relay\.[a-z][a-z0-9]{0,15}$)");
+  QStringList groups;
+  for (const QString& file : files) {
+    if (!QFileInfo(file).isFile()) continue;
+    for (const QString& g : QSettings(file, QSettings::IniFormat).childGroups())
+      if ((g == "relay" || named.match(g).hasMatch()) && !groups.contains(g)) groups << g;
+  }
+  std::sort(groups.begin(), groups.end(), [](const QString& a, const QString& b) {
+    return (a == "relay") != (b == "relay") ? a == "relay" : a < b;
+  });
+  RelayListResult list;
+  for (const QString& g : groups) {
+    RelaySettingsResult r = readRelaySection(files, g);
+    if (!r.error.isEmpty()) {
+      if (list.error.isEmpty()) list.error = r.error;
+      continue;
+    }
+    list.relays << r.settings;
+  }
+  if (list.relays.isEmpty() && list.error.isEmpty())
+    list.error =
+        localized("No support relay is set up on this computer. Ask your support organisation.");
+  return list;
 }
 
 }  // namespace tvl::mainapp

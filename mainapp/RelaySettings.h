@@ -3,6 +3,7 @@
 // organisation installs a system file; a user's own file overrides it key by key.
 #pragma once
 
+#include <QList>
 #include <QString>
 #include <QStringList>
 
@@ -17,6 +18,7 @@ struct RelaySettings {
   QString hostKey;          // "type base64", the relay's public host key
   QString identity;         // private key for sessions started here (file path), optional
   int connectTimeout = 10;  // seconds for the TCP connection and the SSH handshake
+  QString name{};           // "" for [relay], NAME for [relay.NAME]: session codes name it
 };
 
 struct RelaySettingsResult {
@@ -32,5 +34,14 @@ QStringList relaySettingsFiles();
 // Reads and checks the settings. Every value ends up in an ssh configuration file, so a
 // value that could add a line or an option there is refused, not cleaned.
 RelaySettingsResult loadRelaySettings(const QStringList& files = relaySettingsFiles());
+
+struct RelayListResult {
+  QList<RelaySettings> relays;  // [relay] first, then [relay.NAME] sections by name
+  QString error;                // the first section's error, or none found
+};
+// Every relay of the organisation: the sections [relay] and [relay.NAME] (NAME: a-z then
+// up to 15 of a-z, 0-9), each read and checked as loadRelaySettings reads [relay]. A
+// session goes to the first that answers.
+RelayListResult loadRelayList(const QStringList& files = relaySettingsFiles());
 
 }  // namespace tvl::mainapp

@@ -20,6 +20,8 @@
 #include <list>
 #include <memory>
 
+#include "common/CommandLine.h"
+
 // The generated header names a parameter "namespace", a keyword of C++: renamed while
 // it is read (nothing after it uses the word).
 #define namespace namespace_
@@ -236,7 +238,17 @@ int run(Cover& c, int signals) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  if (auto status = tvl::commandline::answer(
+          argc, argv,
+          {"tvl-cover-layer", "tvl-cover-layer",
+           "The screen cover of Mac Tovalo on Wayland desktops with the layer shell (sway and\n"
+           "other wlroots compositors, KDE Plasma): plain grey below every window on every\n"
+           "output, while a support session runs. The cover (TVLDesktop) starts it; SIGTERM\n"
+           "ends it.\n\n"
+           "Exit status: 0 ended by a signal, 1 the compositor went away, 2 no Wayland\n"
+           "display, 3 the compositor offers no layer shell.\n"}))
+    return *status;
   sigset_t mask;
   sigemptyset(&mask);
   sigaddset(&mask, SIGTERM);

@@ -29,6 +29,7 @@
 #include <optional>
 #include <vector>
 
+#include "common/CommandLine.h"
 #include "mainapp/portalvnc/InputQueue.h"
 #include "mainapp/portalvnc/Layout.h"
 #include "mainapp/portalvnc/PortalSource.h"
@@ -42,6 +43,9 @@ namespace {
 constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 constexpr int kExitRefused = 3;
+constexpr char kUsage[] =
+    "tvl-portal-vnc --unix-socket PATH --password-file FILE --restore-token-file FILE\n"
+    "       tvl-portal-vnc --wlroots --unix-socket PATH --password-file FILE";
 
 void report(const QString& line) {
   std::fprintf(stderr, "tvl-portal-vnc: %s\n", line.toUtf8().constData());
@@ -150,9 +154,21 @@ std::optional<Options> parse(QStringList args) {
   return o;
 }
 
+const commandline::About kAbout{
+    "tvl-portal-vnc", kUsage,
+    "The screen of a Wayland session as a VNC server, every monitor in one picture: on\n"
+    "GNOME and KDE through the desktop portal (you allow it in your desktop's dialog) and\n"
+    "PipeWire, with --wlroots through a wlroots compositor's own screen copy and virtual\n"
+    "input (sway and the like). Mac Tovalo starts it for a support session; it serves on\n"
+    "the Unix socket PATH, with the password on the first line of FILE (read once, then\n"
+    "deleted), and keeps the portal's restore token in the third file. It reports on\n"
+    "standard error; SIGTERM ends it.\n\n"
+    "Exit status: 0 ended by a signal, 1 an error, 2 wrong arguments, 3 the desktop refused.\n"};
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (auto status = commandline::answer(argc, argv, kAbout)) return *status;
   // SIGTERM and SIGINT are read from a descriptor on the event loop, so that the portal's
   // session is closed and the socket removed before the program ends.
   sigset_t stops;
@@ -166,11 +182,7 @@ int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   const auto options = parse(app.arguments());
   if (!options) {
-    std::fputs(
-        "usage: tvl-portal-vnc --unix-socket PATH --password-file FILE --restore-token-file "
-        "FILE\n"
-        "       tvl-portal-vnc --wlroots --unix-socket PATH --password-file FILE\n",
-        stderr);
+    std::fprintf(stderr, "Usage: %s\n", kUsage);
     return kExitUsage;
   }
   QString error;

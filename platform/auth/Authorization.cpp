@@ -1,7 +1,7 @@
 #include "platform/auth/Authorization.h"
 
 #include <fcntl.h>
-#include <polkit/polkit.h>
+#include <systemd/sd-bus.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -33,18 +33,74 @@ struct ExternalLayout {
 };
 static_assert(sizeof(ExternalLayout) == kAuthorizationExternalFormLength);
 
-template <class T>
-struct GObjectDeleter {
-  void operator()(T* p) const noexcept {
-    if (p) g_object_unref(p);
-  }
+struct BusDeleter {
+  void operator()(sd_bus* bus) const noexcept { sd_bus_flush_close_unref(bus); }
 };
-template <class T>
-using GPtr = std::unique_ptr<T, GObjectDeleter<T>>;
+struct MessageDeleter {
+  void operator()(sd_bus_message* m) const noexcept { sd_bus_message_unref(m); }
+};
+using BusMessage = std::unique_ptr<sd_bus_message, MessageDeleter>;
+struct ErrorFree {
+  void operator()(sd_bus_error* e) const noexcept { sd_bus_error_free(e); }
+};
 
-struct GErrorDeleter {
-  void operator()(GError* e) const noexcept { g_error_free(e); }
+// polkit's interactive answer waits for a person at the authentication dialog.
+constexpr uint64_t kInteractiveTimeoutUsec = 30ull * 60 * 1000 * 1000;
+constexpr uint64_t kCheckTimeoutUsec = 25ull * 1000 * 1000;
+constexpr uint32_t kPolkitAllowUserInteraction = 1;
+
+// polkit's answer to CheckAuthorization: (is_authorized, is_challenge, details).
+struct PolkitAnswer {
+  bool authorized = false;
+  bool challenge = false;
+  bool dismissed = false;  // the user closed the dialog
 };
+
+// Asks polkitd on the system bus, in one blocking call of our own connection. Talking to
+// polkitd directly rather than through its GObject library keeps GLib, GIO and their
+// worker threads out of the set-user-ID tool: a third of its start-up went to loading
+// them, and every change of its ids then had to stop and wake those threads.
+bool askPolkit(const AuthorizationSubject& s, const char* action, bool interactive,
+               PolkitAnswer* answer) {
+  sd_bus* raw = nullptr;
+  if (sd_bus_open_system(&raw) < 0) return false;
+  std::unique_ptr<sd_bus, BusDeleter> bus(raw);
+  sd_bus_message* rawCall = nullptr;
+  if (sd_bus_message_new_method_call(bus.get(), &rawCall, "org.freedesktop.PolicyKit1",
+                                     "/org/freedesktop/PolicyKit1/Authority",
+                                     "org.freedesktop.PolicyKit1.Authority",
+                                     "CheckAuthorization") < 0)
+    return false;
+  BusMessage call(rawCall);
+  if (sd_bus_message_append(call.get(), "(sa{sv})s", "unix-process", 3, "pid", "u",
+                            static_cast<uint32_t>(s.pid), "start-time", "t",
+                            static_cast<uint64_t>(s.startTime), "uid", "i",
+                            static_cast<int32_t>(s.uid), action) < 0 ||
+      sd_bus_message_append(call.get(), "a{ss}us", 0,
+                            interactive ? kPolkitAllowUserInteraction : 0u, "") < 0)
+    return false;
+  sd_bus_error error = SD_BUS_ERROR_NULL;
+  std::unique_ptr<sd_bus_error, ErrorFree> freeError(&error);
+  sd_bus_message* rawReply = nullptr;
+  if (sd_bus_call(bus.get(), call.get(), interactive ? kInteractiveTimeoutUsec : kCheckTimeoutUsec,
+                  &error, &rawReply) < 0)
+    return false;
+  BusMessage reply(rawReply);
+  int authorized = 0, challenge = 0;
+  if (sd_bus_message_enter_container(reply.get(), 'r', "bba{ss}") < 0 ||
+      sd_bus_message_read(reply.get(), "bb", &authorized, &challenge) < 0 ||
+      sd_bus_message_enter_container(reply.get(), 'a', "{ss}") < 0)
+    return false;
+  answer->authorized = authorized;
+  answer->challenge = challenge;
+  const char* key = nullptr;
+  const char* value = nullptr;
+  int r;
+  while ((r = sd_bus_message_read(reply.get(), "{ss}", &key, &value)) > 0)
+    if (std::strcmp(key, "polkit.dismissed") == 0 && std::strcmp(value, "true") == 0)
+      answer->dismissed = true;
+  return r == 0;
+}
 
 // The real uid of a process, from /proc/<pid>/status.
 bool processRealUid(pid_t pid, uid_t* uid) {
@@ -114,25 +170,16 @@ int AuthorizationCopyRights(AuthorizationRef authorization, const char* right,
   if (authorization == nullptr) return errAuthorizationInvalidRef;
   if (right == nullptr || std::strcmp(right, kAuthorizationRightExecute) != 0)
     return errAuthorizationInvalidSet;
-  GError* rawError = nullptr;
-  GPtr<PolkitAuthority> authority(polkit_authority_get_sync(nullptr, &rawError));
-  std::unique_ptr<GError, GErrorDeleter> error(rawError);
-  if (!authority) return errAuthorizationInternal;
-  const AuthorizationSubject& s = authorization->subject;
-  GPtr<PolkitSubject> subject(polkit_unix_process_new_for_owner(
-      static_cast<gint>(s.pid), static_cast<guint64>(s.startTime), static_cast<gint>(s.uid)));
   bool interactive = (flags & kAuthorizationFlagExtendRights) != 0 &&
                      (flags & kAuthorizationFlagInteractionAllowed) != 0;
-  PolkitCheckAuthorizationFlags checkFlags =
-      interactive ? POLKIT_CHECK_AUTHORIZATION_FLAGS_ALLOW_USER_INTERACTION
-                  : POLKIT_CHECK_AUTHORIZATION_FLAGS_NONE;
-  rawError = nullptr;
-  GPtr<PolkitAuthorizationResult> result(polkit_authority_check_authorization_sync(
-      authority.get(), subject.get(), kAdminActionID, nullptr, checkFlags, nullptr, &rawError));
-  error.reset(rawError);
-  if (!result) return errAuthorizationInternal;
-  if (polkit_authorization_result_get_is_authorized(result.get())) return 0;
-  if (polkit_authorization_result_get_dismissed(result.get())) return errAuthorizationCanceled;
+  PolkitAnswer answer;
+  if (!askPolkit(authorization->subject, kAdminActionID, interactive, &answer))
+    return errAuthorizationInternal;
+  if (answer.authorized) return 0;
+  if (answer.dismissed) return errAuthorizationCanceled;
+  // Asked with interaction, polkit answers "challenge" without any dialog only when no
+  // authentication agent serves the session: nobody could be asked.
+  if (interactive && answer.challenge) return errAuthorizationInteractionNotAllowed;
   return errAuthorizationDenied;
 }
 

@@ -23,6 +23,7 @@ constexpr int errAuthorizationInvalidSet = -60001;
 constexpr int errAuthorizationInvalidRef = -60002;
 constexpr int errAuthorizationDenied = -60005;
 constexpr int errAuthorizationCanceled = -60006;
+constexpr int errAuthorizationInteractionNotAllowed = -60007;
 constexpr int errAuthorizationInternal = -60008;
 constexpr int errAuthorizationExternalizeNotAllowed = -60009;
 constexpr int errAuthorizationToolExecuteFailure = -60031;
@@ -65,8 +66,9 @@ int AuthorizationFree(AuthorizationRef authorization);
 // authentication dialog of the session's agent) happens only with both
 // kAuthorizationFlagExtendRights and kAuthorizationFlagInteractionAllowed.
 // 0 granted, errAuthorizationDenied, errAuthorizationCanceled (the user dismissed the
-// dialog), errAuthorizationInternal (polkit unreachable), errAuthorizationInvalidSet
-// (null or unknown right).
+// dialog), errAuthorizationInteractionNotAllowed (interaction was allowed but no
+// authentication agent runs in the session to ask), errAuthorizationInternal (polkit
+// unreachable), errAuthorizationInvalidSet (null or unknown right).
 int AuthorizationCopyRights(AuthorizationRef authorization, const char* right,
                             AuthorizationFlags flags);
 

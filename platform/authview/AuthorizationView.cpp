@@ -56,6 +56,7 @@ AuthorizationView::AuthorizationView(QWidget* parent) : QWidget(parent), rightsC
   button_->setIconSize(QSize(24, 24));
   button_->setAutoRaise(true);
   label_ = new QLabel(this);
+  label_->setWordWrap(true);  // the note on a missing authentication agent is long
   layout->addWidget(button_);
   layout->addWidget(label_, 1);
   connect(button_, &QToolButton::clicked, this, [this] { clicked(); });
@@ -110,11 +111,14 @@ int AuthorizationView::check(bool interactive) {
 bool AuthorizationView::updateStatus() {
   // A dialog or a check is under way: its answer will be shown.
   if (checking_) return state_ == SFAuthorizationViewUnlockedState;
-  int previous = state_;
+  // Only an open lock is checked again, and only to close it once polkit no longer grants
+  // the right. polkit keeps a granted right for minutes and a rule may grant it outright:
+  // asking while closed would open a lock the user (or Save, or Cancel) had just closed.
+  if (state_ != SFAuthorizationViewUnlockedState) return false;
   int result = check(false);
-  // Asked again while it was being asked: the newer answer stands.
-  if (state_ != previous) return state_ == SFAuthorizationViewUnlockedState;
-  setState(result == 0 ? SFAuthorizationViewUnlockedState : SFAuthorizationViewLockedState);
+  // Closed while it was being asked: that stands.
+  if (state_ != SFAuthorizationViewUnlockedState) return false;
+  if (result != 0) setState(SFAuthorizationViewLockedState);
   return result == 0;
 }
 
@@ -127,11 +131,14 @@ bool AuthorizationView::authorize() {
   int result = check(true);
   button_->setEnabled(true);
   state_ = previous;
+  // polkit had nobody to ask for the password: say so, or the click seems to do nothing.
+  noAgent_ = result == auth::errAuthorizationInteractionNotAllowed;
   setState(result == 0 ? SFAuthorizationViewUnlockedState : SFAuthorizationViewLockedState);
   return result == 0;
 }
 
 bool AuthorizationView::deauthorize() {
+  noAgent_ = false;
   setState(SFAuthorizationViewLockedState, /*announce=*/false);
   // Closing is always announced, so whatever the lock guards starts disabled.
   if (delegate_.authorizationViewDidDeauthorize) delegate_.authorizationViewDidDeauthorize(*this);
@@ -161,6 +168,12 @@ QString AuthorizationView::statusText() const {
     case SFAuthorizationViewInProgressState:
       return text("Authenticating…");
     default:
+      if (noAgent_)
+        return text(
+            "No authentication agent is running to ask for an administrator's password. GNOME, "
+            "KDE Plasma, Xfce, MATE and LXQt start one; with another desktop, install one (the "
+            "package lxpolkit, for example), have your session start it, and click the lock "
+            "again.");
       return text("Click the lock to make changes.");
   }
 }

@@ -2,8 +2,9 @@
 //
 // Locked, it shows a closed lock; a click asks for the right with interaction, so the
 // session's polkit agent asks for an administrator's password. Unlocked, a click locks it
-// again. With auto-update on, the right is asked for again without interaction every
-// interval, so that an authorization that polkit no longer keeps locks the view by itself.
+// again. With auto-update on, an open lock asks for the right again without interaction
+// every interval, so that an authorization that polkit no longer keeps locks the view by
+// itself; a closed lock is never opened that way.
 // The delegate hears of every change between locked and unlocked.
 //
 // The right is held by this process: the view's authorization names the process, and
@@ -54,7 +55,8 @@ class AuthorizationView : public QWidget {
   void setString(const std::string& right);
   const std::string& rightName() const { return right_; }
   void setAutoupdate(bool autoupdate, double interval);
-  // Asks again now, without interaction, and shows the answer.
+  // An open lock asks again now, without interaction, and closes when refused; true when
+  // it is (still) open.
   bool updateStatus();
   void setDelegate(Delegate delegate);
   // Asks for the right with interaction; true when it was granted.
@@ -87,6 +89,7 @@ class AuthorizationView : public QWidget {
   Delegate delegate_;
   int state_ = SFAuthorizationStartupState;
   bool checking_ = false;
+  bool noAgent_ = false;  // the last click found no authentication agent to ask
 };
 
 }  // namespace tvl::authview

@@ -1,9 +1,9 @@
 #include "platform/cf/PropertyList.h"
 
 #include <algorithm>
+#include <charconv>
 #include <climits>
 #include <cmath>
-#include <cstdio>
 #include <limits>
 #include <memory>
 
@@ -207,9 +207,12 @@ std::optional<std::string> textValue(const Object* value) {
     double d = 0;
     if (number->getSInt64(&i)) return std::to_string(i);
     if (number->getReal(&d)) {
+      // "%g" in the C locale whatever the process's locale: a stored 45.5 is "45.5" for a
+      // German user too, and is written back as such.
       char text[32];
-      std::snprintf(text, sizeof text, "%g", d);
-      return std::string(text);
+      auto [end, error] = std::to_chars(text, text + sizeof text, d, std::chars_format::general, 6);
+      if (error != std::errc()) return std::nullopt;
+      return std::string(text, end);
     }
   }
   return std::nullopt;

@@ -1,6 +1,7 @@
 #include "platform/cf/PropertyListXML.h"
 
 #include <fcntl.h>
+#include <locale.h>
 #include <plist/plist.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -24,6 +25,26 @@ namespace {
 
 // The writer refuses objects nested deeper than the reader would take back.
 constexpr int kMaxDepth = 256;
+
+// libplist reads and writes reals with the C library's conversions, which follow the
+// process's locale: a German locale (Qt sets the user's) would read "45.5" as 45 and could
+// write "45,5". The file is the same in every language, so the codec runs in the C locale,
+// on this thread only.
+class CLocaleScope {
+ public:
+  CLocaleScope() {
+    static const locale_t c = ::newlocale(LC_ALL_MASK, "C", locale_t(nullptr));
+    if (c) previous_ = ::uselocale(c);
+  }
+  ~CLocaleScope() {
+    if (previous_) ::uselocale(previous_);
+  }
+  CLocaleScope(const CLocaleScope&) = delete;
+  CLocaleScope& operator=(const CLocaleScope&) = delete;
+
+ private:
+  locale_t previous_ = locale_t(nullptr);
+};
 
 struct PlistDeleter {
   void operator()(plist_t p) const { plist_free(p); }
@@ -322,7 +343,10 @@ Ref<Object> createFromXML(std::string_view xml, std::string* error, const ReadLi
     Markup markup;
     if (!scanMarkup(xml, limits, &markup, error)) return nullptr;
     plist_t raw = nullptr;
-    plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &raw);
+    {
+      CLocaleScope c;
+      plist_from_xml(xml.data(), static_cast<uint32_t>(xml.size()), &raw);
+    }
     PlistPtr root(raw);
     if (!root) return failed(error, "not a well-formed XML property list");
     Conversion conversion{limits, error};
@@ -367,7 +391,10 @@ bool createXMLData(const Object* plist, std::string* xml) {
   if (!node) return false;
   char* out = nullptr;
   uint32_t length = 0;
-  plist_to_xml(node.get(), &out, &length);
+  {
+    CLocaleScope c;
+    plist_to_xml(node.get(), &out, &length);
+  }
   std::unique_ptr<char, MallocDeleter> hold(out);
   if (!out) return false;
   xml->assign(out, length);

@@ -12,6 +12,17 @@
 //                                                 with kErrorNumberKey and kErrorMessageKey
 //     OpenLocation(s url)                         handle a URL of the application's scheme
 //     property Name (s, read)                     the application's name, e.g. "Mac Tovalo"
+//
+// and, for the desktops that start applications and hand them URLs over the bus (desktop
+// entries with DBusActivatable=true), the freedesktop application interface on the object
+// path made of the bus name ("/com/nrvk/tvl"):
+//
+//   interface org.freedesktop.Application
+//     Activate(a{sv} platform_data)               as Activate above
+//     Open(as uris, a{sv} platform_data)          OpenLocation for each URL, in order
+//     ActivateAction(s name, av parameter, a{sv} platform_data)
+//                                                 the applications have no actions: an
+//                                                 error reply
 #pragma once
 
 #include <QObject>
@@ -30,6 +41,11 @@ inline constexpr char kActivateMethod[] = "Activate";
 inline constexpr char kExecuteScriptMethod[] = "ExecuteScript";
 inline constexpr char kOpenLocationMethod[] = "OpenLocation";
 inline constexpr char kNameProperty[] = "Name";
+inline constexpr char kFreedesktopApplicationInterface[] = "org.freedesktop.Application";
+
+// The object path of the freedesktop interface for a bus name: "com.nrvk.tvl" ->
+// "/com/nrvk/tvl" (dots become slashes, dashes underscores).
+QString freedesktopApplicationPath(const QString& busName);
 
 // Keys of errorInfo: an int and a string.
 inline constexpr char kErrorNumberKey[] = "ErrorNumber";
@@ -71,6 +87,7 @@ class ApplicationBusServer : public QObject {
   QString bundleIdentifier_, name_;
   ApplicationHandlers handlers_;
   QString registeredOn_;  // the connection's name once registered
+  QObject* freedesktop_;  // the object that serves org.freedesktop.Application
 };
 
 }  // namespace tvl::workspace

@@ -81,11 +81,12 @@ inline Outcome keepingInstallManifest(const fs::path& build, const std::string& 
   return r;
 }
 
-// `cmake --install build --prefix prefix` with env's settings (arguments of `env`).
+// `cmake --install build --component desktop --prefix prefix` with env's settings (arguments
+// of `env`): the desktop side, what the tovalo-desktop package holds.
 inline Outcome cmakeInstall(const fs::path& build, const fs::path& prefix, const std::string& env) {
-  return keepingInstallManifest(build, "env " + env + " " + quoted(CMAKE_COMMAND) + " --install " +
-                                           quoted(build.string()) + " --prefix " +
-                                           quoted(prefix.string()));
+  return keepingInstallManifest(
+      build, "env " + env + " " + quoted(CMAKE_COMMAND) + " --install " + quoted(build.string()) +
+                 " --component desktop --prefix " + quoted(prefix.string()));
 }
 
 // Every file and link below root (relative path -> mode bits incl. set-user-ID), and the
@@ -97,7 +98,8 @@ inline std::map<std::string, unsigned> tree(const fs::path& root) {
        it != fs::recursive_directory_iterator(); it.increment(ec)) {
     struct stat st {};
     if (::lstat(it->path().c_str(), &st) != 0) continue;
-    std::string rel = fs::relative(it->path(), root).string();
+    // Lexically: fs::relative would name a link by its target.
+    std::string rel = it->path().lexically_relative(root).string();
     if (S_ISDIR(st.st_mode)) rel += "/";
     found[rel] = st.st_mode & 07777;
   }

@@ -30,6 +30,8 @@ const std::string kBriscaEntry = "share/applications/com.nrvk.tvl.brisca.desktop
 const std::string kMenuEntry = "share/applications/com.nrvk.tvlqc.desktop";
 const std::string kAutostartEntry = "etc/xdg/autostart/com.nrvk.tvlqc.desktop";
 const std::string kPolicy = "share/polkit-1/actions/com.nrvk.tvl.policy";
+const std::string kBusService = "share/dbus-1/services/com.nrvk.tvl.service";
+const char* const kCommands[] = {"mac-tovalo", "mac-brisca", "mac-tovalo-menu", "mac-brisca-menu"};
 const int kIconSizes[] = {16, 22, 24, 32, 48, 64, 128, 256};
 
 fs::path buildDir() {
@@ -62,12 +64,13 @@ void end(pid_t pid) {
   if (!eventually([pid] { return ::kill(pid, 0) != 0; }, 5s)) ::kill(pid, SIGKILL);
 }
 
-// The distinct colours of the tray-sized windows of class TVLQC (the status icon).
+// The distinct colours of the tray-sized windows of class TVLQC (the status icon), whatever
+// the command that started it (its instance name).
 std::string trayIconColours() {
   std::string colours;
   std::istringstream windows(run("xwininfo -root -tree").output);
   std::regex line(
-      R"re(\("TVLQC" "TVLQC"\)\s+(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(-?\d+)\+(-?\d+))re");
+      R"re(\("[^"]*" "TVLQC"\)\s+(\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(-?\d+)\+(-?\d+))re");
   for (std::string l; std::getline(windows, l);) {
     std::smatch m;
     if (!std::regex_search(l, m, line)) continue;
@@ -158,7 +161,12 @@ TEST_F(Installed, NothingBesidesTheProductAndNoBuildTreePath) {
                                  "share/applications/mimeinfo.cache",
                                  "share/doc/tovalo-desktop/copyright",
                                  "share/doc/tovalo-desktop/changelog.Debian.gz",
-                                 "share/metainfo/com.nrvk.tvl.metainfo.xml"};
+                                 "share/metainfo/com.nrvk.tvl.metainfo.xml",
+                                 kBusService};
+  for (const char* command : kCommands) {
+    expected.insert(std::string("bin/") + command);
+    expected.insert(std::string("share/man/man1/") + command + ".1.gz");
+  }
   for (const char* icon : {"com.nrvk.tvl", "com.nrvk.tvl.brisca"}) {
     expected.insert(std::string("share/icons/hicolor/scalable/apps/") + icon + ".svg");
     for (int size : kIconSizes)
@@ -183,17 +191,17 @@ TEST_F(Installed, NothingBesidesTheProductAndNoBuildTreePath) {
 
 TEST_F(Installed, DesktopEntriesValidateAndNameTheInstalledProgramsAndIcons) {
   struct Expected {
-    std::string entry, name, program, icon;
+    std::string entry, name, command, program, icon;
     bool handler;
   };
   const std::string tvlqc = "Mac Tovalo.app/Contents/Resources/TVLQC.app/Contents/MacOS/TVLQC";
   for (const Expected& e : std::vector<Expected>{
-           {kTovaloEntry, "Mac Tovalo", "Mac Tovalo.app/Contents/MacOS/Mac Tovalo", "com.nrvk.tvl",
-            true},
-           {kBriscaEntry, "Mac Brisca", "Mac Brisca.app/Contents/MacOS/Mac Tovalo",
+           {kTovaloEntry, "Mac Tovalo", "mac-tovalo", "Mac Tovalo.app/Contents/MacOS/Mac Tovalo",
+            "com.nrvk.tvl", true},
+           {kBriscaEntry, "Mac Brisca", "mac-brisca", "Mac Brisca.app/Contents/MacOS/Mac Tovalo",
             "com.nrvk.tvl.brisca", false},
-           {kAutostartEntry, "", tvlqc, "com.nrvk.tvl", false},
-           {kMenuEntry, "Mac Tovalo Menu", tvlqc, "com.nrvk.tvl", false}}) {
+           {kAutostartEntry, "", "mac-tovalo-menu", tvlqc, "com.nrvk.tvl", false},
+           {kMenuEntry, "Mac Tovalo Menu", "mac-tovalo-menu", tvlqc, "com.nrvk.tvl", false}}) {
     SCOPED_TRACE(e.entry);
     Outcome validate = run("desktop-file-validate " + quoted((prefix() / e.entry).string()));
     EXPECT_EQ(validate.status, 0);
@@ -202,9 +210,12 @@ TEST_F(Installed, DesktopEntriesValidateAndNameTheInstalledProgramsAndIcons) {
     if (!e.name.empty()) {
       EXPECT_EQ(entryValue(entry, "Name"), e.name);
     }
-    fs::path program = execProgram(entryValue(entry, "Exec"));
-    EXPECT_EQ(program, prefix() / kAppDir / e.program);
-    EXPECT_EQ(::access(program.c_str(), X_OK), 0) << program;
+    // A command of the prefix's bin, without blanks, that leads to the program.
+    fs::path command = execProgram(entryValue(entry, "Exec"));
+    EXPECT_EQ(command, prefix() / "bin" / e.command);
+    EXPECT_EQ(::access(command.c_str(), X_OK), 0) << command;
+    std::error_code ec;
+    EXPECT_EQ(fs::canonical(command, ec), fs::canonical(prefix() / kAppDir / e.program, ec));
     std::string icon = entryValue(entry, "Icon");
     EXPECT_EQ(icon, e.icon);
     // Every size of the theme holds a picture of that size, and the drawing scales.
@@ -221,7 +232,11 @@ TEST_F(Installed, DesktopEntriesValidateAndNameTheInstalledProgramsAndIcons) {
                   .output,
               "PNG 512x512");
     EXPECT_EQ(entryValue(entry, "MimeType"), e.handler ? "x-scheme-handler/tovalo;" : "");
+    // The handler's entry is the one the bus starts (its name is the bus name).
+    EXPECT_EQ(entryValue(entry, "DBusActivatable"), e.handler ? "true" : "");
   }
+  EXPECT_EQ(readFile(prefix() / kBusService), "[D-BUS Service]\nName=com.nrvk.tvl\nExec=" +
+                                                  (prefix() / "bin/mac-tovalo").string() + "\n");
   // The menu's entry is the one of them a user finds in the applications menu, in German too.
   const std::string menu = readFile(prefix() / kMenuEntry);
   EXPECT_EQ(entryValue(menu, "NoDisplay"), "");
@@ -241,6 +256,18 @@ class InstalledInTheSession : public Installed {
     // the X server's reply (see the tray test).
     if (const char* asan = std::getenv("ASAN_OPTIONS"))
       ::setenv("ASAN_OPTIONS", (std::string(asan) + ":strict_string_checks=0").c_str(), 1);
+    // The session's bus starts the installation's Mac Tovalo for desktops that open its entry
+    // over the bus: its service among the bus's (with-session-bus), and the session's
+    // settings in what the bus gives the programs it starts, as a desktop's start-up does.
+    fs::path services = fs::path(std::getenv("HOME")) / "dbus-services";
+    std::error_code ec;
+    fs::create_symlink(prefix() / kBusService, services / "com.nrvk.tvl.service", ec);
+    ASSERT_EQ(
+        run("dbus-update-activation-environment QT_QPA_PLATFORM ASAN_OPTIONS XDG_DATA_DIRS && "
+            "gdbus call --session --dest org.freedesktop.DBus --object-path "
+            "/org/freedesktop/DBus --method org.freedesktop.DBus.ReloadConfig")
+            .status,
+        0);
   }
   testsupport::TempDir log_;
 
@@ -317,7 +344,7 @@ TEST_F(InstalledInTheSession, AtLoginTheControllerOfTheInstalledMacTovaloShowsIt
   EXPECT_TRUE(eventually(menuWindowShows)) << "the applications menu's entry opened no menu window";
   // The second start has handed over and ended: one controller of this installation is left.
   const std::string controllers =
-      "pgrep -c -f " + quoted((prefix() / kAppDir).string() + ".*/TVLQC$");
+      "pgrep -c -f " + quoted((prefix() / "bin/mac-tovalo-menu").string() + "$");
   EXPECT_TRUE(eventually([&] { return run(controllers).output == "1\n"; }))
       << run(controllers).output;
   EXPECT_EQ(busNameOwner("com.nrvk.tvlqc"), controller);

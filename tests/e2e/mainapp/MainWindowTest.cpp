@@ -44,6 +44,7 @@ QString processNamed(const QString& name) {
 class MainWindow : public ::testing::Test {
  protected:
   virtual QString locale() const { return "C.UTF-8"; }
+  virtual QString edition() const { return "Mac Tovalo"; }
   virtual bool screenReader() const { return false; }
   void SetUp() override {
     if (screenReader()) testsupport::atspi::enable();
@@ -64,8 +65,8 @@ class MainWindow : public ::testing::Test {
     if (env.contains("ASAN_OPTIONS"))
       env.insert("ASAN_OPTIONS", env.value("ASAN_OPTIONS") + ":strict_string_checks=0");
     app.setProcessEnvironment(env);
-    app.setProgram(qEnvironmentVariable("TVL_BUILD_DIR") +
-                   "/Applications/Mac Tovalo.app/Contents/MacOS/Mac Tovalo");
+    app.setProgram(qEnvironmentVariable("TVL_BUILD_DIR") + "/Applications/" + edition() +
+                   ".app/Contents/MacOS/Mac Tovalo");
     app.setProcessChannelMode(QProcess::ForwardedChannels);
     app.start();
     ASSERT_TRUE(app.waitForStarted());
@@ -118,11 +119,13 @@ TEST_F(MainWindow, ShowsAndSharesNothingWithoutARelay) {
   EXPECT_EQ(sendScript("get visible of window \"sharingsheet\""), "false");
 }
 
-// The same windows and session texts for a German user: the interface file's texts and the
-// session's come from de.lproj, while scripts still find every control by its name.
+// The same windows and session texts for a German user of the other edition: the interface
+// file's texts and the session's come from de.lproj, while scripts still find every control
+// by its name; the main window bears the edition's name.
 class MainWindowInGerman : public MainWindow {
  protected:
   QString locale() const override { return "de_DE.UTF-8"; }
+  QString edition() const override { return "Mac Brisca"; }
 };
 
 TEST_F(MainWindowInGerman, ShowsWindowsAndSessionTextsInGerman) {
@@ -130,6 +133,7 @@ TEST_F(MainWindowInGerman, ShowsWindowsAndSessionTextsInGerman) {
       "button \"screensharingstart\" of tab view item \"share\" of tab view \"tvlremotetabs\" "
       "of window \"tvlremote\"";
   ASSERT_TRUE(waitFor([&] { return sendScript("get visible of window \"tvlremote\"") == "true"; }));
+  EXPECT_EQ(sendScript("get title of window \"tvlremote\""), "Mac Brisca");
   EXPECT_EQ(sendScript("get title of " + shareButton), "Freigabe starten");
   EXPECT_EQ(sendScript("get title of window \"mocktail\""), "Willkommen");
   EXPECT_EQ(sendScript("get title of button \"openremote\" of window \"mocktail\""),

@@ -145,8 +145,11 @@ TEST(Authorization, PolkitAnswersGrantedDeniedPerUser) {
   EXPECT_EQ(runAs("tvltest", [] { return copyRightsAsCaller(kAuthorizationFlagDefaults); }), 0);
   EXPECT_EQ(runAs("tvldenied", [] { return copyRightsAsCaller(kInteractive); }),
             errAuthorizationDenied);
-  // Without an agent nobody can answer the challenge: denied, not cancelled.
+  // Without an agent nobody can answer the challenge: neither denied nor cancelled, but
+  // said apart, so that the user can be told to start one.
   EXPECT_EQ(runAs("tvlcancel", [] { return copyRightsAsCaller(kInteractive); }),
+            errAuthorizationInteractionNotAllowed);
+  EXPECT_EQ(runAs("tvlcancel", [] { return copyRightsAsCaller(kAuthorizationFlagDefaults); }),
             errAuthorizationDenied);
   // Other rights than the administrator's are not ours to grant.
   EXPECT_EQ(runAs("tvltest",

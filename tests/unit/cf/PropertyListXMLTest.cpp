@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <clocale>
 
 #include <filesystem>
 #include <fstream>
@@ -56,6 +57,31 @@ TEST(PropertyListXML, EveryTypeSurvivesARoundTrip) {
   auto* dict = as<Dictionary>(back.get());
   EXPECT_EQ(as<Number>(dict->valueForKey("min32"))->kind(), Number::Kind::SInt32);
   EXPECT_EQ(as<Number>(dict->valueForKey("max64"))->kind(), Number::Kind::SInt64);
+}
+
+// A German user's programs run in their locale, whose decimal mark is a comma (Qt sets it
+// for the whole process). The file and what it shows are the same as in any other.
+TEST(PropertyListXML, DecimalsAreTheSameInEveryLocale) {
+  std::string before = std::setlocale(LC_ALL, nullptr);
+  ASSERT_TRUE(std::setlocale(LC_ALL, "de_DE.UTF-8")) << "tests/support/setup.d makes this locale";
+  std::string error;
+  auto read = createFromXML(wrap("<dict><key>maxtime</key><real>45.5</real></dict>"), &error);
+  auto* stored = read ? as<Dictionary>(read.get())->valueForKey("maxtime") : nullptr;
+  double value = 0;
+  bool isReal = as<Number>(stored) && as<Number>(stored)->getReal(&value);
+  std::optional<std::string> text = textValue(stored);
+  std::string written;
+  bool wrote = createXMLData(Number::createReal(45.5).get(), &written);
+  auto back = createFromXML(written, &error);
+  std::setlocale(LC_ALL, before.c_str());
+
+  ASSERT_TRUE(isReal) << error;
+  EXPECT_EQ(value, 45.5);
+  EXPECT_EQ(text, "45.5");
+  ASSERT_TRUE(wrote);
+  EXPECT_EQ(written.find(','), std::string::npos) << written;
+  ASSERT_TRUE(back) << error;
+  EXPECT_TRUE(equal(back.get(), Number::createReal(45.5).get())) << written;
 }
 
 TEST(PropertyListXML, MalformedInputIsAnErrorNeverAPartialObject) {

@@ -50,7 +50,9 @@ std::string plist(const std::string& body) {
 // The controller with its window, the lock on a granted-or-not answer the test sets, and a
 // helper tool that starts or ends the daemon as asked (unless told to do nothing).
 struct Window {
-  explicit Window(int32_t version = 0x1068, const std::string& edition = "Mac Tovalo.app")
+  // lazy: as TVLQC runs, the window is loaded when it is first shown.
+  explicit Window(int32_t version = 0x1068, const std::string& edition = "Mac Tovalo.app",
+                  bool lazy = false)
       : h(edition) {
     h.systemVersion = version;
     home = h.dir.path() / "home";
@@ -92,22 +94,36 @@ struct Window {
     s.actions = actions.get();
     h.controller = std::make_unique<AppController>(s);
     c = h.controller.get();
-    window = loadPreferencesWindow(
+    if (lazy) {
+      c->setPreferencesWindowLoader([this] {
+        auto loaded = load();
+        communication->awakeFromNib();
+        return loaded;
+      });
+      c->awakeFromNib();
+      c->applicationDidFinishLaunching();
+      return;
+    }
+    window = load();
+    c->awakeFromNib();
+    c->applicationDidFinishLaunching();
+    communication->awakeFromNib();
+  }
+  std::unique_ptr<QWidget> load() {
+    auto loaded = loadPreferencesWindow(
         bundle::Bundle(h.bundlePath).pathForResource("Preferences", "ui"), *c, *communication);
     lock = c->outlets().startStopAuthorizationView;
     if (lock) {
       lock->setRightsCheck(
           [this](auth::AuthorizationRef, const std::string& right, bool interactive) {
             rightsAsked.push_back(right + (interactive ? " (dialog)" : ""));
-            return granted ? 0 : -60005;
+            return granted ? 0 : refusal;
           });
       lock->setTimerScheduler(&h.clock);
     }
-    c->awakeFromNib();
-    c->applicationDidFinishLaunching();
-    communication->awakeFromNib();
     button = c->outlets().startStopButton;
     label = c->outlets().startStopLabel;
+    return loaded;
   }
   ~Window() {
     window.reset();
@@ -125,6 +141,7 @@ struct Window {
   QPushButton* button = nullptr;
   QLabel* label = nullptr;
   bool granted = true;
+  int refusal = -60005;  // polkit's answer when not granted
   bool daemonFollows = true;
   std::vector<int32_t> tasks;
   std::vector<std::string> alerts, rightsAsked;
@@ -148,6 +165,28 @@ TEST(PreferencesWindow, EveryOutletIsConnectedAndTheTabsAreInPlace) {
   EXPECT_TRUE(o.preferencesTabView->widget(2)->isAncestorOf(o.startStopButton));
   EXPECT_EQ(o.aboutVersion->text().toStdString(), w.c->state().aboutVersionText);
   EXPECT_EQ(w.communication->authorizationView(), w.lock);
+}
+
+// TVLQC loads the window when it is first shown, after the menu has told the pane what it
+// found: the pane, the About texts and the lock come out as if it had always been there.
+TEST(PreferencesWindow, LoadedWhenFirstShownWithThePaneTheMenuSetAndTheAboutTexts) {
+  Window w(0x1068, "Mac Tovalo.app", /*lazy=*/true);
+  w.h.files.insert(kLeopardAgent);
+  w.h.processes.insert("tvld");
+  w.c->statusMenu()->menuWillOpen();
+  EXPECT_FALSE(w.c->preferencesWindowLoaded());
+  EXPECT_FALSE(w.c->outlets().startStopLabel);
+
+  w.c->showPreferencesAutoTovalo();
+  ASSERT_TRUE(w.c->preferencesWindowLoaded());
+  ASSERT_TRUE(w.label && w.button && w.lock);
+  EXPECT_EQ(w.label->text(), "Click to stop Auto Tovalo");
+  EXPECT_EQ(w.button->text(), "Stop");
+  EXPECT_FALSE(w.button->isEnabled());
+  EXPECT_EQ(w.lock->authorizationState(), authview::SFAuthorizationViewLockedState);
+  EXPECT_EQ(w.c->outlets().aboutVersion->text().toStdString(), w.c->state().aboutVersionText);
+  EXPECT_FALSE(w.c->state().aboutVersionText.empty());
+  EXPECT_EQ(w.c->outlets().preferencesTabView->currentIndex(), 2);
 }
 
 TEST(PreferencesWindow, MenuEntriesOpenTheirTabsAndTheTitleFollowsTheEdition) {
@@ -323,11 +362,30 @@ TEST(AutoConnectPane, OnTigerAndEarlierTheWindowShowsWhetherTheServiceIsInstalle
 // ---------------------------------------------------------------------------------------
 // The lock
 
+TEST(AdministratorLock, SaysWhenNoAuthenticationAgentCanAskForThePassword) {
+  Window w;
+  w.granted = false;
+  w.refusal = auth::errAuthorizationInteractionNotAllowed;
+  EXPECT_FALSE(w.lock->authorize());
+  EXPECT_EQ(w.lock->authorizationState(), authview::SFAuthorizationViewLockedState);
+  EXPECT_TRUE(w.lock->statusText().startsWith("No authentication agent is running"))
+      << w.lock->statusText().toStdString();
+  // Refused with an agent (a wrong password, a dismissed dialog): the plain text again.
+  w.refusal = -60005;
+  EXPECT_FALSE(w.lock->authorize());
+  EXPECT_EQ(w.lock->statusText(), "Click the lock to make changes.");
+}
+
 TEST(AdministratorLock, StartsLockedAndGovernsTheButton) {
   Window w;
   EXPECT_EQ(w.lock->authorizationState(), authview::SFAuthorizationViewLockedState);
   EXPECT_FALSE(w.button->isEnabled());
   EXPECT_EQ(w.lock->rightName(), "system.privilege.admin");
+  // polkit would say yes without a dialog (a rule, or an authorization it keeps): the
+  // re-check still leaves a closed lock closed.
+  w.h.clock.advance(60);
+  EXPECT_EQ(w.lock->authorizationState(), authview::SFAuthorizationViewLockedState);
+  EXPECT_FALSE(w.button->isEnabled());
 
   w.granted = false;
   EXPECT_FALSE(w.lock->authorize());
@@ -355,6 +413,9 @@ TEST(AdministratorLock, StartsLockedAndGovernsTheButton) {
     ASSERT_TRUE(w.lock->authorize());
     EXPECT_TRUE(w.button->isEnabled());
     (w.c->*close)();
+    EXPECT_EQ(w.lock->authorizationState(), authview::SFAuthorizationViewLockedState);
+    EXPECT_FALSE(w.button->isEnabled());
+    w.h.clock.advance(60);
     EXPECT_EQ(w.lock->authorizationState(), authview::SFAuthorizationViewLockedState);
     EXPECT_FALSE(w.button->isEnabled());
   }

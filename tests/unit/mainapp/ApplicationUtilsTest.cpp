@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -83,6 +84,16 @@ TEST(ApplicationForIdentifier, FoundThroughDesktopEntriesOfTheDataFolders) {
   write(home.path(), "com.nrvk.tvl.desktop",
         "[Desktop Entry]\nExec=/home/u/Other.app/Contents/MacOS/x\n");
   EXPECT_EQ(mainapp::applicationPathForIdentifier("com.nrvk.tvl"), "/home/u/Other.app");
+  // An installed entry names the command in bin, a link into the bundle.
+  const QString program = system.path() + "/lib/Mac Tovalo.app/Contents/MacOS/Mac Tovalo";
+  QDir().mkpath(QFileInfo(program).absolutePath());
+  QDir().mkpath(system.path() + "/bin");
+  ASSERT_TRUE(QFile(program).open(QIODevice::WriteOnly));
+  ASSERT_TRUE(QFile::link(program, system.path() + "/bin/mac-tovalo"));
+  write(home.path(), "com.nrvk.tvl.desktop",
+        "[Desktop Entry]\nExec=" + system.path().toUtf8() + "/bin/mac-tovalo %u\n");
+  EXPECT_EQ(mainapp::applicationPathForIdentifier("com.nrvk.tvl"),
+            QFileInfo(system.path()).canonicalFilePath() + "/lib/Mac Tovalo.app");
   for (const char* missing : {"com.nrvk.nothere", "COM.NRVK.TVL", "",
                               "../applications/com.nrvk.tvl", "org.example.relative"})
     EXPECT_EQ(mainapp::applicationPathForIdentifier(missing), mainapp::kNotFound) << missing;

@@ -1,0 +1,56 @@
+// The relay's own settings and its two lists of keys, all under /etc/tovalo-relay and
+// written by the organisation's administrator (tovalo-relay-admin):
+//   relay.conf          "name = value" lines: the port range and the bounds below
+//   organisation-keys   "NAME TYPE BASE64" lines: keys on customers' machines, which may only
+//                       register sessions and send problem reports
+//   supporters          "NAME TYPE BASE64" lines: supporters' own keys, for the console
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tvl::relay {
+
+inline constexpr char kConfigDir[] = "/etc/tovalo-relay";
+inline constexpr char kStateDir[] = "/var/lib/tovalo-relay";
+// The accounts of the package: customers' machines log in as the first, supporters as the
+// second. Both are answered by our AuthorizedKeysCommand, which runs as the first.
+inline constexpr char kCustomerAccount[] = "tvlrelay";
+inline constexpr char kSupporterAccount[] = "tvlsupport";
+
+struct RelayLimits {
+  int firstPort = 40000;
+  int lastPort = 40999;
+  int maxSessions = 500;             // sessions not yet ended, in total
+  int registrationsPerMinute = 120;  // per organisation key (reports count too)
+  int registrationBurst = 120;       // how many may come at once
+  int maxMinutes = 480;              // the longest session
+  int connectWithin = 120;           // seconds from registration to the first connection
+  int maxLinkHours = 72;             // the longest a prepared link waits for its user
+  int reconnectWithin = 60;          // seconds a session without connection waits for it
+  int reportBytes = 16384;           // the largest problem report
+  int reportsKept = 500;             // the newest reports kept
+};
+
+struct ConfigResult {
+  RelayLimits limits;
+  std::string error;  // empty when usable
+};
+// Unknown names, values out of range and malformed lines are errors: a relay that would
+// run with bounds other than those its administrator wrote does not run.
+ConfigResult parseRelayConfig(std::string_view text);
+
+struct NamedKey {
+  std::string name;
+  std::string key;  // "type base64"
+};
+// Lines that are not "NAME TYPE BASE64 [comment]" with a name of [a-z0-9._-] are skipped.
+std::vector<NamedKey> parseKeyList(std::string_view text);
+bool validName(std::string_view name);
+
+// The whole file (at most limit bytes); nullopt when it cannot be read.
+std::optional<std::string> readSmallFile(const std::string& path, std::size_t limit = 1 << 20);
+
+}  // namespace tvl::relay
