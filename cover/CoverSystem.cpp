@@ -10,6 +10,7 @@
 
 #include <cerrno>
 
+#include "common/SessionFolders.h"
 #include "common/ShellUtilities.h"
 #include "cover/ProcessLookup.h"
 #include "platform/notify/DistributedNotificationCenter.h"
@@ -42,6 +43,20 @@ uid_t LiveSystem::getUIDForPID(pid_t pid) {
 
 bool LiveSystem::runningStateForApplication(const std::string& name) {
   return common::runningStateForApplication(name);
+}
+
+bool LiveSystem::isOwnProcessRunning(const char* name) {
+  pid_t pids[256];
+  unsigned int count = 0;
+  const int result = GetAllPIDsForProcessName(name, pids, 256, &count, nullptr);
+  if (result != kProcessLookupFound && result != kProcessLookupTooMany) return false;
+  for (unsigned int i = 0; i < count; ++i)
+    if (tvl::getUIDForPID(pids[i]) == ::geteuid()) return true;
+  return false;
+}
+
+void LiveSystem::removeSessionFolders() {
+  common::removeSessionFolders(common::sessionFolderBase());
 }
 
 std::string LiveSystem::returnPIDForProcess(const std::string& text) {

@@ -20,6 +20,10 @@ class System {
   virtual pid_t GetPIDForProcessName(const char* name) = 0;
   virtual uid_t getUIDForPID(pid_t pid) = 0;
   virtual bool runningStateForApplication(const std::string& name) = 0;
+  // Whether a process of this user (effective id) has exactly this command name.
+  virtual bool isOwnProcessRunning(const char* name) = 0;
+  // Removes the session folders this user's sessions left behind.
+  virtual void removeSessionFolders() = 0;
   virtual std::string returnPIDForProcess(const std::string& text) = 0;
   // Runs the command through /bin/sh -c and waits for it; its outcome is ignored.
   virtual void doShellWithCommandNoReturn(const std::string& command) = 0;
@@ -37,6 +41,8 @@ class LiveSystem : public System {
   pid_t GetPIDForProcessName(const char* name) override;
   uid_t getUIDForPID(pid_t pid) override;
   bool runningStateForApplication(const std::string& name) override;
+  bool isOwnProcessRunning(const char* name) override;
+  void removeSessionFolders() override;
   std::string returnPIDForProcess(const std::string& text) override;
   void doShellWithCommandNoReturn(const std::string& command) override;
   void postDistributedNotification(const QString& name, const QString& object) override;

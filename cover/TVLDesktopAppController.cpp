@@ -22,11 +22,11 @@ namespace tvl {
 
 namespace {
 
-constexpr char kVNCServerName[] = "OSXvncserver";
-constexpr char kMainApplicationName[] = "Mac Tovalo";
+using product::kMainApplicationName;
+using product::kTunnelMarker;
+constexpr auto& kVNCServerName = product::kVncServerName;
 constexpr char kTunnelCommandName[] = "ssh";
-constexpr char kTunnelMarker[] = ".tvl-tunnel";
-constexpr char kKillVNCServer[] = "killall \"OSXvncserver\"";
+const std::string kKillVNCServer = std::string("killall \"") + kVNCServerName + "\"";
 // The layer-shell cover, beside TVLDesktop in the bundle's Contents/MacOS.
 constexpr char kLayerCoverName[] = "tvl-cover-layer";
 constexpr int kLayerCoverStopMs = 2000;
@@ -124,7 +124,9 @@ void TVLDesktopAppController::checkForVNC() {
   // No single VNC server (none, or several) has no owner, and no owner is not root: once
   // the main application is gone, the session is over.
   const uid_t owner = pid > 0 ? system_.getUIDForPID(pid) : kNoProcessUID;
-  const bool mainRunning = system_.runningStateForApplication(kMainApplicationName);
+  // Only the user's own main application keeps the session: another account's program of
+  // that name must not keep a crashed session's server and tunnel alive.
+  const bool mainRunning = system_.isOwnProcessRunning(kMainApplicationName);
   if (mainRunning || owner == 0) return;
 
   system_.postDistributedNotification(kSharingStopped, kNotificationObject);
@@ -135,6 +137,8 @@ void TVLDesktopAppController::checkForVNC() {
   }
   if (system_.runningStateForApplication(kVNCServerName))
     doShellWithCommandNoReturn(kKillVNCServer);
+  // The killed session's folder holds a copy of the organisation's key: it goes too.
+  system_.removeSessionFolders();
   system_.terminate();
 }
 

@@ -92,6 +92,19 @@ bool ensurePreferencesFile(const QString& path) {
   return cf::writeXMLFileAtomically(prefs.get(), path.toStdString()) == 0;
 }
 
+int sessionLengthFromPreferences(const QString& path) {
+  QString maxtime;
+  if (QFileInfo::exists(path)) {
+    cf::Ref<cf::Object> plist = cf::createFromXMLFile(path.toStdString());
+    if (auto* dict = cf::as<cf::Dictionary>(plist.get())) {
+      // The status menu writes a text; a number written by hand counts as well.
+      if (auto text = cf::textValue(dict->valueForKey(product::kSessionLengthKey)))
+        maxtime = QString::fromStdString(*text);
+    }
+  }
+  return session::sessionLengthMinutes(maxtime);
+}
+
 // ---- The application ----
 
 MainApplication::MainApplication(MainBundleInfo bundle)
@@ -104,9 +117,21 @@ MainApplication::MainApplication(MainBundleInfo bundle)
     if (lastMoved_) AppController::sharedController()->windowDidMove(lastMoved_, optionHeldAtMove_);
   });
   setApplicationScriptHost(this);
+  using session::SupportSession;
   connect(&session_, &SupportSession::stateChanged, this, &MainApplication::showSessionState);
   connect(&session_, &SupportSession::ended, this, &MainApplication::sessionEnded,
           Qt::QueuedConnection);
+  connect(&session_, &SupportSession::endingSoon, this, [this] {
+    if (auto* keep = child<QAbstractButton>("keepsharing")) keep->show();
+    if (QWidget* sheet = window("sharingsheet")) {
+      sheet->show();
+      sheet->raise();
+    }
+    notifyUser(localized("Sharing ends in a minute"),
+               localized("Choose Keep Sharing in the sharing window to share for another %1 "
+                         "minutes.")
+                   .arg(session_.lengthMinutes()));
+  });
   connect(&session_, &SupportSession::supporterJoined, this, [this] {
     notifyUser(
         localized("Supporter connected"),
@@ -134,7 +159,7 @@ QString checkLinkFields(const QString& secret, const QString& key) {
 }
 
 MainApplication::~MainApplication() {
-  session_.stop(localized("The application quit."));
+  session_.stop(session::Problem::ApplicationQuit);
   if (applicationScriptHost() == this) setApplicationScriptHost(nullptr);
 }
 
@@ -186,6 +211,16 @@ bool MainApplication::loadInterface(const QString& uiFile) {
   connect(share, &QAbstractButton::clicked, this, &MainApplication::startSharing);
   connect(stop, &QAbstractButton::clicked, this, &MainApplication::stopSharing);
   connect(control, &QAbstractButton::clicked, this, &MainApplication::startControl);
+  if (auto* clipboard = child<QAbstractButton>("shareclipboard"))
+    connect(clipboard, &QAbstractButton::toggled, this,
+            [this](bool on) { session_.shareClipboard(on); });
+  if (auto* keep = child<QAbstractButton>("keepsharing")) {
+    keep->hide();
+    connect(keep, &QAbstractButton::clicked, this, [this, keep] {
+      keep->hide();
+      session_.keepSharing();
+    });
+  }
   if (auto* open = child<QAbstractButton>("openremote"))
     connect(open, &QAbstractButton::clicked, remote, [remote] {
       remote->show();
@@ -250,7 +285,7 @@ void MainApplication::handleLaunchURL(const QString& url) {
 
 void MainApplication::startSharing() {
   if (sharing_) return;
-  beginSession({generateSessionSecret(), 0, true});
+  beginSession({session::generateSessionSecret(), 0, true});
 }
 
 void MainApplication::startControl() {
@@ -269,21 +304,41 @@ void MainApplication::startControl() {
   beginSession({secret->text(), key->text().toInt(), false});
 }
 
-void MainApplication::beginSession(const SupportSession::Request& request) {
+void MainApplication::beginSession(session::SupportSession::Request request) {
   sharing_ = true;
-  cover_.getPath();  // shows the sharing sheet, starts the cover
   postDistributedNotification(product::kSharingStarted, kNotificationObject);
   if (auto* stop = child<QAbstractButton>("stopsharingnow"))
     stop->setText(localized("Stop Sharing"));
   reporter_.sendPending();
   RelaySettingsResult relay = loadRelaySettings();
   if (!relay.error.isEmpty()) {
+    cover_.getPath();  // shows the sharing sheet, starts the cover
     // Ends it after the start has been told, so that every start has its stop.
     QTimer::singleShot(0, this, [this, why = relay.error] { sessionEnded(why); });
     if (auto* status = child<QLabel>("sharingstatus")) status->setText(relay.error);
     return;
   }
+  request.lengthMinutes =
+      sessionLengthFromPreferences(QDir::homePath() + product::kPreferencesFile);
+  auto* clipboard = child<QAbstractButton>("shareclipboard");
+  // Private at every start, until the user chooses.
+  if (clipboard) clipboard->setChecked(false);
   session_.start(relay.settings, request);
+  // The sheet and the cover come once ssh and the server are on their way: showing a
+  // window and starting the cover took about 45 ms, which the session need not wait for.
+  cover_.getPath();
+  if (clipboard) {
+    using Clipboard = session::SharingServer::Clipboard;
+    const Clipboard control = session_.clipboardControl();
+    clipboard->setEnabled(control == Clipboard::Switchable);
+    clipboard->setChecked(control == Clipboard::Always);
+    clipboard->setToolTip(
+        control == Clipboard::Always
+            ? localized("This desktop's screen sharing always exchanges the clipboard.")
+        : control == Clipboard::Never
+            ? localized("This desktop's screen sharing can't exchange the clipboard.")
+            : QString());
+  }
 }
 
 void MainApplication::stopSharing() {
@@ -291,8 +346,9 @@ void MainApplication::stopSharing() {
     if (QWidget* sheet = window("sharingsheet")) sheet->hide();
     return;
   }
-  session_.stop(localized("You stopped sharing."));
-  if (sharing_) sessionEnded(localized("You stopped sharing."));  // the session had not begun
+  session_.stop(session::Problem::UserStopped);
+  // The session had not begun (no relay settings).
+  if (sharing_) sessionEnded(session::describe({session::Problem::UserStopped, {}}));
   if (QWidget* sheet = window("sharingsheet")) sheet->hide();
 }
 
@@ -323,13 +379,14 @@ void MainApplication::sessionEnded(const QString& reason) {
   if (auto* status = child<QLabel>("sharingstatus"))
     status->setText(localized("Sharing ended. %1").arg(reason));
   if (auto* code = child<QLineEdit>("sessioncode")) code->clear();
+  if (auto* keep = child<QAbstractButton>("keepsharing")) keep->hide();
   if (auto* stop = child<QAbstractButton>("stopsharingnow")) stop->setText(localized("Close"));
   if (keepSheet) sheet->show();
   if (takeFocus) sheet->activateWindow();
 }
 
 void MainApplication::showSessionState() {
-  if (session_.state() == SupportSession::State::Ended) return;  // sessionEnded says it
+  if (session_.state() == session::State::Ended) return;  // sessionEnded says it
   if (auto* status = child<QLabel>("sharingstatus")) status->setText(session_.stateText());
   if (auto* code = child<QLineEdit>("sessioncode")) code->setText(session_.sessionCode());
   tvl::NSLog("Session: %s", qPrintable(session_.stateText()));

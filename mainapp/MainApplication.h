@@ -15,8 +15,8 @@
 
 #include "common/ProductContract.h"
 #include "mainapp/ProblemReports.h"
-#include "mainapp/SupportSession.h"
 #include "mainapp/WhiteDesktop.h"
+#include "mainapp/session/SupportSession.h"
 #include "platform/script/ScriptInterpreter.h"
 
 namespace tvl::workspace {
@@ -58,6 +58,10 @@ bool ensurePreferencesFile(const QString& path);
 // is printable ASCII without blanks, the key a relay port from 1024 to 65535.
 QString checkLinkFields(const QString& secret, const QString& key);
 
+// The session length the preferences file at path asks for ("maxtime", minutes; 30 when
+// it is missing or not a positive number).
+int sessionLengthFromPreferences(const QString& path);
+
 class MainApplication : public QObject, public script::ScriptHost {
   Q_OBJECT
  public:
@@ -94,7 +98,7 @@ class MainApplication : public QObject, public script::ScriptHost {
   template <class T>
   T* child(const char* name) const;
   // Both ways in run the same session; false when it did not begin.
-  void beginSession(const SupportSession::Request& request);
+  void beginSession(session::SupportSession::Request request);
   void sessionEnded(const QString& reason);
   void showSessionState();
   // A desktop notification in the application's name and with its icon; never waits.
@@ -104,7 +108,7 @@ class MainApplication : public QObject, public script::ScriptHost {
   std::vector<std::unique_ptr<QWidget>> windows_;
   WhiteDesktop cover_;
   std::unique_ptr<workspace::ApplicationBusServer> server_;
-  SupportSession session_;
+  session::SupportSession session_;
   // A session that fails on the user's side is reported to the organisation (when the
   // user's preference allows it); reports that wait go with the next session.
   ProblemReporter reporter_;

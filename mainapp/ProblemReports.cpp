@@ -1,10 +1,13 @@
 #include "mainapp/ProblemReports.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+
+#include <atomic>
 
 #include "common/ProductContract.h"
 #include "mainapp/RelayRequest.h"
@@ -55,10 +58,14 @@ bool ReportQueue::add(const QString& text) {
   QFile::setPermissions(folder_, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
   QStringList waiting = pending();
   while (waiting.size() >= kReportsQueued) QFile::remove(waiting.takeFirst());
-  // Names sort by time: the oldest is sent (and dropped) first.
-  QString name = QString("%1-%2.txt")
+  // Names sort by time: the oldest is sent (and dropped) first. Within one millisecond the
+  // process's own count keeps them apart and in order (two reports of the same millisecond
+  // had one name, and the second replaced the first); the pid, those of two processes.
+  static std::atomic<quint32> count{0};
+  QString name = QString("%1-%2-%3.txt")
                      .arg(QDateTime::currentMSecsSinceEpoch(), 15, 10, QChar('0'))
-                     .arg(QString::number(quintptr(this) % 9973));
+                     .arg(count++, 10, 10, QChar('0'))
+                     .arg(QCoreApplication::applicationPid());
   QSaveFile f(folder_ + "/" + name);
   if (!f.open(QIODevice::WriteOnly)) return false;
   f.write(text.toUtf8().left(kReportBytes));

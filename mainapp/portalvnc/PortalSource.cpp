@@ -1,8 +1,34 @@
 #include "mainapp/portalvnc/PortalSource.h"
 
+#include "mainapp/portalvnc/Report.h"
 #include "platform/desktop/DesktopSession.h"
 
 namespace tvl::portalvnc {
+
+namespace {
+
+std::string_view refusalCode(screencast::PortalSession::Refusal why) {
+  using R = screencast::PortalSession::Refusal;
+  switch (why) {
+    case R::Declined:
+      return report::kDeclined;
+    case R::NotAllowed:
+    case R::EndedEarly:
+      return report::kNotAllowed;
+    case R::NoPortal:
+      return report::kNoPortal;
+    case R::NoBus:
+      return report::kNoBus;
+    case R::PortalFailed:
+    case R::NoSession:
+      return report::kPortalFailed;
+    case R::NoScreen:
+      return report::kNoScreen;
+  }
+  return report::kPortalFailed;
+}
+
+}  // namespace
 
 PortalSource::PortalSource(QString restoreToken, std::function<void(const QString&)> saveToken)
     : restoreToken_(std::move(restoreToken)), saveToken_(std::move(saveToken)) {}
@@ -16,7 +42,9 @@ void PortalSource::start(Handlers handlers) {
   QObject::connect(&portal_, &screencast::PortalSession::approvalPending, &portal_,
                    [this] { handlers_.approvalPending(); });
   QObject::connect(&portal_, &screencast::PortalSession::refused, &portal_,
-                   [this](const QString& words) { handlers_.refused(words); });
+                   [this](screencast::PortalSession::Refusal why, const QString& words) {
+                     handlers_.refused(refusalCode(why), words);
+                   });
   QObject::connect(&portal_, &screencast::PortalSession::closed, &portal_, [this] {
     handlers_.failed(QStringLiteral("the desktop ended the screen sharing"));
   });
@@ -30,8 +58,7 @@ void PortalSource::start(Handlers handlers) {
 
 void PortalSource::started() {
   saveToken_(portal_.restoreToken());
-  if (!portal_.inputAllowed())
-    handlers_.say(QStringLiteral("note the desktop allowed no remote input"));
+  if (!portal_.inputAllowed()) handlers_.viewOnly();
   // Mutter makes its virtual keyboard and pointer at their first event, and loses that
   // event: make both now with harmless events, long before a supporter types or
   // clicks. The key is Scroll Lock, which changes nothing a supporter types. Each waits
@@ -49,7 +76,7 @@ void PortalSource::started() {
     stream->onError([this](const QString& words) { handlers_.failed(words); });
     stream->onRejectedFrame([this](const QString& words) {
       static bool said = false;
-      if (!said) handlers_.say("warning " + words);
+      if (!said) handlers_.warning(words);
       said = true;
     });
     stream->onFrame([this, i](const screencast::Frame& frame) { handlers_.frame(i, frame); });

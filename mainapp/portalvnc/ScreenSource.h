@@ -6,6 +6,7 @@
 #include <QString>
 
 #include <functional>
+#include <string_view>
 #include <vector>
 
 #include "mainapp/portalvnc/InputQueue.h"
@@ -20,9 +21,11 @@ class ScreenSource {
     std::function<void()> approvalPending;  // the desktop asks the user
     // The monitors, at their places; their frames follow.
     std::function<void(const std::vector<Monitor>&)> started;
-    std::function<void(const QString& words)> refused;  // it never started
+    // It never started: a refusal code of Report.h, and English words for a log.
+    std::function<void(std::string_view code, const QString& words)> refused;
     std::function<void(const QString& words)> failed;   // it broke or ended after starting
-    std::function<void(const QString& line)> say;  // another report line: "note ...", "warning ..."
+    std::function<void()> viewOnly;                     // the desktop allowed no input
+    std::function<void(const QString& words)> warning;  // something odd that does not end it
     std::function<void(int monitor, const screencast::Frame&)> frame;
   };
   virtual ~ScreenSource() = default;

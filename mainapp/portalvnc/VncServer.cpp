@@ -1,5 +1,7 @@
 #include "mainapp/portalvnc/VncServer.h"
 
+#include "mainapp/portalvnc/Report.h"
+
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -35,7 +37,7 @@ void errorLog(const char* format, ...) {
   va_end(args);
   // Said for every client of a Unix socket, where there is no TCP to tune.
   if (std::strstr(text, "TCP_NODELAY")) return;
-  std::fprintf(stderr, "tvl-portal-vnc: vnc: %s", text);
+  std::fprintf(stderr, "%.*svnc: %s", int(report::kPrefix.size()), report::kPrefix.data(), text);
 }
 
 }  // namespace

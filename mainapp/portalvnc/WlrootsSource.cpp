@@ -1,11 +1,14 @@
 #include "mainapp/portalvnc/WlrootsSource.h"
 
+#include "mainapp/portalvnc/Report.h"
+
 namespace tvl::portalvnc {
 
 void WlrootsSource::start(Handlers handlers) {
   handlers_ = std::move(handlers);
   QString why;
-  if (!desktop_.open(&why)) return handlers_.refused(why);
+  // No display, no screen copy, no output: the words say which, for the log.
+  if (!desktop_.open(&why)) return handlers_.refused(report::kNoCapture, why);
   desktop_.onError([this](const QString& words) { handlers_.failed(words); });
   desktop_.onFrame(
       [this](int output, const screencast::Frame& frame) { handlers_.frame(output, frame); });

@@ -7,9 +7,8 @@
 //                  --restore-token-file FILE
 //   tvl-portal-vnc --wlroots --unix-socket DIR/vnc.sock --password-file DIR/vnc.pw
 //
-// It reports on stderr, one line each: "tvl-portal-vnc: approval-pending", "... serving",
-// "... client-joined", "... client-left N", "... refused WORDS" (then exit status 3).
-// SIGTERM ends it cleanly with status 0.
+// It reports on stderr, one line each, in the words of mainapp/portalvnc/Report.h, which
+// the session reads. SIGTERM ends it cleanly with status 0.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -33,22 +32,28 @@
 #include "mainapp/portalvnc/InputQueue.h"
 #include "mainapp/portalvnc/Layout.h"
 #include "mainapp/portalvnc/PortalSource.h"
+#include "mainapp/portalvnc/Report.h"
 #include "mainapp/portalvnc/VncServer.h"
 #include "mainapp/portalvnc/WlrootsSource.h"
+#include "platform/system/Files.h"
 
 using namespace tvl;
+using namespace tvl::portalvnc;
 
 namespace {
 
-constexpr int kExitError = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitRefused = 3;
+using report::kExitError;
+using report::kExitRefused;
+using report::kExitUsage;
 constexpr char kUsage[] =
     "tvl-portal-vnc --unix-socket PATH --password-file FILE --restore-token-file FILE\n"
     "       tvl-portal-vnc --wlroots --unix-socket PATH --password-file FILE";
 
-void report(const QString& line) {
-  std::fprintf(stderr, "tvl-portal-vnc: %s\n", line.toUtf8().constData());
+// One report line: a word of Report.h, then what goes with it.
+void say(std::string_view word, const QString& rest = {}) {
+  const QByteArray tail = rest.isEmpty() ? QByteArray() : " " + rest.toUtf8();
+  std::fprintf(stderr, "%.*s%.*s%s\n", int(report::kPrefix.size()), report::kPrefix.data(),
+               int(word.size()), word.data(), tail.constData());
   std::fflush(stderr);
 }
 
@@ -101,17 +106,10 @@ class TokenFile {
   void save(const QString& token) {
     if (token.isEmpty() || token == token_) return;
     // Written beside and renamed over, so that a crash leaves the old token whole.
-    const QByteArray tmp = QFile::encodeName(path_ + ".new");
-    ::unlink(tmp.constData());
-    int fd = ::open(tmp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) return;
     const QByteArray bytes = token.toLatin1() + '\n';
-    bool ok = ::write(fd, bytes.constData(), size_t(bytes.size())) == bytes.size();
-    ok = ::close(fd) == 0 && ok;
-    if (ok && ::rename(tmp.constData(), QFile::encodeName(path_).constData()) == 0)
+    if (system::writePrivateFile(QFile::encodeName(path_).toStdString(), bytes.toStdString(), 0600,
+                                 system::Existing::Replace) == 0)
       token_ = token;
-    else
-      ::unlink(tmp.constData());
   }
 
  private:
@@ -122,7 +120,8 @@ class TokenFile {
 void warnDropped(const portalvnc::InputQueue& input) {
   static bool said = false;
   if (said || input.dropped() == 0) return;
-  report("warning input came faster than the desktop takes it, and some was dropped");
+  say(report::kWarning,
+      QStringLiteral("input came faster than the desktop takes it, and some was dropped"));
   said = true;
 }
 
@@ -189,7 +188,7 @@ int main(int argc, char** argv) {
   const auto password = takePassword(options->passwordFile, &error);
   TokenFile tokens;
   if (!password || (!options->wlroots && !tokens.open(options->tokenFile, &error))) {
-    report("error " + error);
+    say(report::kError, error);
     return kExitUsage;
   }
 
@@ -213,7 +212,7 @@ int main(int argc, char** argv) {
     source->send(e, at, [&input] { input.answered(); });
   });
   auto fatal = [&](const QString& words) {
-    report("error " + words);
+    say(report::kError, words);
     app.exit(kExitError);
   };
 
@@ -232,8 +231,8 @@ int main(int argc, char** argv) {
       warnDropped(input);
     };
     events.gone = [&](int client) { input.clientGone(client); };
-    events.joined = [] { report("client-joined"); };
-    events.left = [](int left) { report(QStringLiteral("client-left %1").arg(left)); };
+    events.joined = [] { say(report::kClientJoined); };
+    events.left = [](int left) { say(report::kClientLeft, QString::number(left)); };
     layout = portalvnc::arrange(monitors);
     server = std::make_unique<portalvnc::VncServer>(*password, std::move(events));
     QString why;
@@ -241,17 +240,18 @@ int main(int argc, char** argv) {
       server.reset();
       return fatal(why);
     }
-    report("serving");
+    say(report::kServing);
   };
 
   portalvnc::ScreenSource::Handlers handlers;
-  handlers.approvalPending = [] { report("approval-pending"); };
-  handlers.refused = [&](const QString& words) {
-    report("refused " + words);
+  handlers.approvalPending = [] { say(report::kApprovalPending); };
+  handlers.refused = [&](std::string_view code, const QString& words) {
+    say(report::kRefused, QString::fromLatin1(code.data(), qsizetype(code.size())) + " " + words);
     app.exit(kExitRefused);
   };
   handlers.failed = fatal;
-  handlers.say = [](const QString& line) { report(line); };
+  handlers.viewOnly = [] { say(report::kViewOnly); };
+  handlers.warning = [](const QString& words) { say(report::kWarning, words); };
   handlers.started = [&](const std::vector<portalvnc::Monitor>& shared) {
     monitors = shared;
     if (const portalvnc::Layout l = portalvnc::arrange(monitors); l.width > 0 && l.height > 0)

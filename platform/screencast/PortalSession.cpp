@@ -42,8 +42,11 @@ bool readPair(const QVariant& v, int* a, int* b) {
   return true;
 }
 
+// 1: the user cancelled the dialog; 2: the desktop ended the request otherwise.
+PortalSession::Refusal refusalOf(uint code) {
+  return code == 1 ? PortalSession::Refusal::Declined : PortalSession::Refusal::NotAllowed;
+}
 QString describeResponse(uint code) {
-  // 1: the user cancelled the dialog; 2: the desktop ended the request otherwise.
   return code == 1 ? QStringLiteral("you declined to share your screen")
                    : QStringLiteral("the desktop did not allow sharing the screen");
 }
@@ -94,11 +97,11 @@ PortalSession::~PortalSession() {
   close();
 }
 
-void PortalSession::refuse(const QString& words) {
+void PortalSession::refuse(Refusal why, const QString& words) {
   if (over_) return;
   over_ = true;
   close();
-  emit refused(words);
+  emit refused(why, words);
 }
 
 void PortalSession::request(const QString& interface, const QString& method, QVariantList args,
@@ -124,9 +127,10 @@ void PortalSession::request(const QString& interface, const QString& method, QVa
       const QDBusError e = watcher->error();
       if (e.type() == QDBusError::ServiceUnknown || e.type() == QDBusError::UnknownInterface ||
           e.type() == QDBusError::UnknownMethod || e.type() == QDBusError::UnknownObject)
-        refuse(QStringLiteral("this desktop offers no screen-sharing portal"));
+        refuse(Refusal::NoPortal, QStringLiteral("this desktop offers no screen-sharing portal"));
       else
-        refuse(QStringLiteral("the desktop's portal failed (%1: %2)").arg(method, e.message()));
+        refuse(Refusal::PortalFailed,
+               QStringLiteral("the desktop's portal failed (%1: %2)").arg(method, e.message()));
     }
   });
 }
@@ -134,7 +138,7 @@ void PortalSession::request(const QString& interface, const QString& method, QVa
 void PortalSession::start(const QString& restoreToken, Monitors monitors) {
   monitors_ = monitors;
   if (!bus_.isConnected()) {
-    refuse(QStringLiteral("there is no session bus to reach the desktop's portal"));
+    refuse(Refusal::NoBus, QStringLiteral("there is no session bus to reach the desktop's portal"));
     return;
   }
   // Whether the portal and its remote desktop exist, and whether it can keep sessions.
@@ -148,20 +152,21 @@ void PortalSession::start(const QString& restoreToken, Monitors monitors) {
     bool ok = false;
     if (!reply.isError()) remoteDesktopVersion_ = reply.value().variant().toUInt(&ok);
     if (!ok || remoteDesktopVersion_ == 0) {
-      refuse(QStringLiteral("this desktop offers no screen-sharing portal"));
+      refuse(Refusal::NoPortal, QStringLiteral("this desktop offers no screen-sharing portal"));
       return;
     }
     QVariantMap options{{"session_handle_token", QStringLiteral("tvl%1").arg(::getpid())}};
     request(kRemoteDesktop, "CreateSession", {}, options,
             [this, restoreToken](uint code, const QVariantMap& results) {
-              if (code != 0) return refuse(describeResponse(code));
+              if (code != 0) return refuse(refusalOf(code), describeResponse(code));
               // Portals answer with a string; some say object path.
               const QVariant h = results.value("session_handle");
               sessionHandle_ = h.userType() == qMetaTypeId<QDBusObjectPath>()
                                    ? h.value<QDBusObjectPath>().path()
                                    : h.toString();
               if (!sessionHandle_.startsWith('/'))
-                return refuse(QStringLiteral("the desktop's portal made no session"));
+                return refuse(Refusal::NoSession,
+                              QStringLiteral("the desktop's portal made no session"));
               bus_.connect(kService, sessionHandle_, kSession, "Closed", this,
                            SLOT(onSessionClosed()));
               selectDevices(restoreToken);
@@ -177,7 +182,7 @@ void PortalSession::selectDevices(const QString& restoreToken) {
   if (restoring) options.insert("restore_token", restoreToken);
   request(kRemoteDesktop, "SelectDevices", {QVariant::fromValue(QDBusObjectPath(sessionHandle_))},
           options, [this](uint code, const QVariantMap&) {
-            if (code != 0) return refuse(describeResponse(code));
+            if (code != 0) return refuse(refusalOf(code), describeResponse(code));
             selectSources();
           });
 }
@@ -188,7 +193,7 @@ void PortalSession::selectSources() {
                       {"cursor_mode", kCursorEmbedded}};
   request(kScreenCast, "SelectSources", {QVariant::fromValue(QDBusObjectPath(sessionHandle_))},
           options, [this](uint code, const QVariantMap&) {
-            if (code != 0) return refuse(describeResponse(code));
+            if (code != 0) return refuse(refusalOf(code), describeResponse(code));
             startSession();
           });
 }
@@ -197,7 +202,7 @@ void PortalSession::startSession() {
   request(kRemoteDesktop, "Start",
           {QVariant::fromValue(QDBusObjectPath(sessionHandle_)), QString()}, {},
           [this](uint code, const QVariantMap& results) {
-            if (code != 0) return refuse(describeResponse(code));
+            if (code != 0) return refuse(refusalOf(code), describeResponse(code));
             onStarted(results);
           });
   // Only a dialog takes longer: a restore token, or KDE's portal for a program the user
@@ -212,7 +217,7 @@ void PortalSession::onStarted(const QVariantMap& results) {
   devices_ = results.value("devices").toUInt(&ok);
   if (!ok) devices_ = 0;
   if (!parseStreams(results.value("streams"), &streams_))
-    return refuse(QStringLiteral("the desktop's portal shared no screen"));
+    return refuse(Refusal::NoScreen, QStringLiteral("the desktop's portal shared no screen"));
   const QVariant token = results.value("restore_token");
   if (token.userType() == QMetaType::QString) restoreToken_ = token.toString();
   started_ = true;
@@ -283,7 +288,7 @@ void PortalSession::onSessionClosed() {
     over_ = true;
     emit closed();
   } else {
-    refuse(QStringLiteral("the desktop ended the session before it began"));
+    refuse(Refusal::EndedEarly, QStringLiteral("the desktop ended the session before it began"));
   }
 }
 

@@ -27,6 +27,18 @@ bool parseStreams(const QVariant& value, QList<Stream>* streams);
 class PortalSession : public QObject {
   Q_OBJECT
  public:
+  // Why the desktop will not share its screen.
+  enum class Refusal {
+    Declined,      // the user cancelled the dialog
+    NotAllowed,    // the desktop ended the request otherwise
+    NoPortal,      // no remote-desktop portal on the bus
+    NoBus,         // no session bus at all
+    PortalFailed,  // a call of the portal failed
+    NoSession,     // the portal's answer made no session
+    NoScreen,      // the portal shared no screen
+    EndedEarly,    // the desktop closed the session before it began
+  };
+
   explicit PortalSession(QDBusConnection bus = QDBusConnection::sessionBus(),
                          QObject* parent = nullptr);
   ~PortalSession() override;
@@ -70,8 +82,8 @@ class PortalSession : public QObject {
   void approvalPending();
   void started();
   // The portal is absent, the user declined, the desktop refused, or the answer made no
-  // sense: words for the user.
-  void refused(const QString& words);
+  // sense; words says it in English, for a log.
+  void refused(tvl::screencast::PortalSession::Refusal why, const QString& words);
   // The desktop ended a started session.
   void closed();
 
@@ -83,7 +95,7 @@ class PortalSession : public QObject {
   void selectSources();
   void startSession();
   void onStarted(const QVariantMap& results);
-  void refuse(const QString& words);
+  void refuse(Refusal why, const QString& words);
   void notify(const QString& method, const QVariantList& args, Answered answered);
   Q_SLOT void onSessionClosed();
 

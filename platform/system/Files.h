@@ -1,6 +1,8 @@
 // Writing a whole file so that a reader sees the old or the new contents, never a part.
 #pragma once
 
+#include <sys/types.h>
+
 #include <string>
 #include <string_view>
 
@@ -12,5 +14,16 @@ namespace tvl::system {
 // replaced, not followed. On failure the temporary file is removed and path is untouched.
 // Returns 0 or an errno value.
 int writeFileAtomically(const std::string& path, std::string_view bytes);
+
+// The one writer of the product's private files (secrets, keys, tokens, scripts of a
+// session): the file gets mode (0600, or 0700 for a script) before a byte is written, so
+// no other account ever sees its contents.
+enum class Existing { Refuse, Replace };
+// Refuse: path must not exist; a file or link already there is refused (EEXIST), never
+// followed or truncated. Replace: written beside and renamed over path, as
+// writeFileAtomically, so a reader sees the old or the new contents. Returns 0 or an
+// errno value; on failure nothing new is left behind.
+int writePrivateFile(const std::string& path, std::string_view bytes, mode_t mode,
+                     Existing existing = Existing::Refuse);
 
 }  // namespace tvl::system

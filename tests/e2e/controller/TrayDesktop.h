@@ -81,6 +81,7 @@ inline std::string sh(const std::string& command) {
 
 struct Geometry {
   int width = 0, height = 0, x = 0, y = 0;
+  bool operator==(const Geometry&) const = default;
 };
 
 // Windows of a class (TVLQC: the controller's), from the X server's window tree, mapped or not.
@@ -118,6 +119,23 @@ inline bool iconShowing(const std::string& colour, Geometry* icon = nullptr) {
     return true;
   }
   return false;
+}
+
+// The icon's place once the tray has laid it out: two looks a moment apart agree. A tray
+// that embeds an icon shows it at one place and size first and moves it on (trayer: 22x22
+// at the screen's edge, then 22x30 beside it); a click at the first place misses the icon.
+inline bool iconSettled(const std::string& colour, Geometry* icon) {
+  std::smatch m;
+  const std::string root = sh("xwininfo -root");
+  const int screenWidth =
+      std::regex_search(root, m, std::regex(R"(Width: (\d+))")) ? std::stoi(m[1]) : 0;
+  Geometry first, second;
+  if (!iconShowing(colour, &first) || first.y < 0 || first.x + first.width > screenWidth)
+    return false;
+  std::this_thread::sleep_for(300ms);
+  if (!iconShowing(colour, &second) || !(first == second)) return false;
+  *icon = second;
+  return true;
 }
 
 // The visible windows that xdotool finds with the search (e.g. "--name 'regex'" or

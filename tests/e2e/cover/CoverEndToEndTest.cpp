@@ -263,15 +263,26 @@ TEST(CoverEndToEnd, KillallByExecutableNameEndsItAtOnce) {
 }
 
 TEST(CoverEndToEnd, StaysWhileTheMainApplicationRunsAndEndsTheSessionWhenItIsGone) {
-  // A user's VNC server and two tunnels, and a main application whose name has a blank in
-  // it, which the real process probe must still find (a private PID namespace: no other
-  // test's processes either).
+  // A VNC server and two tunnels of an ordinary user, and a main application whose name has
+  // a blank in it, which the real process probe must still find (a private PID namespace:
+  // no other test's processes either). The main application is the cover's user's (here
+  // root's, as the cover runs); another account runs a program of the same name all along,
+  // which must not keep the session once the user's own is gone.
   testsupport::TempDir dir;
   fs::create_directory(dir.path() / ".tvl-tunnel");
   fs::copy_file("/bin/sleep", dir.path() / "OSXvncserver");
   fs::copy_file("/bin/sleep", dir.path() / ".tvl-tunnel" / "ssh");
   fs::copy_file("/bin/sleep", dir.path() / "Mac Tovalo");
   for (auto p : {dir.path(), dir.path() / ".tvl-tunnel"}) ::chmod(p.c_str(), 0755);
+  // The runtime folder as a killed session left it: its own folder with the key's copy;
+  // beside it another account's folder and a link named like one, which stay.
+  const fs::path runtime = dir.path() / "runtime";
+  fs::create_directories(runtime / ".tvl-tunnel-Kill3d");
+  std::ofstream(runtime / ".tvl-tunnel-Kill3d" / "id") << "a copy of the organisation's key\n";
+  fs::create_directories(runtime / ".tvl-tunnel-0thers");
+  ASSERT_EQ(::chown((runtime / ".tvl-tunnel-0thers").c_str(), 65534, 65534), 0);
+  fs::create_directories(dir.path() / "elsewhere");
+  fs::create_directory_symlink(dir.path() / "elsewhere", runtime / ".tvl-tunnel-L1nk3d");
   const std::string monitorLog = (dir.path() / "bus.log").string();
   Process monitor({"/usr/bin/dbus-monitor", "--session",
                    "type='signal',interface='com.nrvk.tvl.DistributedNotificationCenter'"},
@@ -282,13 +293,15 @@ TEST(CoverEndToEnd, StaysWhileTheMainApplicationRunsAndEndsTheSessionWhenItIsGon
   ASSERT_TRUE(testsupport::waitUntilExecuted(vnc.pid(), "OSXvncserver"));
   ASSERT_TRUE(testsupport::waitUntilExecuted(tunnel1.pid(), "ssh"));
   ASSERT_TRUE(testsupport::waitUntilExecuted(tunnel2.pid(), "ssh"));
-  auto mainApplication =
-      std::make_unique<Process>(asOrdinaryUser({(dir.path() / "Mac Tovalo").string(), "600"}));
+  Process othersMainApplication(asOrdinaryUser({(dir.path() / "Mac Tovalo").string(), "600"}));
+  auto mainApplication = std::make_unique<Process>(
+      std::vector<std::string>{(dir.path() / "Mac Tovalo").string(), "600"});
   ASSERT_TRUE(testsupport::waitUntilExecuted(mainApplication->pid(), "Mac Tovalo"));
+  ASSERT_TRUE(testsupport::waitUntilExecuted(othersMainApplication.pid(), "Mac Tovalo"));
   std::this_thread::sleep_for(300ms);  // let dbus-monitor register its match rule
 
   Display display;
-  Process cover({kCoverExecutable});
+  Process cover({"/usr/bin/env", "XDG_RUNTIME_DIR=" + runtime.string(), kCoverExecutable});
   ASSERT_TRUE(eventually([&] { return display.windowsOf(cover.pid()).size() == 2; }));
   // The first check, 10 s after start, finds the main application: everything stays.
   EXPECT_FALSE(cover.waitForExit(11500ms)) << "the cover quit while Mac Tovalo ran";
@@ -317,4 +330,10 @@ TEST(CoverEndToEnd, StaysWhileTheMainApplicationRunsAndEndsTheSessionWhenItIsGon
       << bus;
   // Posted once, after the main application was gone.
   EXPECT_EQ(bus.find("com.nrvk.tvl.sharingstopped"), bus.rfind("com.nrvk.tvl.sharingstopped"));
+  // The killed session's folder went; the other account's folder and the link stayed, and
+  // nothing behind the link was touched.
+  EXPECT_FALSE(fs::exists(runtime / ".tvl-tunnel-Kill3d"));
+  EXPECT_TRUE(fs::exists(runtime / ".tvl-tunnel-0thers"));
+  EXPECT_TRUE(fs::is_symlink(runtime / ".tvl-tunnel-L1nk3d"));
+  EXPECT_TRUE(fs::exists(dir.path() / "elsewhere"));
 }

@@ -11,7 +11,8 @@
 #include <QTest>
 
 #include "e2e/portal/PortalDialog.h"
-#include "mainapp/SupportSession.h"
+#include "mainapp/session/PortalVncServer.h"
+#include "mainapp/session/SupportSession.h"
 #include "platform/desktop/DesktopSession.h"
 
 using namespace tvl;
@@ -55,9 +56,9 @@ class PortalSession : public ::testing::Test {
 };
 
 TEST_F(PortalSession, DeclinedDialogEndsTheSessionInWordsBeforeTheRelayIsReached) {
-  mainapp::SupportSession session;
-  QSignalSpy ended(&session, &mainapp::SupportSession::ended);
-  QSignalSpy cannot(&session, &mainapp::SupportSession::cannotShare);
+  session::SupportSession session;
+  QSignalSpy ended(&session, &session::SupportSession::ended);
+  QSignalSpy cannot(&session, &session::SupportSession::cannotShare);
   session.start(relay, {"sEcr3t42", 0, true});
   ASSERT_TRUE(QTest::qWaitFor(
       [&] { return session.stateText().contains("choose Share in its dialog"); }, 20000))
@@ -72,15 +73,15 @@ TEST_F(PortalSession, DeclinedDialogEndsTheSessionInWordsBeforeTheRelayIsReached
   EXPECT_EQ(ended.first().first().toString(), why);
   ASSERT_EQ(cannot.size(), 1);
   EXPECT_EQ(cannot.first().first().toString(), why);
-  EXPECT_EQ(session.state(), mainapp::SupportSession::State::Ended);
+  EXPECT_EQ(session.state(), session::State::Ended);
   EXPECT_TRUE(QTest::qWaitFor([&] { return processesNamed("OSXvncserver") == 0; }, 5000));
   // The restore token's file is the user's alone.
-  EXPECT_EQ(QFile::permissions(mainapp::portalRestoreTokenPath()) & 0x0077, 0);
+  EXPECT_EQ(QFile::permissions(session::portalRestoreTokenPath()) & 0x0077, 0);
 }
 
 TEST_F(PortalSession, TheTunnelStartsOnceTheUserShared) {
-  mainapp::SupportSession session;
-  QSignalSpy ended(&session, &mainapp::SupportSession::ended);
+  session::SupportSession session;
+  QSignalSpy ended(&session, &session::SupportSession::ended);
   session.start(relay, {"sEcr3t42", 0, true});
   ASSERT_TRUE(QTest::qWaitFor(
       [&] { return session.stateText().contains("choose Share in its dialog"); }, 20000));

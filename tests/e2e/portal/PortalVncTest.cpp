@@ -32,7 +32,8 @@ TEST_F(PortalVnc, CancelledDialogIsRefusedAndLeavesNothing) {
   EXPECT_EQ(vnc.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(vnc.exitCode(), 3);
   err.has("");
-  EXPECT_TRUE(err.seen.contains("tvl-portal-vnc: refused you declined to share your screen"))
+  EXPECT_TRUE(
+      err.seen.contains("tvl-portal-vnc: refused declined you declined to share your screen"))
       << err.seen.join(QChar(10)).toStdString();
   EXPECT_FALSE(QFile::exists(socket()));
   EXPECT_FALSE(QFile::exists(dir.filePath("vnc.pw"))) << "the password file must go once read";
@@ -149,8 +150,8 @@ TEST(PortalVncWithoutPortal, IsRefusedInWords) {
   ASSERT_TRUE(vnc.waitForFinished(30000));
   EXPECT_EQ(vnc.exitCode(), 3);
   const QString err = QString::fromUtf8(vnc.readAllStandardError());
-  EXPECT_TRUE(
-      err.contains("tvl-portal-vnc: refused this desktop offers no screen-sharing portal\n"))
+  EXPECT_TRUE(err.contains(
+      "tvl-portal-vnc: refused no-portal this desktop offers no screen-sharing portal\n"))
       << err.toStdString();
   EXPECT_FALSE(err.contains("approval-pending"));
   EXPECT_FALSE(QFile::exists(dir.filePath("vnc.sock")));

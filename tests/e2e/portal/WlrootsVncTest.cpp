@@ -97,8 +97,9 @@ TEST(WlrootsVncWithoutCompositor, IsRefusedInWords) {
                        dir.filePath("vnc.pw")});
   ASSERT_TRUE(vnc.waitForFinished(10000));
   EXPECT_EQ(vnc.exitCode(), 3);
-  EXPECT_TRUE(QString::fromUtf8(vnc.readAllStandardError())
-                  .contains("tvl-portal-vnc: refused there is no Wayland display to share"));
+  EXPECT_TRUE(
+      QString::fromUtf8(vnc.readAllStandardError())
+          .contains("tvl-portal-vnc: refused no-capture there is no Wayland display to share"));
   EXPECT_FALSE(QFile::exists(dir.filePath("vnc.sock")));
 }
 

@@ -11,13 +11,13 @@
 
 #include <cstdlib>
 
-#include "mainapp/SupportSession.h"
+#include "mainapp/session/SupportSession.h"
 #include "platform/desktop/DesktopSession.h"
 #include "tests/integration/mainapp/Processes.h"
 
 using namespace tvl;
 
-using mainapp::SupportSession;
+using session::SupportSession;
 
 TEST(UnsharableDesktop, NoSessionStartsAndTheUserIsToldWhy) {
   const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
@@ -47,7 +47,7 @@ TEST(UnsharableDesktop, NoSessionStartsAndTheUserIsToldWhy) {
   const QString reason = ended.at(0).at(0).toString();
   EXPECT_EQ(reason, why);
   EXPECT_TRUE(reason.startsWith("This desktop can't be shared: ")) << reason.toStdString();
-  EXPECT_EQ(session.state(), SupportSession::State::Ended);
+  EXPECT_EQ(session.state(), session::State::Ended);
   EXPECT_EQ(session.stateText(), "Sharing ended. " + reason);
   // Nothing runs and no session folder was left behind.
   QTest::qWait(200);

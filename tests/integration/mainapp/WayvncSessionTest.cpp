@@ -14,7 +14,7 @@
 #include <QTest>
 
 #include "mainapp/RelaySettings.h"
-#include "mainapp/SupportSession.h"
+#include "mainapp/session/SupportSession.h"
 #include "platform/desktop/DesktopSession.h"
 #include "support/SwayScreen.h"
 #include "tests/integration/mainapp/Processes.h"
@@ -23,7 +23,8 @@ using namespace tvl;
 
 namespace {
 
-using mainapp::SupportSession;
+using session::State;
+using session::SupportSession;
 
 const QString kBuild = qEnvironmentVariable("TVL_BUILD_DIR");
 const QString kProbeWindow = kBuild + "/tests/support/probewindow/tvl-probe-window";
@@ -81,9 +82,9 @@ TEST(WayvncSession, TheSupporterSeesAndControlsTheScreenOnlyWithTheSessionsSecre
   QSignalSpy left(&session, &SupportSession::supporterLeft);
   const QString secret = "k3mnpq7r";
   session.start(relay.settings, {secret, 0, true});
-  ASSERT_TRUE(
-      QTest::qWaitFor([&] { return session.state() != SupportSession::State::Connecting; }, 15000));
-  ASSERT_EQ(session.state(), SupportSession::State::Waiting) << session.stateText().toStdString();
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return session.state() == State::Waiting || session.state() == State::Ended; }, 15000));
+  ASSERT_EQ(session.state(), State::Waiting) << session.stateText().toStdString();
 
   // wayvnc runs under the name the cover knows, with no secret on its command line, and
   // listens on nothing but its socket in the session's folder.
@@ -107,6 +108,19 @@ TEST(WayvncSession, TheSupporterSeesAndControlsTheScreenOnlyWithTheSessionsSecre
   EXPECT_TRUE(QTest::qWaitFor([&] { return !QFile::exists(folder + "/wayvnc.conf"); }, 5000));
   EXPECT_FALSE(QFile::exists(folder + "/vnc.pw"));
 
+  // A client that sent part of its handshake and then waits keeps nobody out: wayvnc
+  // reads its clients without blocking.
+  QProcess slow;
+  slow.start("/usr/bin/python3", {"-c",
+                                  "import socket, sys, time\n"
+                                  "s = socket.create_connection(('127.0.0.1', int(sys.argv[1])))\n"
+                                  "s.recv(12)\n"
+                                  "s.sendall(b'RFB 003.0')\n"
+                                  "time.sleep(60)\n",
+                                  QString::number(session.relayPort())});
+  ASSERT_TRUE(slow.waitForStarted());
+  QTest::qWait(1000);
+
   // The supporter, through the relay: the screen, a click into the field, typed text.
   QFile password(work.filePath("secret"));
   ASSERT_TRUE(password.open(QIODevice::WriteOnly));
@@ -121,7 +135,7 @@ TEST(WayvncSession, TheSupporterSeesAndControlsTheScreenOnlyWithTheSessionsSecre
                                               "640", "272", "--type", "hello vnc", "--stay", "1"});
   ASSERT_TRUE(QTest::qWaitFor([&] { return joined.size() == 1; }, 10000))
       << supporter.readAll().toStdString();
-  EXPECT_EQ(session.state(), SupportSession::State::Connected);
+  EXPECT_EQ(session.state(), State::Connected);
   ASSERT_TRUE(QTest::qWaitFor([&] { return supporter.state() == QProcess::NotRunning; }, 15000));
   EXPECT_EQ(supporter.exitCode(), 0) << supporter.readAll().toStdString();
   int width = 0, height = 0;
@@ -129,7 +143,7 @@ TEST(WayvncSession, TheSupporterSeesAndControlsTheScreenOnlyWithTheSessionsSecre
   EXPECT_EQ(width, 1280);
   EXPECT_EQ(height, 800);
   EXPECT_TRUE(QTest::qWaitFor([&] { return left.size() == 1; }, 5000));
-  EXPECT_EQ(session.state(), SupportSession::State::Waiting);
+  EXPECT_EQ(session.state(), State::Waiting);
   EXPECT_TRUE(QTest::qWaitFor(
       [&] { return readAll(work.filePath("window.log")).contains("text hello vnc\n"); }, 3000))
       << readAll(work.filePath("window.log")).toStdString();
@@ -149,8 +163,11 @@ TEST(WayvncSession, TheSupporterSeesAndControlsTheScreenOnlyWithTheSessionsSecre
   QTest::qWait(300);
   EXPECT_EQ(joined.size(), 1);
 
+  slow.kill();
+  slow.waitForFinished();
+
   // Stopping ends wayvnc and removes the folder.
-  session.stop("done");
+  session.stop(session::Problem::UserStopped);
   EXPECT_TRUE(testsupport::processesNamed("OSXvncserver").isEmpty());
   EXPECT_FALSE(QFileInfo::exists(folder));
   window.terminate();

@@ -13,9 +13,11 @@
 //                         "typing-at S" (wall-clock seconds) when the first key goes
 //   --updates SECONDS     keeps asking for updates; prints "updates N" at the end
 //   --stay SECONDS        stays connected that long before leaving
+//   --send-clipboard TEXT sends the text as the viewer's clipboard
 // Prints "connected WxH", then "first-frame MS" (milliseconds from the start of the
-// connection) with --picture. Exit status 1 when the server refused the connection or
-// its credential, 2 on bad arguments, 3 when no frame came.
+// connection) with --picture, and "clipboard TEXT" for each clipboard the server sends. Exit status
+// 1 when the server refused the connection or its credential, 2 on bad arguments, 3 when no frame
+// came.
 #include <rfb/rfbclient.h>
 #include <signal.h>
 
@@ -33,7 +35,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Options {
-  std::string socket, ca, user, passwordFile, picture, text, paste;
+  std::string socket, ca, user, passwordFile, picture, text, paste, clipboard;
   int clickX = -1, clickY = -1;
   double updates = 0, stay = 0;
 };
@@ -72,6 +74,11 @@ char* vncPassword(rfbClient*) {
 
 void finished(rfbClient*) {
   frameDone = true;
+}
+
+void gotClipboard(rfbClient*, const char* text, int length) {
+  std::printf("clipboard %.*s\n", length, text);
+  std::fflush(stdout);
 }
 
 // Serves events until a whole frame update arrived or the time is up.
@@ -147,6 +154,8 @@ bool parse(int argc, char** argv) {
       options.updates = std::atof(next().c_str());
     else if (a == "--stay")
       options.stay = std::atof(next().c_str());
+    else if (a == "--send-clipboard")
+      options.clipboard = next();
     else if (a == "--click") {
       options.clickX = std::atoi(next().c_str());
       options.clickY = std::atoi(next().c_str());
@@ -164,7 +173,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr,
                  "usage: tvl-vnc-client SOCKET [--ca F] [--user U] [--password-file F] "
                  "[--picture F] [--click X Y] [--type TEXT] [--paste TEXT] [--updates S] "
-                 "[--stay S]\n");
+                 "[--stay S] [--send-clipboard TEXT]\n");
     return 2;
   }
   // A server that refuses the credential closes the connection under our last write.
@@ -174,6 +183,7 @@ int main(int argc, char** argv) {
   client->GetCredential = credential;
   client->GetPassword = vncPassword;
   client->FinishedFrameBufferUpdate = finished;
+  client->GotXCutText = gotClipboard;
   client->canHandleNewFBSize = TRUE;
   std::free(client->serverHost);
   client->serverHost = copy("localhost");
@@ -248,6 +258,10 @@ int main(int argc, char** argv) {
       SendKeyEvent(client, static_cast<uint32_t>(ch), FALSE);
     }
     serveFor(client, std::chrono::seconds(5));
+  }
+  if (!options.clipboard.empty()) {
+    SendClientCutText(client, options.clipboard.data(), int(options.clipboard.size()));
+    serveFor(client, std::chrono::milliseconds(200));
   }
   if (options.updates > 0) {
     long count = 0;

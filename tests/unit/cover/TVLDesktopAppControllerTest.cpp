@@ -52,6 +52,7 @@ struct FakeSystem : cover::System {
   std::map<std::string, pid_t> pids;   // GetPIDForProcessName
   std::map<pid_t, uid_t> owners;       // getUIDForPID; any other pid reads as root, as an
   std::set<std::string> runningNames;  // unfilled record would
+  std::set<std::string> ownNames;      // isOwnProcessRunning
   std::string tunnelPIDs;              // returnPIDForProcess(".tvl-tunnel")
   std::vector<std::string> actions;    // posted, shell commands, terminate
   std::vector<std::string> queries;
@@ -70,6 +71,11 @@ struct FakeSystem : cover::System {
     queries.push_back("running " + name);
     return runningNames.count(name) > 0;
   }
+  bool isOwnProcessRunning(const char* name) override {
+    queries.push_back(std::string("own ") + name);
+    return ownNames.count(name) > 0;
+  }
+  void removeSessionFolders() override { actions.push_back("remove folders"); }
   std::string returnPIDForProcess(const std::string& text) override {
     queries.push_back("pids " + text);
     return text == ".tvl-tunnel" ? tunnelPIDs : "";
@@ -105,6 +111,7 @@ struct FakeSystem : cover::System {
 
 const std::string kPosted = "post com.nrvk.tvl.sharingstopped com.nrvk.tvl";
 const std::string kKillVNC = "shell killall \"OSXvncserver\"";
+const std::string kRemove = "remove folders";
 
 std::vector<std::string> watchOnce(FakeSystem& system) {
   TVLDesktopAppController controller(system);
@@ -119,6 +126,7 @@ TEST(CheckForVNC, MainApplicationRunningKeepsTheCoverWhateverTheVNCServer) {
     for (bool serverThere : {true, false}) {
       FakeSystem system;
       system.runningNames = {"Mac Tovalo", "ssh"};
+      system.ownNames = {"Mac Tovalo"};
       if (serverThere) {
         system.pids["OSXvncserver"] = 4242;
         system.owners[4242] = owner;
@@ -136,7 +144,7 @@ TEST(CheckForVNC, RootVNCServerKeepsTheCoverAndPostsNothing) {
   system.runningNames = {"OSXvncserver", "ssh"};
   EXPECT_TRUE(watchOnce(system).empty());
   EXPECT_EQ(system.queries,
-            (std::vector<std::string>{"pid OSXvncserver", "uid 4242", "running Mac Tovalo"}));
+            (std::vector<std::string>{"pid OSXvncserver", "uid 4242", "own Mac Tovalo"}));
 }
 
 TEST(CheckForVNC, UserVNCServerWithoutSshEndsTheSessionWithoutTunnelStep) {
@@ -145,7 +153,7 @@ TEST(CheckForVNC, UserVNCServerWithoutSshEndsTheSessionWithoutTunnelStep) {
   system.owners[4242] = 1000;
   system.runningNames = {"OSXvncserver"};
   system.tunnelPIDs = "777";
-  EXPECT_EQ(watchOnce(system), (std::vector<std::string>{kPosted, kKillVNC, "terminate"}));
+  EXPECT_EQ(watchOnce(system), (std::vector<std::string>{kPosted, kKillVNC, kRemove, "terminate"}));
   EXPECT_EQ(std::count(system.queries.begin(), system.queries.end(), "pids .tvl-tunnel"), 0);
 }
 
@@ -155,8 +163,8 @@ TEST(CheckForVNC, EverySharingTunnelIsEnded) {
   system.owners[4242] = 1000;
   system.runningNames = {"OSXvncserver", "ssh"};
   system.tunnelPIDs = "101\n202\n303";
-  EXPECT_EQ(watchOnce(system),
-            (std::vector<std::string>{kPosted, "shell kill 101 202 303", kKillVNC, "terminate"}));
+  EXPECT_EQ(watchOnce(system), (std::vector<std::string>{kPosted, "shell kill 101 202 303",
+                                                         kKillVNC, kRemove, "terminate"}));
 }
 
 TEST(CheckForVNC, SshWithoutTunnelRunsNoKill) {
@@ -165,7 +173,15 @@ TEST(CheckForVNC, SshWithoutTunnelRunsNoKill) {
   system.pids["OSXvncserver"] = 4242;
   system.owners[4242] = 1000;
   system.runningNames = {"OSXvncserver", "ssh"};
-  EXPECT_EQ(watchOnce(system), (std::vector<std::string>{kPosted, kKillVNC, "terminate"}));
+  EXPECT_EQ(watchOnce(system), (std::vector<std::string>{kPosted, kKillVNC, kRemove, "terminate"}));
+}
+
+TEST(CheckForVNC, AnotherAccountsMainApplicationDoesNotKeepTheSession) {
+  FakeSystem system;
+  system.pids["OSXvncserver"] = 4242;
+  system.owners[4242] = 1000;
+  system.runningNames = {"OSXvncserver", "Mac Tovalo"};  // some account's program of that name
+  EXPECT_EQ(watchOnce(system), (std::vector<std::string>{kPosted, kKillVNC, kRemove, "terminate"}));
 }
 
 TEST(CheckForVNC, NoSingleVNCServerAndNoMainApplicationEndsTheSession) {
@@ -176,6 +192,7 @@ TEST(CheckForVNC, NoSingleVNCServerAndNoMainApplicationEndsTheSession) {
     if (severalRunning) system.runningNames = {"OSXvncserver"};
     std::vector<std::string> expected = {kPosted};
     if (severalRunning) expected.push_back(kKillVNC);
+    expected.push_back(kRemove);
     expected.push_back("terminate");
     EXPECT_EQ(watchOnce(system), expected) << severalRunning;
     EXPECT_EQ(std::count(system.queries.begin(), system.queries.end(), "uid -1"), 0);
@@ -193,7 +210,7 @@ TEST(KillCommandForPIDs, KeepsOnlyProcessIds) {
 TEST(Watch, FirstCheckTenSecondsAfterStartThenEveryTenSeconds) {
   app();
   FakeSystem system;
-  system.runningNames = {"Mac Tovalo"};  // the cover stays: every tick checks again
+  system.ownNames = {"Mac Tovalo"};  // the cover stays: every tick checks again
   TVLDesktopAppController controller(system);
   controller.awakeFromNib();
   auto checks = [&] {

@@ -1,5 +1,5 @@
 // The session's inputs that end up in an ssh configuration or decide what the user reads:
-// the organisation's settings, a link's fields, the tunnel's failures.
+// the organisation's settings, a link's fields.
 #include <gtest/gtest.h>
 
 #include <QFile>
@@ -7,7 +7,8 @@
 
 #include "mainapp/MainApplication.h"
 #include "mainapp/RelaySettings.h"
-#include "mainapp/SupportSession.h"
+#include "mainapp/session/SupportSession.h"
+#include "mainapp/session/Tunnel.h"
 
 using namespace tvl;
 
@@ -57,16 +58,20 @@ TEST(RelaySettings, ValuesThatWouldChangeTheTunnelsConfigurationAreRefused) {
   }
 }
 
-TEST(RelaySettings, TheTunnelsConfigurationPinsTheRelayAndBoundsTheWaits) {
-  mainapp::RelaySettings relay{"relay.example.org", 2222, "tvlrelay", kKey, "/etc/k", 4};
-  QString withKey = mainapp::tunnelConfiguration(relay, "/run/user/1/.tvl-tunnel-x", true);
-  for (const char* line : {"  StrictHostKeyChecking yes\n",
-                           "  UserKnownHostsFile \"/run/user/1/.tvl-tunnel-x/known_hosts\"\n",
-                           "  GlobalKnownHostsFile /dev/null\n", "  ConnectTimeout 4\n",
-                           "  ExitOnForwardFailure yes\n", "  BatchMode yes\n",
-                           "  IdentityFile \"/run/user/1/.tvl-tunnel-x/id\"\n"})
+TEST(Tunnel, TheConfigurationPinsEveryRelayAndBoundsTheWaits) {
+  session::TunnelLogin login;
+  login.relays = {{"relay.example.org", 2222, "tvlrelay", kKey, 4}, {"relay2", 22, "tvl", kKey, 9}};
+  login.credential = {session::Credential::Kind::Key, "key"};
+  QString withKey = session::tunnelConfiguration(login, "/run/user/1/.tvl-tunnel-x");
+  for (const char* line :
+       {"Host tvl-relay\n", "  HostKeyAlias tvl-relay\n", "  ConnectTimeout 4\n",
+        "Host tvl-relay-2\n", "  ConnectTimeout 9\n", "  StrictHostKeyChecking yes\n",
+        "  UserKnownHostsFile \"/run/user/1/.tvl-tunnel-x/known_hosts\"\n",
+        "  GlobalKnownHostsFile /dev/null\n", "  ExitOnForwardFailure yes\n", "  BatchMode yes\n",
+        "  IdentityFile \"/run/user/1/.tvl-tunnel-x/id\"\n"})
     EXPECT_TRUE(withKey.contains(line)) << line;
-  QString withPassword = mainapp::tunnelConfiguration(relay, "/f", false);
+  login.credential = {session::Credential::Kind::Password, "pw"};
+  QString withPassword = session::tunnelConfiguration(login, "/f");
   EXPECT_FALSE(withPassword.contains("BatchMode"));  // it would turn the password off
   EXPECT_TRUE(withPassword.contains("  NumberOfPasswordPrompts 1\n"));
 }
@@ -81,24 +86,8 @@ TEST(LinkFields, OnlyAPrintableSecretAndAPortStartASession) {
     EXPECT_NE(mainapp::checkLinkFields("secret", key), "") << key;
 }
 
-TEST(TunnelFailures, TheUserReadsWhatWentWrong) {
-  using mainapp::describeTunnelFailure;
-  EXPECT_TRUE(describeTunnelFailure("@@@ WARNING: REMOTE HOST IDENTIFICATION HAS CHANGED! @@@\n"
-                                    "Host key verification failed.\n",
-                                    true)
-                  .contains("host key"));
-  EXPECT_TRUE(describeTunnelFailure("tvlrelay@127.0.0.1: Permission denied (password).\n", false)
-                  .contains("refused the session's secret"));
-  EXPECT_TRUE(
-      describeTunnelFailure("connect to host 10.9.9.2 port 22: Connection timed out\n", true)
-          .contains("can't be reached"));
-  EXPECT_TRUE(
-      describeTunnelFailure("Error: remote port forwarding failed for listen port 40404\n", false)
-          .contains("refused to open"));
-}
-
 TEST(SessionSecret, EightCharactersWithoutLookAlikes) {
-  QString a = mainapp::generateSessionSecret(), b = mainapp::generateSessionSecret();
+  QString a = session::generateSessionSecret(), b = session::generateSessionSecret();
   EXPECT_EQ(a.size(), 8);
   EXPECT_NE(a, b);
   for (QChar c : a + b) EXPECT_FALSE(QString("01ilo").contains(c)) << a.toStdString();
