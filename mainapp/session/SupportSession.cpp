@@ -321,7 +321,6 @@ void SupportSession::onServerEvent(const ServerEvent& e) {
       tvl::NSLog("Session: %s", qPrintable(e.code));
       break;
     case K::None:
-    case K::Opened:
       break;
   }
 }
