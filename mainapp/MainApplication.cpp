@@ -365,6 +365,8 @@ void MainApplication::sessionEnded(const QString& reason) {
         qEnvironmentVariable("XDG_CURRENT_DESKTOP"));
     facts.route = kRoutes[static_cast<int>(desktop::sharingRoute(session))];
     facts.failure = reason;
+    facts.logLines = session_.recentLog();
+    facts.secrets = session_.secretWords();
     reporter_.report(facts);
   }
   // The sheet stays to say why a session ended that the user did not end.

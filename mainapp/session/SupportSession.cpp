@@ -7,6 +7,7 @@
 #include <QStandardPaths>
 
 #include <algorithm>
+#include <cstdarg>
 #include <utility>
 
 #include "common/ProductContract.h"
@@ -27,6 +28,7 @@ using mainapp::localized;
 constexpr int kLongestLengthMinutes = 7 * 24 * 60;
 constexpr int kDefaultLengthMinutes = 30;
 constexpr double kWarningSeconds = 60;
+constexpr qsizetype kLogLinesKept = 40;
 
 Problem problemOf(TunnelFailure failure, bool userInitiated) {
   switch (failure) {
@@ -147,6 +149,22 @@ SupportSession::~SupportSession() {
   end({Problem::ApplicationQuit, {}});
 }
 
+void SupportSession::note(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const QString line = QString::vasprintf(format, args);
+  va_end(args);
+  tvl::NSLog("%s", qPrintable(line));
+  log_ << line;
+  while (log_.size() > kLogLinesKept) log_.removeFirst();
+}
+
+QStringList SupportSession::secretWords() const {
+  QStringList words{request_.secret};
+  if (link_) words << QString::fromLatin1(link_->privateKey);
+  return words;
+}
+
 QString SupportSession::folder() const {
   return folder_ ? folder_->path() : QString();
 }
@@ -154,8 +172,7 @@ QString SupportSession::folder() const {
 bool SupportSession::setState(State s) {
   if (s == state_) return true;
   if (!isTransition(state_, s)) {
-    tvl::NSLog("Session: refused the change from \"%s\" to \"%s\"", stateName(state_),
-               stateName(s));
+    note("Session: refused the change from \"%s\" to \"%s\"", stateName(state_), stateName(s));
     return false;
   }
   state_ = s;
@@ -240,6 +257,7 @@ void SupportSession::start(const QList<mainapp::RelaySettings>& relays, const Re
   if (link_) request_.secret = link_->password;
   relayPort_ = request.relayPort;
   relayName_.clear();
+  log_.clear();
   connectTimeout_ = relays.isEmpty() ? 10 : relays.front().connectTimeout;
   checkingEnd_ = false;
   supporters_ = 0;
@@ -281,7 +299,7 @@ void SupportSession::start(const QList<mainapp::RelaySettings>& relays, const Re
     std::string why;
     if (!gate_->start(QFile::encodeName(dir + "/vnc.sock").toStdString(),
                       QFile::encodeName(serverSocket).toStdString(), &why)) {
-      tvl::NSLog("Session: the gate's socket could not be made: %s", why.c_str());
+      note("Session: the gate's socket could not be made: %s", why.c_str());
       return end({Problem::FilesNotWritten, {}});
     }
   }
@@ -362,13 +380,13 @@ void SupportSession::onServerEvent(const ServerEvent& e) {
       break;
     case K::Refused: {
       const EndCause cause{Problem::DesktopRefused, e.code};
-      tvl::NSLog("Session: the desktop refused to share the screen (%s)", qPrintable(e.code));
+      note("Session: the desktop refused to share the screen (%s)", qPrintable(e.code));
       emit cannotShare(describe(cause));
       end(cause);
       break;
     }
     case K::Error:
-      tvl::NSLog("Session: %s", qPrintable(e.code));
+      note("Session: %s", qPrintable(e.code));
       break;
     case K::None:
     case K::Opened:
@@ -393,14 +411,14 @@ void SupportSession::onTunnelOpened(int port) {
   if (checkingEnd_) {
     // The relay had closed the connection but still knows the session (it restarted).
     checkingEnd_ = false;
-    tvl::NSLog("Session: the relay closed the connection; it is up again on port %d", port);
+    note("Session: the relay closed the connection; it is up again on port %d", port);
     return;
   }
   if (state_ == State::Reconnecting) {
     retry_.reset();
     giveUp_.reset();
     reconnectAttempt_ = 0;
-    tvl::NSLog("Session: the tunnel to the relay is up again on port %d", port);
+    note("Session: the tunnel to the relay is up again on port %d", port);
     setState(State::Waiting);
     if (supporters_ > 0) setState(State::Connected);
     return;
@@ -445,7 +463,7 @@ void SupportSession::onTunnelFailed(TunnelFailure failure) {
   if (state_ != State::Reconnecting) {
     // Lost: the server, the folder and the port stay; a supporter's viewer comes back to
     // the same port once the tunnel is up again.
-    tvl::NSLog("Session: the connection to the relay was lost; trying again");
+    note("Session: the connection to the relay was lost; trying again");
     setState(State::Reconnecting);
     giveUp_ = clock_.scheduledTimerWithTimeInterval(
         kReconnectBoundSeconds,
@@ -501,7 +519,7 @@ void SupportSession::shareClipboard(bool on) {
     return;
   clipboardShared_ = on;
   server_->shareClipboard(on);
-  tvl::NSLog("Session: the clipboard is %s", on ? "shared" : "private");
+  note("Session: the clipboard is %s", on ? "shared" : "private");
 }
 
 void SupportSession::keepSharing() {
@@ -519,6 +537,8 @@ void SupportSession::end(const EndCause& cause) {
                           cause.problem == Problem::LinkRefused ||
                           cause.problem == Problem::KeyRefused;
   if (tunnel_ && !endedThere) tunnel_->endOnRelay();
+  if (tunnel_)
+    for (const QString& line : tunnel_->lastLines()) log_ << "ssh: " + line;
   if (tunnel_) tunnel_->close();
   gate_.reset();
   if (server_) server_->stop();

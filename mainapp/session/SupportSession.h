@@ -94,6 +94,10 @@ class SupportSession : public QObject {
   const EndCause& endCause() const { return endCause_; }
   // The session's private folder while it runs.
   QString folder() const;
+  // The session's own log lines and ssh's last words (not its debug output), newest last,
+  // for a problem report; and the words such a report must never hold.
+  const QStringList& recentLog() const { return log_; }
+  QStringList secretWords() const;
 
  signals:
   void stateChanged();
@@ -108,6 +112,7 @@ class SupportSession : public QObject {
 
  private:
   bool setState(State s);
+  void note(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void end(const EndCause& cause);
   bool prepare(const QList<mainapp::RelaySettings>& relays, EndCause* problem);
   bool openTunnel(EndCause* problem);
@@ -135,6 +140,7 @@ class SupportSession : public QObject {
   // The relay's closing of the connection is being looked into: a login at once, which
   // the relay refuses when it ended the session.
   bool checkingEnd_ = false;
+  QStringList log_;
   QString relayName_;                            // the relay that serves the session
   std::optional<mainapp::LinkCredential> link_;  // a link's key, for a link in that shape
   std::unique_ptr<QTemporaryDir> folder_;

@@ -276,6 +276,10 @@ void Tunnel::readLines() {
   while (ssh_ && ssh_->canReadLine()) {
     const QString line = QString::fromUtf8(ssh_->readLine()).trimmed();
     const TunnelEvent e = parseSshLine(line);
+    if (!line.isEmpty() && !line.startsWith("debug")) {
+      lines_ << line.left(300);
+      if (lines_.size() > 20) lines_.removeFirst();
+    }
     switch (e.kind) {
       case TunnelEvent::Kind::None:
         break;

@@ -13,6 +13,7 @@
 #include <QObject>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QStringView>
 
 #include <memory>
@@ -138,6 +139,8 @@ class Tunnel : public QObject {
   bool hasSessionCredential() const { return login_.sessionCredential; }
   // The name of the relay that serves the session ("" for [relay]).
   QString relayName() const;
+  // ssh's last lines that are not debug output, newest last.
+  const QStringList& lastLines() const { return lines_; }
   // The relay's words for a RegistrationRefused.
   QString detail() const { return detail_; }
 
@@ -163,6 +166,7 @@ class Tunnel : public QObject {
   TunnelFailure failure_ = TunnelFailure::None;  // the last one ssh named
   bool registered_ = false, wasOpen_ = false;
   QString detail_;
+  QStringList lines_;
   std::unique_ptr<mainapp::RelayRequest> registration_;
 };
 

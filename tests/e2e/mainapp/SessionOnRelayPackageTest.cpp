@@ -36,7 +36,8 @@ class RelayPackageSession : public ::testing::Test {
     relays = loaded.relays;
     ASSERT_TRUE(relays.front().registers);
     ASSERT_TRUE(QDir().mkpath(home.filePath("config/tovalo")));
-    ASSERT_TRUE(QFile::copy(relayDir() + "/support.conf", home.filePath("config/tovalo/support.conf")));
+    ASSERT_TRUE(
+        QFile::copy(relayDir() + "/support.conf", home.filePath("config/tovalo/support.conf")));
     ASSERT_EQ(QProcess::execute("xsetroot", {"-solid", "#3366cc"}), 0);
   }
 
@@ -67,7 +68,7 @@ class RelayPackageSession : public ::testing::Test {
     const QString shot = home.filePath("shot.ppm");
     QFile::remove(shot);
     Outcome r = console({"connect", code, "--viewer",
-                     "vncsnapshot -quiet -encodings zlib -passwd {passwd} {address} " + shot});
+                         "vncsnapshot -quiet -encodings zlib -passwd {passwd} {address} " + shot});
     if (r.status != 0) return "connect: " + r.output;
     QProcess convert;
     convert.start("convert", {shot, "-format", "%[pixel:p{10,10}]", "info:"});
@@ -140,6 +141,9 @@ TEST_F(RelayPackageSession, ALinkOpensStopEndsItOnTheRelayAndTheUsedLinkIsRefuse
   EXPECT_EQ(again.endCause().problem, Problem::LinkRefused);
   EXPECT_TRUE(again.stateText().contains("expired or was already used"))
       << again.stateText().toStdString();
+  // ssh's own words, for a problem report.
+  EXPECT_TRUE(again.recentLog().filter(QRegularExpression("^ssh: .*Permission denied")).size() == 1)
+      << again.recentLog().join('\n').toStdString();
 }
 
 }  // namespace
