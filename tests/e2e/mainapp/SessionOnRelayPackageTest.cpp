@@ -90,6 +90,26 @@ class RelayPackageSession : public ::testing::Test {
 };
 
 TEST_F(RelayPackageSession, ARegisteredSessionIsReachedByTheConsoleAndEndedFromItInWords) {
+  // Two relays: the first is down (nothing listens on its port), the session goes to the
+  // second, and its code names it for the console.
+  QFile real(relayDir() + "/relay.conf");
+  ASSERT_TRUE(real.open(QIODevice::ReadOnly));
+  const QByteArray section = real.readAll();
+  const QString twoRelays = home.filePath("relay.conf");
+  QFile both(twoRelays);
+  ASSERT_TRUE(both.open(QIODevice::WriteOnly));
+  both.write(QByteArray(section).replace("port=22\n", "port=2\n") +
+             QByteArray(section).replace("[relay]", "[relay.b]"));
+  both.close();
+  relays = mainapp::loadRelayList({twoRelays}).relays;
+  ASSERT_EQ(relays.size(), 2);
+  QFile console(home.filePath("config/tovalo/support.conf"));
+  ASSERT_TRUE(console.open(QIODevice::ReadWrite));
+  const QByteArray consoleSettings = console.readAll().replace("[relay]", "[relay.b]");
+  console.resize(0);
+  console.write(consoleSettings);
+  console.close();
+
   SupportSession session;
   std::vector<State> states;
   QObject::connect(&session, &SupportSession::stateChanged,
@@ -98,13 +118,15 @@ TEST_F(RelayPackageSession, ARegisteredSessionIsReachedByTheConsoleAndEndedFromI
   waitUntilUpOrEnded(session);
   ASSERT_EQ(session.state(), State::Waiting) << session.stateText().toStdString();
   const int port = session.relayPort();
-  EXPECT_EQ(session.sessionCode(), QString("%1-k3mnpq7r").arg(port));
+  EXPECT_EQ(session.sessionCode(), QString("b-%1-k3mnpq7r").arg(port));
   // The organisation's key bound nothing: the session's own key holds the port.
-  EXPECT_TRUE(console({"list"}).output.contains(QString("%1\tdesk\t").arg(port)));
+  const Outcome listed = this->console({"list"});
+  EXPECT_TRUE(listed.output.contains(QString("%1\tdesk\t").arg(port)))
+      << listed.output.toStdString();
 
   EXPECT_EQ(pictureThrough(session.sessionCode()), "srgb(51,102,204)");
 
-  ASSERT_EQ(console({"end", QString::number(port)}).status, 0);
+  ASSERT_EQ(this->console({"end", "b-" + QString::number(port)}).status, 0);
   ASSERT_TRUE(waitFor([&] { return session.state() == State::Ended; }, 15000))
       << session.stateText().toStdString();
   EXPECT_EQ(session.endCause().problem, Problem::EndedOnRelay);
