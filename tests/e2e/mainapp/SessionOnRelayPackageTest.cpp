@@ -1,8 +1,9 @@
 // Mac Tovalo's session against relays made from the relay package (with-relay-package), with
 // the supporter's console: with the first relay down, a session started here registers a
 // key of its own on the second, its code names that relay, `tovalo-support connect` reaches
-// the screen by that code, and the console's `end` ends the session in words at once (not
-// first as a lost connection). x11vnc on a private Xvfb (with-xvfb-monitors). The assembled
+// the screen by that code, a dropped connection comes back on the same port with the same
+// key, and the console's `end` ends the session in words at once (not first as a lost
+// connection). x11vnc on a private Xvfb (with-xvfb-monitors). The assembled
 // program, links and Stop: tests/e2e/product/relay-package-session.
 #include <gtest/gtest.h>
 
@@ -100,6 +101,15 @@ TEST_F(RelayPackageSession, RegisteredOnTheRelayThatAnswersReachedByItsCodeEnded
   colour.start("convert", {shot, "-format", "%[pixel:p{10,10}]", "info:"});
   colour.waitForFinished();
   EXPECT_EQ(colour.readAll(), "srgb(51,102,204)");
+
+  // A drop (the tunnel's TCP connection reset): back on the same port with the same key.
+  ASSERT_EQ(QProcess::execute("ss", {"-K", "dst", "127.0.0.1", "dport", "=", "22"}), 0);
+  ASSERT_TRUE(waitFor([&] { return session.state() == State::Reconnecting; }, 10000))
+      << session.stateText().toStdString();
+  ASSERT_TRUE(waitFor([&] { return session.state() == State::Waiting; }, 30000))
+      << session.stateText().toStdString();
+  EXPECT_EQ(QString::number(session.relayPort()), port);
+  states.clear();
 
   ASSERT_EQ(console({"end", "b-" + port}).first, 0);
   ASSERT_TRUE(waitFor([&] { return session.state() == State::Ended; }, 15000))
