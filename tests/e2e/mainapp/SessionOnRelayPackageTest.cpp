@@ -7,7 +7,10 @@
 // program, links and Stop: tests/e2e/product/relay-package-session.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -111,9 +114,13 @@ TEST_F(RelayPackageSession, RegisteredOnTheRelayThatAnswersReachedByItsCodeEnded
   EXPECT_EQ(QString::number(session.relayPort()), port);
   states.clear();
 
+  QElapsedTimer sinceEnd;
+  sinceEnd.start();
   ASSERT_EQ(console({"end", "b-" + port}).first, 0);
   ASSERT_TRUE(waitFor([&] { return session.state() == State::Ended; }, 15000))
       << session.stateText().toStdString();
+  std::printf("the console's end -> the session's words: %lld ms\n",
+              static_cast<long long>(sinceEnd.elapsed()));
   EXPECT_EQ(session.endCause().problem, Problem::EndedOnRelay);
   EXPECT_TRUE(session.stateText().contains("ended on the relay"))
       << session.stateText().toStdString();
