@@ -49,9 +49,8 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://nrvk.invalid/")
 #   pkexec, polkitd   administrator authorization, blessing the helper tool's working copy
 #   dbus, a session bus   the applications' bus names, notifications, polkit's system bus
 #   procps (ps), psmisc (killall)   the process checks and the cover's stop
-#   x11vnc            the screen-sharing server the main application starts on X11
-#   wayvnc, openssl   the one on wlroots Wayland desktops (sway...), and its session
-#                     certificate: those desktops don't bring it
+#   x11vnc            the screen-sharing server the main application starts on X11 (on
+#                     Wayland it is tvl-portal-vnc, in the package)
 #   qt6-wayland       Qt's Wayland platform: the windows and the status menu of a Wayland
 #                     session (libwayland-client0 comes from the layer-shell cover's linking)
 #   openssh-client    ssh, the tunnel of a session to the organisation's relay
@@ -59,7 +58,7 @@ set(CPACK_DEBIAN_PACKAGE_HOMEPAGE "https://nrvk.invalid/")
 # URLs of other schemes go to their handler through GIO, in the process: no opener program.
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_DEPENDS
-  "pkexec, polkitd, dbus, default-dbus-session-bus | dbus-session-bus, procps, psmisc, x11vnc, wayvnc, openssl, qt6-wayland, openssh-client, gnome-keyring | keepassxc")
+  "pkexec, polkitd, dbus, default-dbus-session-bus | dbus-session-bus, procps, psmisc, x11vnc, qt6-wayland, openssh-client, gnome-keyring | keepassxc")
 # Registers the URL handler (update-desktop-database runs through its trigger); Qt's own
 # texts (standard buttons, text field menus) in the user's language.
 set(CPACK_DEBIAN_DESKTOP_PACKAGE_RECOMMENDS "desktop-file-utils, qt6-translations-l10n")

@@ -357,7 +357,8 @@ void MainApplication::sessionEnded(const QString& reason) {
   sharing_ = false;
   if (reason != localized("You stopped sharing.")) {
     const desktop::Session& session = desktop::currentSession();
-    static const char* const kRoutes[] = {"x11vnc", "wayvnc", "tvl-portal-vnc", "none"};
+    static const char* const kRoutes[] = {"x11vnc", "tvl-portal-vnc --wlroots", "tvl-portal-vnc",
+                                          "none"};
     ReportFacts facts;
     facts.product = (bundle_.name + " " + QCoreApplication::applicationVersion()).trimmed();
     facts.desktop = QString("%1 (%2)").arg(

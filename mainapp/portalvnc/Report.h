@@ -36,6 +36,7 @@ inline constexpr std::string_view kNoPortal = "no-portal";          // no screen
 inline constexpr std::string_view kNoBus = "no-bus";                // no session bus
 inline constexpr std::string_view kPortalFailed = "portal-failed";  // the portal failed
 inline constexpr std::string_view kNoScreen = "no-screen";          // nothing was shared
+inline constexpr std::string_view kNoCapture = "no-capture";  // a compositor without screen copy
 
 inline constexpr int kExitError = 1;
 inline constexpr int kExitUsage = 2;

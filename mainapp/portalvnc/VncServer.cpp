@@ -19,6 +19,7 @@ namespace tvl::portalvnc {
 
 struct VncServer::Client {
   VncServer* server = nullptr;
+  int id = 0;
   bool authenticated = false;
   std::unique_ptr<QSocketNotifier> notifier;
 };
@@ -73,7 +74,8 @@ void VncServer::setFormat(screencast::PixelLayout layout) {
   rfbReleaseClientIterator(it);
 }
 
-bool VncServer::start(const QString& socketPath, const screencast::Frame& first, QString* error) {
+bool VncServer::start(const QString& socketPath, int width, int height,
+                      screencast::PixelLayout layout, QString* error) {
   const QByteArray path = QFile::encodeName(socketPath);
   sockaddr_un addr{};
   addr.sun_family = AF_UNIX;
@@ -95,8 +97,8 @@ bool VncServer::start(const QString& socketPath, const screencast::Frame& first,
   }
   socketPath_ = socketPath;
 
-  width_ = first.width;
-  height_ = first.height;
+  width_ = width;
+  height_ = height;
   screen_ = rfbGetScreen(nullptr, nullptr, width_, height_, 8, 3, 4);
   if (!screen_) {
     *error = QStringLiteral("the VNC server could not be set up");
@@ -119,17 +121,16 @@ bool VncServer::start(const QString& socketPath, const screencast::Frame& first,
   screen_->screenData = this;
   screen_->ptrAddEvent = [](int mask, int x, int y, rfbClientPtr cl) {
     auto* c = static_cast<Client*>(cl->clientData);
-    if (c->server->events_.pointer) c->server->events_.pointer(mask, x, y);
+    if (c->server->events_.pointer) c->server->events_.pointer(c->id, mask, x, y);
   };
   screen_->kbdAddEvent = [](rfbBool down, rfbKeySym keysym, rfbClientPtr cl) {
     auto* c = static_cast<Client*>(cl->clientData);
-    if (c->server->events_.key) c->server->events_.key(down, std::uint32_t(keysym));
+    if (c->server->events_.key) c->server->events_.key(c->id, down, std::uint32_t(keysym));
   };
   // The desktop draws the pointer into the picture.
   screen_->cursor = nullptr;
   rfbInitServer(screen_);
-  setFormat(first.layout);
-  update(first);
+  setFormat(layout);
 
   listener_ = std::make_unique<QSocketNotifier>(listenFd_, QSocketNotifier::Read);
   connect(listener_.get(), &QSocketNotifier::activated, this, &VncServer::accept);
@@ -148,6 +149,7 @@ enum rfbNewClientAction VncServer::newClient(rfbClientPtr cl) {
   auto* self = static_cast<VncServer*>(cl->screen->screenData);
   auto* c = new Client;  // owned by cl->clientData until clientGone
   c->server = self;
+  c->id = ++self->lastClient_;
   c->notifier = std::make_unique<QSocketNotifier>(cl->sock, QSocketNotifier::Read);
   connect(c->notifier.get(), &QSocketNotifier::activated, self, &VncServer::process);
   cl->clientData = c;
@@ -163,6 +165,7 @@ void VncServer::clientGone(rfbClientPtr cl) {
   c->notifier->setEnabled(false);
   c->notifier.release()->deleteLater();
   VncServer* self = c->server;
+  if (self->events_.gone) self->events_.gone(c->id);
   if (c->authenticated) {
     --self->joined_;
     if (self->events_.left) self->events_.left(self->joined_);
@@ -186,38 +189,64 @@ void VncServer::process() {
   if (screen_) rfbProcessEvents(screen_, 0);
 }
 
-void VncServer::update(const screencast::Frame& frame) {
-  if (!screen_) return;
-  if (frame.width != width_ || frame.height != height_) {
-    // A monitor changed its mode: clients that can take a new size get it.
-    std::vector<char> fresh(size_t(frame.width) * size_t(frame.height) * 4, 0);
-    width_ = frame.width;
-    height_ = frame.height;
-    rfbNewFramebuffer(screen_, fresh.data(), width_, height_, 8, 3, 4);
-    framebuffer_.swap(fresh);
-    setFormat(frame.layout);
-  } else if (frame.layout != layout_) {
-    setFormat(frame.layout);
-  }
+void VncServer::update(const screencast::Frame& frame, int atX, int atY) {
+  if (!screen_ || atX < 0 || atY < 0) return;
+  const int w = std::min(frame.width, width_ - atX), h = std::min(frame.height, height_ - atY);
+  if (w <= 0 || h <= 0) return;
+  // A monitor whose frames put red and blue the other way round than the picture.
+  const bool swap = frame.layout != layout_;
+  std::vector<std::uint8_t> converted(swap ? size_t(w) * 4 : 0);
+  const size_t rowBytes = size_t(w) * 4;
   // Only the rows and columns that changed are marked, so a still screen sends nothing.
-  const size_t rowBytes = size_t(width_) * 4;
-  int top = -1, bottom = -1, left = width_, right = -1;
-  for (int y = 0; y < height_; ++y) {
+  int top = -1, bottom = -1, left = w, right = -1;
+  for (int y = 0; y < h; ++y) {
     const auto* src = frame.pixels + size_t(y) * size_t(frame.stride);
-    auto* dst = reinterpret_cast<std::uint8_t*>(framebuffer_.data()) + size_t(y) * rowBytes;
+    if (swap) {
+      for (size_t i = 0; i < rowBytes; i += 4) {
+        converted[i] = src[i + 2];
+        converted[i + 1] = src[i + 1];
+        converted[i + 2] = src[i];
+        converted[i + 3] = src[i + 3];
+      }
+      src = converted.data();
+    }
+    auto* dst = reinterpret_cast<std::uint8_t*>(framebuffer_.data()) +
+                (size_t(atY + y) * size_t(width_) + size_t(atX)) * 4;
     if (std::memcmp(src, dst, rowBytes) == 0) continue;
     if (top < 0) top = y;
     bottom = y;
     auto same = [&](int x) { return std::memcmp(src + 4 * x, dst + 4 * x, 4) == 0; };
     int l = 0;
-    while (l < width_ && same(l)) ++l;
-    int r = width_ - 1;
+    while (l < w && same(l)) ++l;
+    int r = w - 1;
     while (r > l && same(r)) --r;
     left = std::min(left, l);
     right = std::max(right, r);
     std::memcpy(dst, src, rowBytes);
   }
-  if (top >= 0) rfbMarkRectAsModified(screen_, left, top, right + 1, bottom + 1);
+  if (top >= 0)
+    rfbMarkRectAsModified(screen_, atX + left, atY + top, atX + right + 1, atY + bottom + 1);
+  process();
+}
+
+void VncServer::resize(int width, int height, const std::vector<Move>& moves) {
+  if (!screen_ || width <= 0 || height <= 0) return;
+  std::vector<char> fresh(size_t(width) * size_t(height) * 4, 0);
+  for (const Move& m : moves) {
+    const int w = std::min({m.from.width, width_ - m.from.x, width - m.toX});
+    const int h = std::min({m.from.height, height_ - m.from.y, height - m.toY});
+    if (m.from.x < 0 || m.from.y < 0 || m.toX < 0 || m.toY < 0 || w <= 0 || h <= 0) continue;
+    for (int y = 0; y < h; ++y)
+      std::memcpy(
+          fresh.data() + (size_t(m.toY + y) * size_t(width) + size_t(m.toX)) * 4,
+          framebuffer_.data() + (size_t(m.from.y + y) * size_t(width_) + size_t(m.from.x)) * 4,
+          size_t(w) * 4);
+  }
+  width_ = width;
+  height_ = height;
+  rfbNewFramebuffer(screen_, fresh.data(), width_, height_, 8, 3, 4);
+  framebuffer_.swap(fresh);
+  setFormat(layout_);
   process();
 }
 

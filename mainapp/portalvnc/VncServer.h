@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "mainapp/portalvnc/Layout.h"
 #include "platform/screencast/PipeWireStream.h"
 
 class QSocketNotifier;
@@ -23,20 +24,32 @@ namespace tvl::portalvnc {
 class VncServer : public QObject {
   Q_OBJECT
  public:
+  // Clients are told apart by a number of their own, never used again.
   struct Events {
-    std::function<void(int buttonMask, int x, int y)> pointer;
-    std::function<void(bool down, std::uint32_t keysym)> key;
-    std::function<void()> joined;        // a client passed authentication
-    std::function<void(int left)> left;  // an authenticated client left; left remain
+    std::function<void(int client, int buttonMask, int x, int y)> pointer;
+    std::function<void(int client, bool down, std::uint32_t keysym)> key;
+    std::function<void()> joined;          // a client passed authentication
+    std::function<void(int left)> left;    // an authenticated client left; left remain
+    std::function<void(int client)> gone;  // any client went, before left is said
   };
 
   VncServer(std::string password, Events events);
   ~VncServer() override;
 
-  // Creates the framebuffer from the first frame and listens on socketPath.
-  bool start(const QString& socketPath, const screencast::Frame& first, QString* error);
-  // Takes a new picture; only the part that changed goes to the clients.
-  void update(const screencast::Frame& frame);
+  // Makes a black picture of width x height, its pixels laid out as layout says (frames
+  // laid out otherwise are converted), and listens on socketPath.
+  bool start(const QString& socketPath, int width, int height, screencast::PixelLayout layout,
+             QString* error);
+  // Puts a frame into the picture with its top left corner at (x, y), cut to the
+  // picture; only the part that changed goes to the clients.
+  void update(const screencast::Frame& frame, int x, int y);
+  // Gives the picture a new size (clients that can take it get it); each move takes a
+  // part of the old picture to its place in the new one, the rest is black.
+  struct Move {
+    Rect from;
+    int toX = 0, toY = 0;
+  };
+  void resize(int width, int height, const std::vector<Move>& moves);
 
   int width() const { return width_; }
   int height() const { return height_; }
@@ -62,6 +75,7 @@ class VncServer : public QObject {
   QString socketPath_;
   std::unique_ptr<QSocketNotifier> listener_;
   int joined_ = 0;
+  int lastClient_ = 0;
 };
 
 }  // namespace tvl::portalvnc

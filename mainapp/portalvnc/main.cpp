@@ -1,9 +1,11 @@
-// tvl-portal-vnc: the screen of a GNOME or KDE Wayland session as a VNC server, through
-// the desktop portal (the user approves it once in the desktop's dialog). Started by the
-// support session as "OSXvncserver":
+// tvl-portal-vnc: the screen of a Wayland session as a VNC server, every monitor in one
+// picture. On GNOME and KDE through the desktop portal (the user approves it in the
+// desktop's dialog); with --wlroots through a wlroots compositor's own screen copy and
+// virtual input (sway and the like). Started by the support session as "OSXvncserver":
 //
 //   tvl-portal-vnc --unix-socket DIR/vnc.sock --password-file DIR/vnc.pw
 //                  --restore-token-file FILE
+//   tvl-portal-vnc --wlroots --unix-socket DIR/vnc.sock --password-file DIR/vnc.pw
 //
 // It reports on stderr, one line each, in the words of mainapp/portalvnc/Report.h, which
 // the session reads. SIGTERM ends it cleanly with status 0.
@@ -22,16 +24,17 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <deque>
-#include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "common/CommandLine.h"
+#include "mainapp/portalvnc/InputQueue.h"
+#include "mainapp/portalvnc/Layout.h"
+#include "mainapp/portalvnc/PortalSource.h"
 #include "mainapp/portalvnc/Report.h"
 #include "mainapp/portalvnc/VncServer.h"
-#include "platform/screencast/PipeWireStream.h"
-#include "platform/screencast/PortalSession.h"
+#include "mainapp/portalvnc/WlrootsSource.h"
 #include "platform/system/Files.h"
 
 using namespace tvl;
@@ -43,7 +46,8 @@ using report::kExitError;
 using report::kExitRefused;
 using report::kExitUsage;
 constexpr char kUsage[] =
-    "tvl-portal-vnc --unix-socket PATH --password-file FILE --restore-token-file FILE";
+    "tvl-portal-vnc --unix-socket PATH --password-file FILE --restore-token-file FILE\n"
+    "       tvl-portal-vnc --wlroots --unix-socket PATH --password-file FILE";
 
 // One report line: a word of Report.h, then what goes with it.
 void say(std::string_view word, const QString& rest = {}) {
@@ -51,27 +55,6 @@ void say(std::string_view word, const QString& rest = {}) {
   std::fprintf(stderr, "%.*s%.*s%s\n", int(report::kPrefix.size()), report::kPrefix.data(),
                int(word.size()), word.data(), tail.constData());
   std::fflush(stderr);
-}
-
-std::string_view refusalCode(screencast::PortalSession::Refusal why) {
-  using R = screencast::PortalSession::Refusal;
-  switch (why) {
-    case R::Declined:
-      return report::kDeclined;
-    case R::NotAllowed:
-    case R::EndedEarly:
-      return report::kNotAllowed;
-    case R::NoPortal:
-      return report::kNoPortal;
-    case R::NoBus:
-      return report::kNoBus;
-    case R::PortalFailed:
-    case R::NoSession:
-      return report::kPortalFailed;
-    case R::NoScreen:
-      return report::kNoScreen;
-  }
-  return report::kPortalFailed;
 }
 
 // The session's password: the first line of a file that goes once read. VNC
@@ -133,95 +116,26 @@ class TokenFile {
   QString path_, token_;
 };
 
-// Input for the portal, spaced out: mutter 43 dropped about half of the keys and clicks
-// that came back to back (a VNC viewer sends a key's press and release, a click's
-// motion, press and release, in one go). 20 ms apart all arrived on an idle machine; on
-// a loaded one 30 ms still lost a key now and then, so 50 (ten keys a second, faster
-// than people type). Motions waiting in the queue are merged, so a drag does not lag.
-class InputPacer {
- public:
-  static constexpr int kGapMs = 50;
-  InputPacer() {
-    timer_.setInterval(kGapMs);
-    QObject::connect(&timer_, &QTimer::timeout, [this] { next(); });
-  }
-  void push(std::function<void()> event, bool motion = false) {
-    if (motion && !queue_.empty() && queue_.back().motion) {
-      queue_.back().send = std::move(event);
-    } else {
-      queue_.push_back({std::move(event), motion});
-    }
-    if (!timer_.isActive()) next();
-  }
-
- private:
-  void next() {
-    if (queue_.empty()) {
-      timer_.stop();
-      return;
-    }
-    auto e = std::move(queue_.front());
-    queue_.pop_front();
-    e.send();
-    timer_.start();
-  }
-  struct Event {
-    std::function<void()> send;
-    bool motion = false;
-  };
-  std::deque<Event> queue_;
-  QTimer timer_;
-};
-
-// A VNC pointer event as the portal's: absolute motion, buttons by Linux input code,
-// the wheel's buttons 4-7 as discrete steps.
-class PointerState {
- public:
-  void apply(InputPacer& input, screencast::PortalSession& portal, const screencast::Stream& stream,
-             int fbWidth, int fbHeight, int mask, int x, int y) {
-    auto* p = &portal;
-    // A client may send any 16-bit position; the desktop gets one on the screen.
-    x = std::clamp(x, 0, std::max(fbWidth - 1, 0));
-    y = std::clamp(y, 0, std::max(fbHeight - 1, 0));
-    if (x != x_ || y != y_) {
-      // The portal takes positions in the stream's size, which may differ from the
-      // frames' (a scaled monitor).
-      const double sx = stream.width > 0 && fbWidth > 0 ? double(stream.width) / fbWidth : 1;
-      const double sy = stream.height > 0 && fbHeight > 0 ? double(stream.height) / fbHeight : 1;
-      const double px = x * sx, py = y * sy;
-      const std::uint32_t node = stream.node;
-      input.push([p, node, px, py] { p->movePointer(node, px, py); }, true);
-      x_ = x;
-      y_ = y;
-    }
-    static constexpr int kButtons[3] = {0x110, 0x112, 0x111};  // left, middle, right
-    for (int i = 0; i < 3; ++i) {
-      if ((mask ^ mask_) & (1 << i)) {
-        const bool down = mask & (1 << i);
-        input.push([p, i, down] { p->pointerButton(kButtons[i], down); });
-      }
-    }
-    const int pressed = mask & ~mask_;
-    for (int bit = 3; bit <= 6; ++bit) {
-      if (!(pressed & (1 << bit))) continue;
-      // Buttons 4/5: up/down, 6/7: left/right, one step each.
-      const bool horizontal = bit >= 5;
-      const int steps = (bit == 3 || bit == 5) ? -1 : 1;
-      input.push([p, horizontal, steps] { p->scroll(horizontal, steps); });
-    }
-    mask_ = mask;
-  }
-
- private:
-  int x_ = -1, y_ = -1, mask_ = 0;
-};
+// Said once: input the full queue refused.
+void warnDropped(const portalvnc::InputQueue& input) {
+  static bool said = false;
+  if (said || input.dropped() == 0) return;
+  say(report::kWarning,
+      QStringLiteral("input came faster than the desktop takes it, and some was dropped"));
+  said = true;
+}
 
 struct Options {
   QString socket, passwordFile, tokenFile;
+  bool wlroots = false;
 };
 
-std::optional<Options> parse(const QStringList& args) {
+std::optional<Options> parse(QStringList args) {
   Options o;
+  if (args.size() > 1 && args[1] == "--wlroots") {
+    o.wlroots = true;
+    args.removeAt(1);
+  }
   for (int i = 1; i + 1 < args.size(); i += 2) {
     if (args[i] == "--unix-socket")
       o.socket = args[i + 1];
@@ -232,19 +146,22 @@ std::optional<Options> parse(const QStringList& args) {
     else
       return std::nullopt;
   }
+  // The portal's restore token is the portal's alone.
   if (args.size() % 2 == 0 || o.socket.isEmpty() || o.passwordFile.isEmpty() ||
-      o.tokenFile.isEmpty())
+      o.tokenFile.isEmpty() != o.wlroots)
     return std::nullopt;
   return o;
 }
 
 const commandline::About kAbout{
     "tvl-portal-vnc", kUsage,
-    "The screen of a GNOME or KDE Wayland session as a VNC server, through the desktop\n"
-    "portal (you allow it in your desktop's dialog) and PipeWire. Mac Tovalo starts it for\n"
-    "a support session; it serves on the Unix socket PATH, with the password on the first\n"
-    "line of FILE (read once, then deleted), and keeps the portal's restore token in the\n"
-    "third file. It reports on standard error; SIGTERM ends it.\n\n"
+    "The screen of a Wayland session as a VNC server, every monitor in one picture: on\n"
+    "GNOME and KDE through the desktop portal (you allow it in your desktop's dialog) and\n"
+    "PipeWire, with --wlroots through a wlroots compositor's own screen copy and virtual\n"
+    "input (sway and the like). Mac Tovalo starts it for a support session; it serves on\n"
+    "the Unix socket PATH, with the password on the first line of FILE (read once, then\n"
+    "deleted), and keeps the portal's restore token in the third file. It reports on\n"
+    "standard error; SIGTERM ends it.\n\n"
     "Exit status: 0 ended by a signal, 1 an error, 2 wrong arguments, 3 the desktop refused.\n"};
 
 }  // namespace
@@ -270,7 +187,7 @@ int main(int argc, char** argv) {
   QString error;
   const auto password = takePassword(options->passwordFile, &error);
   TokenFile tokens;
-  if (!password || !tokens.open(options->tokenFile, &error)) {
+  if (!password || (!options->wlroots && !tokens.open(options->tokenFile, &error))) {
     say(report::kError, error);
     return kExitUsage;
   }
@@ -279,79 +196,96 @@ int main(int argc, char** argv) {
   QSocketNotifier stopNotifier(stopFd, QSocketNotifier::Read);
   QObject::connect(&stopNotifier, &QSocketNotifier::activated, &app, [&] { app.exit(0); });
 
-  screencast::PortalSession portal;
-  screencast::PipeWireStream stream;
+  std::unique_ptr<portalvnc::ScreenSource> source;
+  if (options->wlroots)
+    source = std::make_unique<portalvnc::WlrootsSource>();
+  else
+    source = std::make_unique<portalvnc::PortalSource>(
+        tokens.token(), [&](const QString& token) { tokens.save(token); });
+  std::vector<portalvnc::Monitor> monitors;
+  portalvnc::Layout layout;
   std::unique_ptr<portalvnc::VncServer> server;
-  PointerState pointer;
-  InputPacer input;
+  portalvnc::InputQueue input([&](const portalvnc::InputEvent& e) {
+    const portalvnc::Target at = e.kind == portalvnc::InputEvent::Kind::Motion
+                                     ? portalvnc::locate(layout, monitors, e.x, e.y)
+                                     : portalvnc::Target{};
+    source->send(e, at, [&input] { input.answered(); });
+  });
   auto fatal = [&](const QString& words) {
     say(report::kError, words);
     app.exit(kExitError);
   };
 
-  QObject::connect(&portal, &screencast::PortalSession::approvalPending, &app,
-                   [] { say(report::kApprovalPending); });
-  QObject::connect(&portal, &screencast::PortalSession::refused, &app,
-                   [&](screencast::PortalSession::Refusal why, const QString& words) {
-                     const std::string_view code = refusalCode(why);
-                     say(report::kRefused,
-                         QString::fromLatin1(code.data(), qsizetype(code.size())) + " " + words);
-                     app.exit(kExitRefused);
-                   });
-  QObject::connect(&portal, &screencast::PortalSession::closed, &app,
-                   [&] { fatal(QStringLiteral("the desktop ended the screen sharing")); });
-  QObject::connect(&portal, &screencast::PortalSession::started, &app, [&] {
-    tokens.save(portal.restoreToken());
-    if (!portal.inputAllowed()) say(report::kViewOnly);
-    // Mutter makes its virtual keyboard and pointer at their first event, and lost that
-    // event (and, on a loaded machine, the next ones): make both now with harmless
-    // events, long before a supporter types or clicks. The key is Scroll Lock, which
-    // changes nothing a supporter types: a Shift whose release was lost (seen on a loaded
-    // machine) held Shift for the whole session.
-    portal.key(0xff14, true);  // Scroll_Lock
-    portal.key(0xff14, false);
-    portal.nudgePointer(0, 0);
-    QString why;
-    const int fd = portal.openPipeWireRemote(&why);
-    if (fd < 0 || !stream.open(fd, portal.streams().first().node, &why)) fatal(why);
-  });
-
-  stream.onError(fatal);
-  stream.onRejectedFrame([](const QString& words) {
-    static bool said = false;
-    if (!said) say(report::kWarning, words);
-    said = true;
-  });
-  stream.onFrame([&](const screencast::Frame& frame) {
-    if (server) {
-      server->update(frame);
-      return;
-    }
+  // The server starts once the monitors are known, the picture laid out at the sizes the
+  // desktop gave (with the first frame where it gave none): frames fill it in as they
+  // come. A compositor may send none until its screen changes (kwin 5.27's virtual
+  // outputs send none at all), and input must not wait for them.
+  auto startServer = [&](screencast::PixelLayout pixels) {
     portalvnc::VncServer::Events events;
-    events.pointer = [&](int mask, int x, int y) {
-      pointer.apply(input, portal, portal.streams().first(), server->width(), server->height(),
-                    mask, x, y);
+    events.pointer = [&](int client, int mask, int x, int y) {
+      input.pointer(client, mask, x, y);
+      warnDropped(input);
     };
-    events.key = [&](bool down, std::uint32_t keysym) {
-      input.push([&portal, down, keysym] { portal.key(keysym, down); });
+    events.key = [&](int client, bool down, std::uint32_t keysym) {
+      input.key(client, down, keysym);
+      warnDropped(input);
     };
+    events.gone = [&](int client) { input.clientGone(client); };
     events.joined = [] { say(report::kClientJoined); };
     events.left = [](int left) { say(report::kClientLeft, QString::number(left)); };
+    layout = portalvnc::arrange(monitors);
     server = std::make_unique<portalvnc::VncServer>(*password, std::move(events));
     QString why;
-    if (!server->start(options->socket, frame, &why)) {
-      fatal(why);
-      return;
+    if (!server->start(options->socket, layout.width, layout.height, pixels, &why)) {
+      server.reset();
+      return fatal(why);
     }
     say(report::kServing);
-  });
+  };
 
-  portal.start(tokens.token());
+  portalvnc::ScreenSource::Handlers handlers;
+  handlers.approvalPending = [] { say(report::kApprovalPending); };
+  handlers.refused = [&](std::string_view code, const QString& words) {
+    say(report::kRefused, QString::fromLatin1(code.data(), qsizetype(code.size())) + " " + words);
+    app.exit(kExitRefused);
+  };
+  handlers.failed = fatal;
+  handlers.viewOnly = [] { say(report::kViewOnly); };
+  handlers.warning = [](const QString& words) { say(report::kWarning, words); };
+  handlers.started = [&](const std::vector<portalvnc::Monitor>& shared) {
+    monitors = shared;
+    if (const portalvnc::Layout l = portalvnc::arrange(monitors); l.width > 0 && l.height > 0)
+      startServer(screencast::PixelLayout::Bgrx);
+  };
+  // Each monitor's frames at its place in the picture; a monitor whose frames come in
+  // another size than the picture has for it (scaled, or its mode changed) spreads it.
+  handlers.frame = [&](int i, const screencast::Frame& frame) {
+    if (i < 0 || size_t(i) >= monitors.size()) return;
+    portalvnc::Monitor& monitor = monitors[size_t(i)];
+    const bool resized = frame.width != monitor.frameWidth || frame.height != monitor.frameHeight;
+    monitor.frameWidth = frame.width;
+    monitor.frameHeight = frame.height;
+    if (!server) {
+      startServer(frame.layout);
+      if (!server) return;
+    } else if (portalvnc::Layout next = portalvnc::arrange(monitors); resized && next != layout) {
+      std::vector<portalvnc::VncServer::Move> moves;
+      for (size_t j = 0; j < next.placed.size(); ++j)
+        if (int(j) != i) moves.push_back({layout.placed[j], next.placed[j].x, next.placed[j].y});
+      server->resize(next.width, next.height, moves);
+      layout = std::move(next);
+    }
+    const portalvnc::Rect& at = layout.placed.at(size_t(i));
+    server->update(frame, at.x, at.y);
+  };
+
+  // From the event loop: a source that refuses at once ends it, which it can only once it
+  // runs.
+  QTimer::singleShot(0, &app, [&] { source->start(std::move(handlers)); });
   const int status = app.exec();
-  // Clients first (they report leaving), then the stream, then the portal's session.
+  // Clients first (they report leaving, their held keys are released), then the screen.
   server.reset();
-  stream.close();
-  portal.close();
+  source->stop();
   ::close(stopFd);
   return status;
 }

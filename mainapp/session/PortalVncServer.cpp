@@ -39,9 +39,9 @@ ServerEvent parsePortalVncLine(QStringView line) {
   if (first == word(report::kRefused)) {
     // "refused CODE words for a log"
     const qsizetype end = rest.indexOf(u' ');
-    return {K::Refused, -1, {}, (end < 0 ? rest : rest.left(end)).toString()};
+    return {K::Refused, -1, (end < 0 ? rest : rest.left(end)).toString()};
   }
-  if (first == word(report::kError)) return {K::Error, -1, {}, line.toString()};
+  if (first == word(report::kError)) return {K::Error, -1, line.toString()};
   return {};
 }
 

@@ -18,6 +18,8 @@ QString desktopRefusal(const QString& code) {
   if (is(r::kNoPortal)) return localized("this desktop offers no screen-sharing portal");
   if (is(r::kNoBus)) return localized("there is no session bus to reach the desktop's portal");
   if (is(r::kNoScreen)) return localized("the desktop's portal shared no screen");
+  if (is(r::kNoCapture))
+    return localized("its Wayland compositor offers no way to capture the screen");
   return localized("the desktop's portal failed");
 }
 

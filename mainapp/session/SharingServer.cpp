@@ -4,7 +4,7 @@
 
 #include "common/ProductContract.h"
 #include "mainapp/session/PortalVncServer.h"
-#include "mainapp/session/WayvncServer.h"
+#include "mainapp/session/WlrootsVncServer.h"
 #include "mainapp/session/X11vncServer.h"
 
 namespace tvl::session {
@@ -54,7 +54,7 @@ bool SharingServer::launch(const Setup& setup, const QString& program, const QSt
 void SharingServer::readLines() {
   while (process_ && process_->canReadLine()) {
     const QString line = QString::fromUtf8(process_->readLine()).trimmed();
-    const ServerEvent e = account(parseLine(line));
+    const ServerEvent e = parseLine(line);
     if (e.kind != ServerEvent::Kind::None) emit event(e);
   }
 }
@@ -85,8 +85,8 @@ std::unique_ptr<SharingServer> makeSharingServer(desktop::SharingRoute route) {
   switch (route) {
     case desktop::SharingRoute::X11Server:
       return std::make_unique<X11vncServer>();
-    case desktop::SharingRoute::Wayvnc:
-      return std::make_unique<WayvncServer>();
+    case desktop::SharingRoute::Wlroots:
+      return std::make_unique<WlrootsVncServer>();
     case desktop::SharingRoute::Portal:
       return std::make_unique<PortalVncServer>();
     case desktop::SharingRoute::None:

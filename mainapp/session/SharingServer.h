@@ -69,9 +69,6 @@ class SharingServer : public QObject {
               QProcess::ProcessChannelMode channels, EndCause* problem);
   // One line of the program's output, through the route's parser.
   virtual ServerEvent parseLine(QStringView line) = 0;
-  // What the session hears of a parsed event: a route whose program names connections
-  // keeps its own account here and passes on Joined and Left with the count remaining.
-  virtual ServerEvent account(const ServerEvent& e) { return e; }
 
  private:
   void readLines();

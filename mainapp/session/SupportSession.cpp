@@ -389,7 +389,6 @@ void SupportSession::onServerEvent(const ServerEvent& e) {
       note("Session: %s", qPrintable(e.code));
       break;
     case K::None:
-    case K::Opened:
       break;
   }
 }

@@ -107,7 +107,7 @@ SharingRoute sharingRoute(const Session& session) {
     case DisplayServer::X11:
       return SharingRoute::X11Server;
     case DisplayServer::Wayland:
-      if (session.screencopy) return SharingRoute::Wayvnc;
+      if (session.screencopy) return SharingRoute::Wlroots;
       if (session.compositor == Compositor::Gnome || session.compositor == Compositor::Kde)
         return SharingRoute::Portal;
       return SharingRoute::None;

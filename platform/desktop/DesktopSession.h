@@ -39,7 +39,7 @@ Session classify(const SessionFacts& facts);
 // probeSessionFacts() + classify(), once per process.
 const Session& currentSession();
 
-enum class SharingRoute { X11Server, Wayvnc, Portal, None };
+enum class SharingRoute { X11Server, Wlroots, Portal, None };
 SharingRoute sharingRoute(const Session& session);
 
 enum class CoverRoute { QtWindows, LayerShell, QtWindowsUnderXwayland, None };

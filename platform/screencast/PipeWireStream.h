@@ -10,20 +10,11 @@
 #include <functional>
 #include <memory>
 
+#include "platform/screencast/Frame.h"
+
 class QSocketNotifier;
 
 namespace tvl::screencast {
-
-enum class PixelLayout { Bgrx, Rgbx };
-
-// A frame as PipeWire hands it over; the pixels are valid only during the callback.
-struct Frame {
-  const std::uint8_t* pixels = nullptr;
-  int width = 0;
-  int height = 0;
-  int stride = 0;  // bytes per row, at least width * 4
-  PixelLayout layout = PixelLayout::Bgrx;
-};
 
 class PipeWireStream : public QObject {
   Q_OBJECT

@@ -27,8 +27,10 @@ constexpr uint kKeyboard = 1, kPointer = 2;
 constexpr uint kMonitor = 1;
 constexpr uint kCursorEmbedded = 2;
 constexpr uint kPersistUntilRevoked = 2;
-// With a restore token the portal may answer at once; only a dialog takes longer.
+// Without a dialog the portal answers within this long.
 constexpr int kDialogGraceMs = 500;
+// A desktop that does not answer an input event within this long is not waited for.
+constexpr int kInputAnswerMs = 2000;
 
 bool readPair(const QVariant& v, int* a, int* b) {
   if (v.userType() != qMetaTypeId<QDBusArgument>()) return false;
@@ -133,7 +135,8 @@ void PortalSession::request(const QString& interface, const QString& method, QVa
   });
 }
 
-void PortalSession::start(const QString& restoreToken) {
+void PortalSession::start(const QString& restoreToken, Monitors monitors) {
+  monitors_ = monitors;
   if (!bus_.isConnected()) {
     refuse(Refusal::NoBus, QStringLiteral("there is no session bus to reach the desktop's portal"));
     return;
@@ -185,28 +188,28 @@ void PortalSession::selectDevices(const QString& restoreToken) {
 }
 
 void PortalSession::selectSources() {
-  QVariantMap options{{"types", kMonitor}, {"multiple", false}, {"cursor_mode", kCursorEmbedded}};
+  QVariantMap options{{"types", kMonitor},
+                      {"multiple", monitors_ == Monitors::EachPicked},
+                      {"cursor_mode", kCursorEmbedded}};
   request(kScreenCast, "SelectSources", {QVariant::fromValue(QDBusObjectPath(sessionHandle_))},
           options, [this](uint code, const QVariantMap&) {
             if (code != 0) return refuse(refusalOf(code), describeResponse(code));
-            startSession(canPersist());
+            startSession();
           });
 }
 
-void PortalSession::startSession(bool mayRestore) {
+void PortalSession::startSession() {
   request(kRemoteDesktop, "Start",
           {QVariant::fromValue(QDBusObjectPath(sessionHandle_)), QString()}, {},
           [this](uint code, const QVariantMap& results) {
             if (code != 0) return refuse(refusalOf(code), describeResponse(code));
             onStarted(results);
           });
-  if (!mayRestore) {
-    emit approvalPending();
-  } else {
-    QTimer::singleShot(kDialogGraceMs, this, [this] {
-      if (!started_ && !over_) emit approvalPending();
-    });
-  }
+  // Only a dialog takes longer: a restore token, or KDE's portal for a program the user
+  // started (it shows no dialog then), answer at once.
+  QTimer::singleShot(kDialogGraceMs, this, [this] {
+    if (!started_ && !over_) emit approvalPending();
+  });
 }
 
 void PortalSession::onStarted(const QVariantMap& results) {
@@ -239,34 +242,42 @@ int PortalSession::openPipeWireRemote(QString* error) {
   return own;
 }
 
-void PortalSession::notify(const QString& method, const QVariantList& args) {
-  if (!started_ || devices_ == 0) return;
+void PortalSession::notify(const QString& method, const QVariantList& args, Answered answered) {
+  if (!started_ || devices_ == 0) {
+    if (answered) answered();
+    return;
+  }
   QDBusMessage call = QDBusMessage::createMethodCall(kService, kPath, kRemoteDesktop, method);
   QVariantList all{QVariant::fromValue(QDBusObjectPath(sessionHandle_)), QVariantMap{}};
   all.append(args);
   call.setArguments(all);
-  // Input goes in order on the bus; an answer is not awaited (a lost event is no harm).
-  bus_.send(call);
+  // An error answer counts as an answer: that event is lost, the next ones are not held up.
+  auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call, kInputAnswerMs), this);
+  connect(watcher, &QDBusPendingCallWatcher::finished, this,
+          [watcher, answered = std::move(answered)] {
+            watcher->deleteLater();
+            if (answered) answered();
+          });
 }
 
-void PortalSession::movePointer(std::uint32_t node, double x, double y) {
-  notify("NotifyPointerMotionAbsolute", {node, x, y});
+void PortalSession::movePointer(std::uint32_t node, double x, double y, Answered answered) {
+  notify("NotifyPointerMotionAbsolute", {node, x, y}, std::move(answered));
 }
 
-void PortalSession::nudgePointer(double dx, double dy) {
-  notify("NotifyPointerMotion", {dx, dy});
+void PortalSession::nudgePointer(double dx, double dy, Answered answered) {
+  notify("NotifyPointerMotion", {dx, dy}, std::move(answered));
 }
 
-void PortalSession::pointerButton(int evdevButton, bool pressed) {
-  notify("NotifyPointerButton", {evdevButton, uint(pressed ? 1 : 0)});
+void PortalSession::pointerButton(int evdevButton, bool pressed, Answered answered) {
+  notify("NotifyPointerButton", {evdevButton, uint(pressed ? 1 : 0)}, std::move(answered));
 }
 
-void PortalSession::scroll(bool horizontal, int steps) {
-  notify("NotifyPointerAxisDiscrete", {uint(horizontal ? 1 : 0), steps});
+void PortalSession::scroll(bool horizontal, int steps, Answered answered) {
+  notify("NotifyPointerAxisDiscrete", {uint(horizontal ? 1 : 0), steps}, std::move(answered));
 }
 
-void PortalSession::key(std::uint32_t keysym, bool pressed) {
-  notify("NotifyKeyboardKeysym", {int(keysym), uint(pressed ? 1 : 0)});
+void PortalSession::key(std::uint32_t keysym, bool pressed, Answered answered) {
+  notify("NotifyKeyboardKeysym", {int(keysym), uint(pressed ? 1 : 0)}, std::move(answered));
 }
 
 void PortalSession::onSessionClosed() {

@@ -43,10 +43,14 @@ class PortalSession : public QObject {
                          QObject* parent = nullptr);
   ~PortalSession() override;
 
-  // Asks for one monitor (cursor drawn into the picture) and for pointer and keyboard.
+  // What the screen is asked as: every monitor the user picks in the dialog, each as a
+  // stream of its own (GNOME lists the monitors, the first ticked), or the desktop's one
+  // stream (KDE: the whole workspace, all outputs as they stand).
+  enum class Monitors { EachPicked, DesktopsChoice };
+  // Asks for the screen (cursor drawn into the picture) and for pointer and keyboard.
   // restoreToken comes from an earlier session; the portal skips its dialog with it where
   // it can keep remote-desktop sessions.
-  void start(const QString& restoreToken);
+  void start(const QString& restoreToken, Monitors monitors = Monitors::EachPicked);
   // Ends the portal's session (and so the dialog, the stream and the input).
   void close();
 
@@ -62,12 +66,16 @@ class PortalSession : public QObject {
   // A descriptor of the PipeWire remote for the streams, or -1 with error set.
   int openPipeWireRemote(QString* error);
 
-  void movePointer(std::uint32_t node, double x, double y);
+  // Input. answered runs once the desktop has taken the event (or failed it, or gave no
+  // answer within a few seconds); at once when it takes no input. The portal hands calls
+  // on in threads of its own, where one sent before the last was answered may overtake it.
+  using Answered = std::function<void()>;
+  void movePointer(std::uint32_t node, double x, double y, Answered answered = {});
   // Relative motion: (0, 0) moves nothing but makes the desktop set up its pointer.
-  void nudgePointer(double dx, double dy);
-  void pointerButton(int evdevButton, bool pressed);
-  void scroll(bool horizontal, int steps);
-  void key(std::uint32_t keysym, bool pressed);
+  void nudgePointer(double dx, double dy, Answered answered = {});
+  void pointerButton(int evdevButton, bool pressed, Answered answered = {});
+  void scroll(bool horizontal, int steps, Answered answered = {});
+  void key(std::uint32_t keysym, bool pressed, Answered answered = {});
 
  signals:
   // The desktop's dialog is waiting for the user.
@@ -85,16 +93,17 @@ class PortalSession : public QObject {
                QVariantMap options, Handler onResponse);
   void selectDevices(const QString& restoreToken);
   void selectSources();
-  void startSession(bool restoring);
+  void startSession();
   void onStarted(const QVariantMap& results);
   void refuse(Refusal why, const QString& words);
-  void notify(const QString& method, const QVariantList& args);
+  void notify(const QString& method, const QVariantList& args, Answered answered);
   Q_SLOT void onSessionClosed();
 
   QDBusConnection bus_;
   QString sessionHandle_;
   uint remoteDesktopVersion_ = 0;
   uint devices_ = 0;
+  Monitors monitors_ = Monitors::EachPicked;
   bool started_ = false;
   bool over_ = false;
   int tokenCounter_ = 0;

@@ -69,10 +69,10 @@ TEST(Console, PrepareListConnectEnd) {
       << prepared.output;
   const std::string secret = m[1], port = m[2];
   // No secret of the link on the relay: only its public key went there.
-  EXPECT_EQ(
-      run("grep -rl " + shellWord(secret.substr(secret.find('.') + 1)) + " /var/lib/tovalo-relay")
-          .output,
-      "");
+  EXPECT_EQ(run("grep -rlF -e " + shellWord(secret.substr(secret.find('.') + 1)) +
+                " /var/lib/tovalo-relay")
+                .output,
+            "");
 
   // The user's side of the link.
   Display user(home);

@@ -121,8 +121,6 @@ TEST_F(Package, ControlFieldsAndDependenciesThisMachineSatisfies) {
                              "procps",
                              "psmisc",
                              "x11vnc",
-                             "wayvnc",
-                             "openssl",
                              "qt6-wayland",
                              "libwayland-client0",
                              "openssh-client",
@@ -177,11 +175,12 @@ TEST_F(Package, ADefaultInstallBringsNoDesktopShellAndNoMoreThanKrfb) {
                             "xserver-xorg-core", "xwayland", "gdm3", "sddm", "lightdm"})
     EXPECT_FALSE(brought.count(shell)) << shell << " comes along";
   // Where GNOME, KDE Plasma and sway are, every sharing route has what it needs: the
-  // portal with the desktop's backend and PipeWire (GNOME, KDE), wayvnc (sway), x11vnc.
+  // portal with the desktop's backend and PipeWire (GNOME, KDE), x11vnc; sway needs nothing
+  // beyond the package (tvl-portal-vnc --wlroots).
   const auto desktops = words(f["desktops packages"]);
   for (const char* part :
        {"xdg-desktop-portal", "xdg-desktop-portal-gnome", "xdg-desktop-portal-kde", "pipewire",
-        "wireplumber", "wayvnc", "x11vnc", "tovalo-desktop"})
+        "wireplumber", "x11vnc", "tovalo-desktop"})
     EXPECT_TRUE(desktops.count(part)) << part << " is missing beside the desktops";
 }
 

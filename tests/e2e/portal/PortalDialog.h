@@ -49,6 +49,8 @@ inline bool near(QColor a, QColor b) {
 // and its "Allow remote interaction" switch (off when it opens).
 inline constexpr int kShareX = 852, kShareY = 273, kSwitchX = 829, kSwitchY = 471;
 inline constexpr int kCancelX = 430, kCancelY = 273;
+// With two monitors the dialog lists both (the first ticked), and the switch moves down.
+inline constexpr int kSecondMonitorX = 640, kSecondMonitorY = 440, kSwitchBelowTwoY = 526;
 inline const QColor kShareBlue(53, 132, 228);
 
 inline bool dialogShown() {

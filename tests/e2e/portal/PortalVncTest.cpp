@@ -8,114 +8,21 @@
 #include <sys/stat.h>
 
 #include <QColor>
-#include <QDir>
 #include <QFile>
 #include <QProcess>
-#include <QTemporaryDir>
 
 #include <chrono>
-#include <cstdlib>
 #include <thread>
 
 #include "e2e/portal/PortalDialog.h"
-#include "support/ChildProcess.h"
+#include "e2e/portal/PortalVnc.h"
 
 namespace {
 
 using namespace portaldialog;
+using namespace portalvnc;
 using testsupport::eventually;
 using namespace std::chrono_literals;
-
-QString server() {
-  return portaldialog::build() + "/Applications/Mac Tovalo.app/Contents/MacOS/tvl-portal-vnc";
-}
-
-// The lines a process wrote to one channel so far.
-struct Lines {
-  QProcess& p;
-  QProcess::ProcessChannel channel;
-  QStringList seen;
-  bool has(const QString& line) {
-    p.setReadChannel(channel);
-    p.waitForReadyRead(20);
-    while (p.canReadLine()) seen << QString::fromUtf8(p.readLine()).trimmed();
-    return seen.contains(line);
-  }
-};
-
-class PortalVnc : public ::testing::Test {
- protected:
-  void SetUp() override {
-    ASSERT_TRUE(dir.isValid());
-    QFile pw(dir.filePath("vnc.pw"));
-    ASSERT_TRUE(pw.open(QIODevice::WriteOnly));
-    pw.write("sEcr3t42\n");
-    pw.close();
-    vnc.start(server(), {"--unix-socket", socket(), "--password-file", dir.filePath("vnc.pw"),
-                         "--restore-token-file", dir.filePath("token")});
-    ASSERT_TRUE(vnc.waitForStarted());
-  }
-  void TearDown() override {
-    if (vnc.state() != QProcess::NotRunning) {
-      vnc.kill();
-      vnc.waitForFinished();
-    }
-  }
-  QString socket() const { return dir.filePath("vnc.sock"); }
-  bool said(const QString& line) {
-    return eventually([&] { return err.has(line); }, 30s);
-  }
-
-  QTemporaryDir dir;
-  QProcess vnc;
-  Lines err{vnc, QProcess::StandardError, {}};
-};
-
-void quiet(const char*, ...) {}
-
-// The supporter's VNC client, on libvncclient.
-struct Viewer {
-  rfbClient* client = nullptr;
-  bool updated = false;
-  explicit Viewer(const QString& socket, const char* password) {
-    rfbClientLog = rfbClientErr = quiet;
-    client = rfbGetClient(8, 3, 4);
-    std::free(client->serverHost);
-    client->serverHost = strdup(socket.toUtf8().constData());
-    client->serverPort = 0;
-    static const char* pw;
-    pw = password;
-    client->GetPassword = [](rfbClient*) { return strdup(pw); };
-    client->FinishedFrameBufferUpdate = [](rfbClient* c) {
-      static_cast<Viewer*>(rfbClientGetClientData(c, nullptr))->updated = true;
-    };
-    rfbClientSetClientData(client, nullptr, this);
-    if (!rfbInitClient(client, nullptr, nullptr)) client = nullptr;  // it freed the client
-  }
-  ~Viewer() { close(); }
-  void close() {
-    if (!client) return;
-    std::free(client->frameBuffer);  // libvncclient leaves its picture to its user
-    rfbClientCleanup(client);
-    client = nullptr;
-  }
-  // Asks for the whole screen and waits until it came.
-  bool refresh() {
-    updated = false;
-    SendFramebufferUpdateRequest(client, 0, 0, client->width, client->height, FALSE);
-    for (int i = 0; i < 100 && !updated; ++i)
-      if (WaitForMessage(client, 100000) > 0 && !HandleRFBServerMessage(client)) return false;
-    return updated;
-  }
-  QColor at(int x, int y) const {
-    const uint8_t* p = client->frameBuffer + (size_t(y) * client->width + x) * 4;
-    return QColor(p[0], p[1], p[2]);  // the client's format: red in the lowest byte
-  }
-  void key(uint32_t keysym) {
-    SendKeyEvent(client, keysym, TRUE);
-    SendKeyEvent(client, keysym, FALSE);
-  }
-};
 
 TEST_F(PortalVnc, CancelledDialogIsRefusedAndLeavesNothing) {
   ASSERT_TRUE(said("tvl-portal-vnc: approval-pending"));
@@ -164,26 +71,70 @@ TEST_F(PortalVnc, SupporterSeesTheScreenAndTypesIntoAWindow) {
       eventually([&] { return viewer.refresh() && near(viewer.at(640, 600), magenta); }, 15s))
       << "the window is not in the supporter's picture";
 
-  // All at once, as a viewer sends a quick click and quick typing.
+  // All at once, as a viewer sends a quick click.
   SendPointerEvent(viewer.client, 640, 400, 0);
   SendPointerEvent(viewer.client, 640, 400, rfbButton1Mask);
   SendPointerEvent(viewer.client, 640, 400, 0);
-  ASSERT_TRUE(eventually([&] { return out.has("press"); }, 15s))
+  ASSERT_TRUE(eventually([&] { return viewer.read(), out.has("press"); }, 15s))
       << err.seen.join(QChar(10)).toStdString() << out.seen.join(QChar(10)).toStdString();
-  for (char c : std::string("hello vnc")) viewer.key(uint32_t(c));
-  EXPECT_TRUE(eventually([&] { return out.has("text hello vnc"); }, 15s))
-      << out.seen.join('\n').toStdString();
-  target.kill();
-  target.waitForFinished();
+  typesAndPastes(viewer, out);
 
+  // A supporter who queues far more input than the desktop takes, and leaves: the rest
+  // of it does not go on playing for the user.
+  for (int i = 0; i < 3000; ++i) viewer.key('x');
   viewer.close();
   EXPECT_TRUE(said("tvl-portal-vnc: client-left 0"));
+  std::this_thread::sleep_for(1s);  // an event already on its way still arrives
+  out.has("");
+  const qsizetype settled = out.seen.size();
+  std::this_thread::sleep_for(3s);
+  out.has("");
+  EXPECT_EQ(out.seen.size(), settled)
+      << "input went on after its client left: " << out.seen.last().size() << " characters typed";
+  target.kill();
+  target.waitForFinished();
 
   ::kill(vnc.processId(), SIGTERM);
   ASSERT_TRUE(vnc.waitForFinished(10000));
   EXPECT_EQ(vnc.exitStatus(), QProcess::NormalExit);
   EXPECT_EQ(vnc.exitCode(), 0);
   EXPECT_FALSE(QFile::exists(socket()));
+}
+
+// Run on two monitors (with-mutter --monitors 2, 1280x800 and 1024x768 right of it): the
+// user ticks both in the dialog, and the supporter gets them as one picture, as on X11,
+// and works in a window on the second.
+TEST_F(PortalVnc, BothMonitorsAreOnePicture) {
+  QProcess target;
+  Lines out{target, QProcess::StandardOutput, {}};
+  target.start(portaldialog::build() + "/tests/e2e/portal/typing-target", {"--screen", "1"});
+  ASSERT_TRUE(eventually([&] { return out.has("shown"); }, 20s));
+  ASSERT_TRUE(said("tvl-portal-vnc: approval-pending"));
+  ASSERT_TRUE(eventually(dialogShown, 20s)) << "no portal dialog on the screen";
+  click({kSecondMonitorX, kSecondMonitorY, kSwitchX, kSwitchBelowTwoY, kShareX, kShareY});
+  ASSERT_TRUE(said("tvl-portal-vnc: serving")) << err.seen.join('\n').toStdString();
+
+  Viewer viewer(socket(), "sEcr3t42");
+  ASSERT_NE(viewer.client, nullptr);
+  EXPECT_EQ(viewer.client->width, 1280 + 1024);
+  EXPECT_EQ(viewer.client->height, 800);
+  const QColor magenta(200, 40, 160);
+  EXPECT_TRUE(eventually(
+      [&] {
+        // The window on the second monitor, and the first monitor's desktop: not black.
+        return viewer.refresh() && near(viewer.at(1280 + 512, 400), magenta) &&
+               viewer.at(640, 700).lightness() > 20;
+      },
+      15s))
+      << "not both monitors in the picture";
+  SendPointerEvent(viewer.client, 1280 + 512, 400, 0);
+  SendPointerEvent(viewer.client, 1280 + 512, 400, rfbButton1Mask);
+  SendPointerEvent(viewer.client, 1280 + 512, 400, 0);
+  ASSERT_TRUE(eventually([&] { return viewer.read(), out.has("press"); }, 15s));
+  for (char c : std::string("second")) viewer.key(uint32_t(c));
+  EXPECT_TRUE(eventually([&] { return viewer.read(), out.has("text second"); }, 15s));
+  target.kill();
+  target.waitForFinished();
 }
 
 // Run on a desktop whose bus has no portal (with-mutter --no-portal).

@@ -1,9 +1,10 @@
 // A window the supporter's clicks and keys should reach: one line edit over the whole
-// monitor (or an ordinary window with --window), in a colour the test looks for. It prints "shown",
-// "press" and "text <t>".
+// monitor (the first, or the Nth with --screen N; an ordinary window with --window), in a
+// colour the test looks for. It prints "shown", "press" and "text <t>".
 #include <QApplication>
 #include <QLineEdit>
 #include <QMouseEvent>
+#include <QScreen>
 #include <QTimer>
 
 #include <cstdio>
@@ -40,6 +41,14 @@ int main(int argc, char** argv) {
     edit.resize(400, 300);
     edit.show();
   } else {
+    const int screen = app.arguments().indexOf("--screen");
+    if (screen > 0 && screen + 1 < app.arguments().size()) {
+      const int n = app.arguments().at(screen + 1).toInt();
+      if (n < app.screens().size()) {
+        edit.setScreen(app.screens().at(n));
+        edit.setGeometry(app.screens().at(n)->geometry());
+      }
+    }
     edit.showFullScreen();
   }
   QTimer::singleShot(300, [] {

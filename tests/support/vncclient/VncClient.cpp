@@ -9,6 +9,8 @@
 //                         one confirms, as binary PPM
 //   --click X Y           moves the pointer there and clicks the first button
 //   --type TEXT           types the text (printable ASCII)
+//   --paste TEXT          sends the text's keys back to back, as a viewer pastes; prints
+//                         "typing-at S" (wall-clock seconds) when the first key goes
 //   --updates SECONDS     keeps asking for updates; prints "updates N" at the end
 //   --stay SECONDS        stays connected that long before leaving
 //   --send-clipboard TEXT sends the text as the viewer's clipboard
@@ -33,7 +35,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Options {
-  std::string socket, ca, user, passwordFile, picture, text, clipboard;
+  std::string socket, ca, user, passwordFile, picture, text, paste, clipboard;
   int clickX = -1, clickY = -1;
   double updates = 0, stay = 0;
 };
@@ -146,6 +148,8 @@ bool parse(int argc, char** argv) {
       options.picture = next();
     else if (a == "--type")
       options.text = next();
+    else if (a == "--paste")
+      options.paste = next();
     else if (a == "--updates")
       options.updates = std::atof(next().c_str());
     else if (a == "--stay")
@@ -168,8 +172,8 @@ int main(int argc, char** argv) {
   if (!parse(argc, argv)) {
     std::fprintf(stderr,
                  "usage: tvl-vnc-client SOCKET [--ca F] [--user U] [--password-file F] "
-                 "[--picture F] [--click X Y] [--type TEXT] [--updates S] [--stay S] "
-                 "[--send-clipboard TEXT]\n");
+                 "[--picture F] [--click X Y] [--type TEXT] [--paste TEXT] [--updates S] "
+                 "[--stay S] [--send-clipboard TEXT]\n");
     return 2;
   }
   // A server that refuses the credential closes the connection under our last write.
@@ -244,6 +248,16 @@ int main(int argc, char** argv) {
       serveFor(client, std::chrono::milliseconds(20));
     }
     serveFor(client, std::chrono::milliseconds(200));
+  }
+  if (!options.paste.empty()) {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    std::printf("typing-at %.6f\n", std::chrono::duration<double>(now).count());
+    std::fflush(stdout);
+    for (char ch : options.paste) {
+      SendKeyEvent(client, static_cast<uint32_t>(ch), TRUE);
+      SendKeyEvent(client, static_cast<uint32_t>(ch), FALSE);
+    }
+    serveFor(client, std::chrono::seconds(5));
   }
   if (!options.clipboard.empty()) {
     SendClientCutText(client, options.clipboard.data(), int(options.clipboard.size()));

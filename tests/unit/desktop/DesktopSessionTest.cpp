@@ -59,7 +59,7 @@ TEST(DesktopSession, EachKindOfSessionGetsItsRoutes) {
        CoverRoute::None, "no display"},
       // Xwayland's DISPLAY must not make a sway session look like X11.
       {"sway with Xwayland", wayland(kSway, ":0"), DisplayServer::Wayland, Compositor::Wlroots,
-       SharingRoute::Wayvnc, CoverRoute::LayerShell, "wayland (wlroots; layer-shell, screencopy)"},
+       SharingRoute::Wlroots, CoverRoute::LayerShell, "wayland (wlroots; layer-shell, screencopy)"},
       {"mutter with Xwayland", wayland(kMutter, ":0"), DisplayServer::Wayland, Compositor::Gnome,
        SharingRoute::Portal, CoverRoute::QtWindowsUnderXwayland, "wayland (gnome)"},
       {"mutter without Xwayland", wayland(kMutter), DisplayServer::Wayland, Compositor::Gnome,

@@ -1,7 +1,8 @@
-// A support session on a wlroots desktop: headless sway (tests/support/with-sway) with one
-// 1280x800 output and an ordinary window on it, the real relay (with-relay), wayvnc as
-// "OSXvncserver". The supporter is tvl-vnc-client on the relay's side of the tunnel, as a
-// supporter's viewer is at the end of theirs.
+// A support session on a wlroots desktop: headless sway (tests/support/with-sway) with two
+// outputs (1280x800 and 1024x768 beside it) and an ordinary window on the first, the real
+// relay (with-relay), tvl-portal-vnc --wlroots as "OSXvncserver" behind the session's gate.
+// The supporter is tvl-vnc-client on the relay's side of the tunnel, as a supporter's
+// viewer is at the end of theirs.
 #include <sys/stat.h>
 
 #include <gtest/gtest.h>
@@ -29,7 +30,9 @@ using session::SupportSession;
 const QString kBuild = qEnvironmentVariable("TVL_BUILD_DIR");
 const QString kProbeWindow = kBuild + "/tests/support/probewindow/tvl-probe-window";
 const QString kVncClient = kBuild + "/tests/support/vncclient/tvl-vnc-client";
+const QString kPortalVnc = kBuild + "/Applications/Mac Tovalo.app/Contents/MacOS/tvl-portal-vnc";
 constexpr uint32_t kProbe = 0xC03030;
+constexpr uint32_t kSecondWallpaper = 0x406020;  // with-sway's colour for HEADLESS-2
 
 QString readAll(const QString& path) {
   QFile f(path);
@@ -61,9 +64,11 @@ uint32_t ppmPixel(const QString& path, int x, int y, int* width, int* height) {
 
 }  // namespace
 
-TEST(WayvncSession, TheSupporterSeesAndControlsTheScreenOnlyWithTheSessionsSecret) {
-  ASSERT_EQ(desktop::sharingRoute(desktop::currentSession()), desktop::SharingRoute::Wayvnc)
+TEST(WlrootsSession, TheSupporterSeesEveryOutputAndControlsOnlyWithTheSessionsSecret) {
+  ASSERT_EQ(desktop::sharingRoute(desktop::currentSession()), desktop::SharingRoute::Wlroots)
       << desktop::describe(desktop::currentSession());
+  // The server is found on the search path when the program is not in the bundle.
+  qputenv("PATH", (QFileInfo(kPortalVnc).path() + ":" + qEnvironmentVariable("PATH")).toUtf8());
   QTemporaryDir work;
   // An ordinary window in the middle of the output, its text field at its top.
   QProcess window;
@@ -86,16 +91,17 @@ TEST(WayvncSession, TheSupporterSeesAndControlsTheScreenOnlyWithTheSessionsSecre
       [&] { return session.state() == State::Waiting || session.state() == State::Ended; }, 15000));
   ASSERT_EQ(session.state(), State::Waiting) << session.stateText().toStdString();
 
-  // wayvnc runs under the name the cover knows, with no secret on its command line, and
-  // listens on nothing but its socket in the session's folder.
+  // tvl-portal-vnc runs under the name the cover knows, with no secret on its command line,
+  // and listens on nothing but its socket in the session's folder.
   QList<int> servers = testsupport::processesNamed("OSXvncserver");
   ASSERT_EQ(servers.size(), 1);
   const QString pid = QString::number(servers[0]);
   EXPECT_EQ(QFileInfo("/proc/" + pid + "/exe").canonicalFilePath(),
-            QFileInfo("/usr/bin/wayvnc").canonicalFilePath());
+            QFileInfo(kPortalVnc).canonicalFilePath());
   const QStringList arguments = readAll("/proc/" + pid + "/cmdline").split(QChar(0));
   EXPECT_FALSE(arguments.join(' ').contains(secret));
-  const QString folder = QFileInfo(arguments.value(arguments.size() - 2)).path();
+  EXPECT_EQ(arguments.value(1), "--wlroots");
+  const QString folder = QFileInfo(arguments.value(arguments.indexOf("--unix-socket") + 1)).path();
   ASSERT_TRUE(folder.contains("/.tvl-tunnel-")) << folder.toStdString();
   struct stat folderStat {};
   ASSERT_EQ(::stat(QFile::encodeName(folder).constData(), &folderStat), 0);
@@ -104,12 +110,13 @@ TEST(WayvncSession, TheSupporterSeesAndControlsTheScreenOnlyWithTheSessionsSecre
   ss.start("ss", {"-Hltnup"});
   ss.waitForFinished();
   EXPECT_FALSE(QString::fromUtf8(ss.readAll()).contains("pid=" + pid + ","));
-  // Neither the password's file nor wayvnc's configuration outlives wayvnc's start.
-  EXPECT_TRUE(QTest::qWaitFor([&] { return !QFile::exists(folder + "/wayvnc.conf"); }, 5000));
+  // The password's file does not outlive the server's start.
   EXPECT_FALSE(QFile::exists(folder + "/vnc.pw"));
+  // The route exchanges no clipboard, and the sharing window's box says so.
+  EXPECT_EQ(session.clipboardControl(), session::SharingServer::Clipboard::Never);
 
-  // A client that sent part of its handshake and then waits keeps nobody out: wayvnc
-  // reads its clients without blocking.
+  // A client that sent part of its handshake and then waits keeps nobody out: the
+  // session's gate passes the handshake on in whole messages.
   QProcess slow;
   slow.start("/usr/bin/python3", {"-c",
                                   "import socket, sys, time\n"
@@ -121,14 +128,14 @@ TEST(WayvncSession, TheSupporterSeesAndControlsTheScreenOnlyWithTheSessionsSecre
   ASSERT_TRUE(slow.waitForStarted());
   QTest::qWait(1000);
 
-  // The supporter, through the relay: the screen, a click into the field, typed text.
+  // The supporter, through the relay: both outputs in one picture, a click into the field,
+  // typed text.
   QFile password(work.filePath("secret"));
   ASSERT_TRUE(password.open(QIODevice::WriteOnly));
   password.write(secret.toUtf8() + "\n");
   password.close();
   const QString server = QString("localhost:%1").arg(session.relayPort());
-  const QStringList credential = {"--ca",      folder + "/tls.crt", "--user",
-                                  "supporter", "--password-file",   password.fileName()};
+  const QStringList credential = {"--password-file", password.fileName()};
   QProcess supporter;
   supporter.start(kVncClient, QStringList{server} + credential +
                                   QStringList{"--picture", work.filePath("frame.ppm"), "--click",
@@ -140,7 +147,9 @@ TEST(WayvncSession, TheSupporterSeesAndControlsTheScreenOnlyWithTheSessionsSecre
   EXPECT_EQ(supporter.exitCode(), 0) << supporter.readAll().toStdString();
   int width = 0, height = 0;
   EXPECT_TRUE(near(ppmPixel(work.filePath("frame.ppm"), 640, 400, &width, &height), kProbe));
-  EXPECT_EQ(width, 1280);
+  EXPECT_TRUE(near(ppmPixel(work.filePath("frame.ppm"), 1280 + 512, 384, &width, &height),
+                   kSecondWallpaper));
+  EXPECT_EQ(width, 2304);
   EXPECT_EQ(height, 800);
   EXPECT_TRUE(QTest::qWaitFor([&] { return left.size() == 1; }, 5000));
   EXPECT_EQ(session.state(), State::Waiting);
@@ -166,7 +175,7 @@ TEST(WayvncSession, TheSupporterSeesAndControlsTheScreenOnlyWithTheSessionsSecre
   slow.kill();
   slow.waitForFinished();
 
-  // Stopping ends wayvnc and removes the folder.
+  // Stopping ends the server and removes the folder.
   session.stop(session::Problem::UserStopped);
   EXPECT_TRUE(testsupport::processesNamed("OSXvncserver").isEmpty());
   EXPECT_FALSE(QFileInfo::exists(folder));
