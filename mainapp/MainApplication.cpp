@@ -310,8 +310,8 @@ void MainApplication::beginSession(session::SupportSession::Request request) {
   if (auto* stop = child<QAbstractButton>("stopsharingnow"))
     stop->setText(localized("Stop Sharing"));
   reporter_.sendPending();
-  RelaySettingsResult relay = loadRelaySettings();
-  if (!relay.error.isEmpty()) {
+  RelayListResult relay = loadRelayList();
+  if (relay.relays.isEmpty()) {
     cover_.getPath();  // shows the sharing sheet, starts the cover
     // Ends it after the start has been told, so that every start has its stop.
     QTimer::singleShot(0, this, [this, why = relay.error] { sessionEnded(why); });
@@ -323,7 +323,7 @@ void MainApplication::beginSession(session::SupportSession::Request request) {
   auto* clipboard = child<QAbstractButton>("shareclipboard");
   // Private at every start, until the user chooses.
   if (clipboard) clipboard->setChecked(false);
-  session_.start(relay.settings, request);
+  session_.start(relay.relays, request);
   // The sheet and the cover come once ssh and the server are on their way: showing a
   // window and starting the cover took about 45 ms, which the session need not wait for.
   cover_.getPath();
@@ -366,6 +366,8 @@ void MainApplication::sessionEnded(const QString& reason) {
         qEnvironmentVariable("XDG_CURRENT_DESKTOP"));
     facts.route = kRoutes[static_cast<int>(desktop::sharingRoute(session))];
     facts.failure = reason;
+    facts.logLines = session_.recentLog();
+    facts.secrets = session_.secretWords();
     reporter_.report(facts);
   }
   // The sheet stays to say why a session ended that the user did not end.

@@ -73,7 +73,7 @@ void RelayRequest::start(const QList<RelaySettings>& relays, const QString& comm
 
 void RelayRequest::tryRelay() {
   if (relay_ >= relays_.size()) {
-    done(false, localized("The relay can't be reached."));
+    done(false, localized("The relay can't be reached."), true);
     return;
   }
   const RelaySettings& relay = relays_[relay_];
@@ -140,9 +140,10 @@ void RelayRequest::tryRelay() {
   process_->start();
 }
 
-void RelayRequest::done(bool ok, const QString& failure) {
+void RelayRequest::done(bool ok, const QString& failure, bool unreachable) {
   Outcome o;
   o.ok = ok;
+  o.unreachable = unreachable;
   o.failure = failure;
   if (ok) {
     o.relayName = relays_[relay_].name;

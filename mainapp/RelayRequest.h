@@ -34,9 +34,10 @@ class RelayRequest : public QObject {
 
   struct Outcome {
     bool ok = false;
-    QString relayName;  // the relay that answered ("" for [relay])
-    QByteArray answer;  // its standard output
-    QString failure;    // in words, when !ok
+    QString relayName;         // the relay that answered ("" for [relay])
+    QByteArray answer;         // its standard output
+    QString failure;           // in words, when !ok
+    bool unreachable = false;  // no relay answered (rather than one refused)
   };
 
   explicit RelayRequest(QObject* parent = nullptr);
@@ -50,7 +51,7 @@ class RelayRequest : public QObject {
 
  private:
   void tryRelay();
-  void done(bool ok, const QString& failure);
+  void done(bool ok, const QString& failure, bool unreachable = false);
 
   QList<RelaySettings> relays_;
   QString command_;

@@ -31,7 +31,7 @@ RelaySettingsResult readRelaySection(const QStringList& files, const QString& gr
   RelaySettingsResult result;
   RelaySettings& s = result.settings;
   bool found = false;
-  QString portText, timeoutText;
+  QString portText, timeoutText, loginText;
   for (const QString& file : files) {
     if (!QFileInfo(file).isFile()) continue;
     QSettings ini(file, QSettings::IniFormat);
@@ -51,6 +51,7 @@ RelaySettingsResult readRelaySection(const QStringList& files, const QString& gr
     take("hostkey", s.hostKey);
     take("identity", s.identity);
     take("connecttimeout", timeoutText);
+    take("login", loginText);
   }
   if (!found) {
     result.error =
@@ -75,6 +76,9 @@ RelaySettingsResult readRelaySection(const QStringList& files, const QString& gr
   if (!s.identity.isEmpty() && (!QFileInfo(s.identity).isAbsolute() || s.identity.contains('\n') ||
                                 s.identity.contains('"')))
     return bad("identity path");
+  if (!loginText.isEmpty() && loginText != "register" && loginText != "forward")
+    return bad("login");
+  s.registers = loginText != "forward";
   if (group.startsWith("relay.")) s.name = group.mid(6);
   return result;
 }

@@ -19,6 +19,10 @@ struct RelaySettings {
   QString identity;         // private key for sessions started here (file path), optional
   int connectTimeout = 10;  // seconds for the TCP connection and the SSH handshake
   QString name{};           // "" for [relay], NAME for [relay.NAME]: session codes name it
+  // "login": register (the default) asks the relay's registration command for a port with
+  // the identity and logs in with a key of the session's own; forward logs in with the
+  // identity itself, on a relay set up by hand without the relay package.
+  bool registers = true;
 };
 
 struct RelaySettingsResult {

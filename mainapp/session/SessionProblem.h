@@ -29,8 +29,12 @@ enum class Problem {
   TunnelNotStarted,
   // The relay.
   HostKeyChanged,
-  KeyRefused,     // the relay refused this computer's session key
-  SecretRefused,  // the relay refused a link's secret
+  KeyRefused,           // the relay refused this computer's session key
+  SecretRefused,        // the relay refused a link's secret
+  LinkRefused,          // the relay refused a link's key: expired, or already used
+  LinkRelayUnknown,     // the link names a relay that is not set up here
+  RegistrationRefused,  // the relay's registration said no; detail: its words
+  EndedOnRelay,         // the relay ended the session (the supporter, or its time there)
   PortRefused,
   Unreachable,
   NoAnswer,         // the relay did not open the port in time

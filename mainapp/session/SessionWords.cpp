@@ -73,6 +73,21 @@ QString describe(const EndCause& cause) {
     case Problem::SecretRefused:
       return localized(
           "The relay refused the session's secret. Ask your supporter for a new link.");
+    case Problem::LinkRefused:
+      return localized(
+          "The relay refused this link: it has expired or was already used. Ask your supporter "
+          "for a new link.");
+    case Problem::LinkRelayUnknown:
+      return localized(
+          "This link is for a relay that is not set up on this computer. Ask your supporter for "
+          "a new link.");
+    case Problem::RegistrationRefused:
+      return cause.detail.isEmpty() ? localized("The relay refused to start a session.")
+                                    : cause.detail;
+    case Problem::EndedOnRelay:
+      return localized(
+          "The session was ended on the relay: by your supporter, or because its time there "
+          "was up.");
     case Problem::PortRefused:
       return localized("The relay refused to open the session's port.");
     case Problem::Unreachable:

@@ -7,6 +7,8 @@
 #include <QStandardPaths>
 
 #include <algorithm>
+#include <cstdarg>
+#include <utility>
 
 #include "common/ProductContract.h"
 #include "common/SessionFolders.h"
@@ -26,6 +28,7 @@ using mainapp::localized;
 constexpr int kLongestLengthMinutes = 7 * 24 * 60;
 constexpr int kDefaultLengthMinutes = 30;
 constexpr double kWarningSeconds = 60;
+constexpr qsizetype kLogLinesKept = 40;
 
 Problem problemOf(TunnelFailure failure, bool userInitiated) {
   switch (failure) {
@@ -33,6 +36,8 @@ Problem problemOf(TunnelFailure failure, bool userInitiated) {
       return Problem::HostKeyChanged;
     case TunnelFailure::CredentialRefused:
       return userInitiated ? Problem::KeyRefused : Problem::SecretRefused;
+    case TunnelFailure::RegistrationRefused:
+      return Problem::RegistrationRefused;
     case TunnelFailure::PortRefused:
       return Problem::PortRefused;
     case TunnelFailure::Unreachable:
@@ -40,6 +45,7 @@ Problem problemOf(TunnelFailure failure, bool userInitiated) {
     case TunnelFailure::NoAnswer:
       return Problem::NoAnswer;
     case TunnelFailure::Lost:
+    case TunnelFailure::ClosedByRelay:
       return Problem::Lost;
     case TunnelFailure::None:
     case TunnelFailure::Other:
@@ -48,21 +54,57 @@ Problem problemOf(TunnelFailure failure, bool userInitiated) {
   return Problem::TunnelEnded;
 }
 
-// The tunnel's login for these settings: the organisation's relay, the organisation's
-// key for a session started here, the link's secret as the account's password otherwise.
-bool tunnelLogin(const mainapp::RelaySettings& relay, const SupportSession::Request& request,
-                 TunnelLogin* login, EndCause* problem) {
-  login->relays = {{relay.host, relay.port, relay.user, relay.hostKey, relay.connectTimeout}};
+RelayEndpoint endpointOf(const mainapp::RelaySettings& r) {
+  return {r.host, r.port, r.user, r.hostKey, r.connectTimeout};
+}
+
+// The tunnel's login: a link in the relay package's shape logs in with its own key on the
+// relay it names; a session started here registers a key of its own with the
+// organisation's key, on the relays with the relay package. Relays set up by hand
+// ("login=forward", only the first relay) take the organisation's key itself, or a link's
+// secret as the account's password.
+bool tunnelLogin(const QList<mainapp::RelaySettings>& relays,
+                 const std::optional<mainapp::LinkCredential>& link,
+                 const SupportSession::Request& request, TunnelLogin* login, EndCause* problem) {
+  const mainapp::RelaySettings& first = relays.front();
+  login->relays = {endpointOf(first)};
   login->port = request.relayPort;
+  if (link) {
+    auto named = std::find_if(relays.begin(), relays.end(), [&](const mainapp::RelaySettings& r) {
+      return r.name == link->relay;
+    });
+    if (named == relays.end()) {
+      *problem = {Problem::LinkRelayUnknown, {}};
+      return false;
+    }
+    login->relays = {endpointOf(*named)};
+    login->credential = {Credential::Kind::Key, link->privateKey};
+    login->sessionCredential = true;
+    return true;
+  }
   if (!request.userInitiated) {
     login->credential = {Credential::Kind::Password, request.secret.toUtf8()};
     return true;
   }
-  if (relay.identity.isEmpty()) {
+  if (first.identity.isEmpty()) {
     *problem = {Problem::NoSessionKey, {}};
     return false;
   }
-  QFile key(relay.identity);
+  if (first.registers) {
+    login->relays.clear();
+    for (const mainapp::RelaySettings& r : relays) {
+      if (!r.registers || r.identity.isEmpty()) continue;
+      login->relays.push_back(endpointOf(r));
+      login->organisation << r;
+    }
+    login->registerFirst = login->sessionCredential = true;
+    login->credential = {Credential::Kind::Key, {}};
+    // The session's length is kept here (Keep Sharing lengthens it); the relay's own
+    // longest session bounds it there.
+    login->minutes = kLongestLengthMinutes;
+    return true;
+  }
+  QFile key(first.identity);
   QByteArray bytes;
   if (!key.open(QIODevice::ReadOnly) || (bytes = key.read(64 * 1024)).isEmpty()) {
     *problem = {Problem::KeyUnreadable, {}};
@@ -107,6 +149,22 @@ SupportSession::~SupportSession() {
   end({Problem::ApplicationQuit, {}});
 }
 
+void SupportSession::note(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  const QString line = QString::vasprintf(format, args);
+  va_end(args);
+  tvl::NSLog("%s", qPrintable(line));
+  log_ << line;
+  while (log_.size() > kLogLinesKept) log_.removeFirst();
+}
+
+QStringList SupportSession::secretWords() const {
+  QStringList words{request_.secret};
+  if (link_) words << QString::fromLatin1(link_->privateKey);
+  return words;
+}
+
 QString SupportSession::folder() const {
   return folder_ ? folder_->path() : QString();
 }
@@ -114,8 +172,7 @@ QString SupportSession::folder() const {
 bool SupportSession::setState(State s) {
   if (s == state_) return true;
   if (!isTransition(state_, s)) {
-    tvl::NSLog("Session: refused the change from \"%s\" to \"%s\"", stateName(state_),
-               stateName(s));
+    note("Session: refused the change from \"%s\" to \"%s\"", stateName(state_), stateName(s));
     return false;
   }
   state_ = s;
@@ -177,7 +234,7 @@ QString SupportSession::sessionCode() const {
   if (relayPort_ == 0 ||
       (state_ != State::Waiting && state_ != State::Connected && state_ != State::Reconnecting))
     return {};
-  return request_.userInitiated ? QString("%1-%2").arg(relayPort_).arg(request_.secret)
+  return request_.userInitiated ? mainapp::sessionCodeFor(relayName_, relayPort_, request_.secret)
                                 : QString::number(relayPort_);
 }
 
@@ -191,11 +248,18 @@ bool SupportSession::canShareThisDesktop(QString* why) {
   return false;
 }
 
-void SupportSession::start(const mainapp::RelaySettings& relay, const Request& request) {
+void SupportSession::start(const QList<mainapp::RelaySettings>& relays, const Request& request) {
   if (isRunning(state_)) return;
   request_ = request;
+  // A link in the relay package's shape: its key logs in, its password is the server's.
+  link_.reset();
+  if (!request.userInitiated) link_ = mainapp::parseLinkSecret(request.secret);
+  if (link_) request_.secret = link_->password;
   relayPort_ = request.relayPort;
-  connectTimeout_ = relay.connectTimeout;
+  relayName_.clear();
+  log_.clear();
+  connectTimeout_ = relays.isEmpty() ? 10 : relays.front().connectTimeout;
+  checkingEnd_ = false;
   supporters_ = 0;
   serving_ = viewOnly_ = endsSoon_ = clipboardShared_ = false;
   reconnectAttempt_ = 0;
@@ -219,7 +283,7 @@ void SupportSession::start(const mainapp::RelaySettings& relay, const Request& r
   connect(server_.get(), &SharingServer::stopped, this, [this] {
     end({Problem::ServerStopped, {}});
   });
-  if (!prepare(relay, &problem)) return end(problem);
+  if (!prepare(relays, &problem)) return end(problem);
 
   // Where the route allows, ssh (the slower to get ready: it logs in to the relay) starts
   // first and the server beside it; the session waits for both.
@@ -235,7 +299,7 @@ void SupportSession::start(const mainapp::RelaySettings& relay, const Request& r
     std::string why;
     if (!gate_->start(QFile::encodeName(dir + "/vnc.sock").toStdString(),
                       QFile::encodeName(serverSocket).toStdString(), &why)) {
-      tvl::NSLog("Session: the gate's socket could not be made: %s", why.c_str());
+      note("Session: the gate's socket could not be made: %s", why.c_str());
       return end({Problem::FilesNotWritten, {}});
     }
   }
@@ -243,7 +307,11 @@ void SupportSession::start(const mainapp::RelaySettings& relay, const Request& r
   if (tunnelFirst) setState(State::ConnectingRelay);
 }
 
-bool SupportSession::prepare(const mainapp::RelaySettings& relay, EndCause* problem) {
+bool SupportSession::prepare(const QList<mainapp::RelaySettings>& relays, EndCause* problem) {
+  if (relays.isEmpty()) {
+    *problem = {Problem::Unreachable, {}};
+    return false;
+  }
   // The cover's watch looks for what a killed session left in the same place.
   const QString base = QString::fromStdString(common::sessionFolderBase());
   // QTemporaryDir makes the folder 0700; it goes with the session.
@@ -254,7 +322,7 @@ bool SupportSession::prepare(const mainapp::RelaySettings& relay, EndCause* prob
   }
   const QString dir = folder_->path();
   TunnelLogin login;
-  if (!tunnelLogin(relay, request_, &login, problem)) return false;
+  if (!tunnelLogin(relays, link_, request_, &login, problem)) return false;
   // The server reads its password once and deletes the file.
   if (system::writePrivateFile(QFile::encodeName(dir + "/vnc.pw").toStdString(),
                                (request_.secret + "\n").toStdString(), 0600) != 0) {
@@ -312,13 +380,13 @@ void SupportSession::onServerEvent(const ServerEvent& e) {
       break;
     case K::Refused: {
       const EndCause cause{Problem::DesktopRefused, e.code};
-      tvl::NSLog("Session: the desktop refused to share the screen (%s)", qPrintable(e.code));
+      note("Session: the desktop refused to share the screen (%s)", qPrintable(e.code));
       emit cannotShare(describe(cause));
       end(cause);
       break;
     }
     case K::Error:
-      tvl::NSLog("Session: %s", qPrintable(e.code));
+      note("Session: %s", qPrintable(e.code));
       break;
     case K::None:
       break;
@@ -338,11 +406,18 @@ void SupportSession::supportersLeftTo(int remaining) {
 
 void SupportSession::onTunnelOpened(int port) {
   relayPort_ = port;
+  relayName_ = tunnel_->relayName();
+  if (checkingEnd_) {
+    // The relay had closed the connection but still knows the session (it restarted).
+    checkingEnd_ = false;
+    note("Session: the relay closed the connection; it is up again on port %d", port);
+    return;
+  }
   if (state_ == State::Reconnecting) {
     retry_.reset();
     giveUp_.reset();
     reconnectAttempt_ = 0;
-    tvl::NSLog("Session: the tunnel to the relay is up again on port %d", port);
+    note("Session: the tunnel to the relay is up again on port %d", port);
     setState(State::Waiting);
     if (supporters_ > 0) setState(State::Connected);
     return;
@@ -362,12 +437,32 @@ void SupportSession::onTunnelFailed(TunnelFailure failure) {
   // told at once.
   const bool established =
       state_ == State::Waiting || state_ == State::Connected || state_ == State::Reconnecting;
+  const bool sessionKey = tunnel_->hasSessionCredential();
+  const bool checking = std::exchange(checkingEnd_, false);
+  // The session's own key refused: the relay ended the session (a link's key at the first
+  // login: the link expired or was used).
+  if (sessionKey && failure == TunnelFailure::CredentialRefused)
+    return end({established ? Problem::EndedOnRelay
+                : link_     ? Problem::LinkRefused
+                            : Problem::KeyRefused,
+                {}});
+  if (failure == TunnelFailure::RegistrationRefused)
+    return end({Problem::RegistrationRefused, tunnel_->detail()});
+  if (established && sessionKey && !checking && state_ != State::Reconnecting &&
+      failure == TunnelFailure::ClosedByRelay) {
+    // The relay closed the connection: it ends a session that way. A login at once says
+    // whether the session still lives there, before anything is told as a lost connection.
+    checkingEnd_ = true;
+    EndCause problem;
+    if (!tunnel_->open(relayPort_, &problem)) end(problem);
+    return;
+  }
   if (!established || !isWorthRetrying(failure, true))
     return end({problemOf(failure, request_.userInitiated), {}});
   if (state_ != State::Reconnecting) {
     // Lost: the server, the folder and the port stay; a supporter's viewer comes back to
     // the same port once the tunnel is up again.
-    tvl::NSLog("Session: the connection to the relay was lost; trying again");
+    note("Session: the connection to the relay was lost; trying again");
     setState(State::Reconnecting);
     giveUp_ = clock_.scheduledTimerWithTimeInterval(
         kReconnectBoundSeconds,
@@ -423,7 +518,7 @@ void SupportSession::shareClipboard(bool on) {
     return;
   clipboardShared_ = on;
   server_->shareClipboard(on);
-  tvl::NSLog("Session: the clipboard is %s", on ? "shared" : "private");
+  note("Session: the clipboard is %s", on ? "shared" : "private");
 }
 
 void SupportSession::keepSharing() {
@@ -435,7 +530,14 @@ void SupportSession::keepSharing() {
 void SupportSession::end(const EndCause& cause) {
   if (!isRunning(state_)) return;
   for (auto* timer : {&readyDeadline_, &retry_, &giveUp_, &warning_, &lengthEnd_}) timer->reset();
-  // The tunnel first: nothing reaches the server from outside any more.
+  // The tunnel first: nothing reaches the server from outside any more. Ended here, the
+  // session ends on the relay too (its key is then refused there).
+  const bool endedThere = cause.problem == Problem::EndedOnRelay ||
+                          cause.problem == Problem::LinkRefused ||
+                          cause.problem == Problem::KeyRefused;
+  if (tunnel_ && !endedThere) tunnel_->endOnRelay();
+  if (tunnel_)
+    for (const QString& line : tunnel_->lastLines()) log_ << "ssh: " + line;
   if (tunnel_) tunnel_->close();
   gate_.reset();
   if (server_) server_->stop();

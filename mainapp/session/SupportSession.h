@@ -13,7 +13,9 @@
 #include <QTemporaryDir>
 
 #include <memory>
+#include <optional>
 
+#include "mainapp/LinkCredential.h"
 #include "mainapp/RelaySettings.h"
 #include "mainapp/session/ServerEvent.h"
 #include "mainapp/session/SessionProblem.h"
@@ -57,7 +59,11 @@ class SupportSession : public QObject {
   ~SupportSession() override;
 
   // Starts the server and the tunnel. A session that cannot start ends at once (ended()).
-  void start(const mainapp::RelaySettings& relay, const Request& request);
+  // relays: the organisation's, in the order they are tried (loadRelayList).
+  void start(const QList<mainapp::RelaySettings>& relays, const Request& request);
+  void start(const mainapp::RelaySettings& relay, const Request& request) {
+    start(QList<mainapp::RelaySettings>{relay}, request);
+  }
   // Ends the tunnel and the server and removes the private folder. Safe at any time.
   void stop(Problem why) { end({why, {}}); }
   // What this session's server can do about the clipboard (known once it started), and
@@ -88,6 +94,10 @@ class SupportSession : public QObject {
   const EndCause& endCause() const { return endCause_; }
   // The session's private folder while it runs.
   QString folder() const;
+  // The session's own log lines and ssh's last words (not its debug output), newest last,
+  // for a problem report; and the words such a report must never hold.
+  const QStringList& recentLog() const { return log_; }
+  QStringList secretWords() const;
 
  signals:
   void stateChanged();
@@ -102,8 +112,9 @@ class SupportSession : public QObject {
 
  private:
   bool setState(State s);
+  void note(const char* format, ...) __attribute__((format(printf, 2, 3)));
   void end(const EndCause& cause);
-  bool prepare(const mainapp::RelaySettings& relay, EndCause* problem);
+  bool prepare(const QList<mainapp::RelaySettings>& relays, EndCause* problem);
   bool openTunnel(EndCause* problem);
   void onServerEvent(const ServerEvent& e);
   void onTunnelOpened(int port);
@@ -126,6 +137,12 @@ class SupportSession : public QObject {
   bool endsSoon_ = false;
   bool clipboardShared_ = false;
   int reconnectAttempt_ = 0;
+  // The relay's closing of the connection is being looked into: a login at once, which
+  // the relay refuses when it ended the session.
+  bool checkingEnd_ = false;
+  QStringList log_;
+  QString relayName_;                            // the relay that serves the session
+  std::optional<mainapp::LinkCredential> link_;  // a link's key, for a link in that shape
   std::unique_ptr<QTemporaryDir> folder_;
   std::unique_ptr<SharingServer> server_;
   std::unique_ptr<RfbGate> gate_;

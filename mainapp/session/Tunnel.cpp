@@ -1,10 +1,14 @@
 #include "mainapp/session/Tunnel.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 
+#include "mainapp/LinkCredential.h"
+#include "mainapp/RelayRequest.h"
 #include "platform/system/Files.h"
 
 namespace tvl::session {
@@ -50,8 +54,10 @@ TunnelEvent parseSshLine(QStringView line) {
   if (has(u"Connection refused") || has(u"timed out") || has(u"Could not resolve") ||
       has(u"No route to host") || has(u"Network is unreachable"))
     return failure(F::Unreachable);
-  if (has(u"not responding") || has(u"closed by remote host") || has(u"Connection closed") ||
-      has(u"Broken pipe") || has(u"Connection reset"))
+  // The relay closed a connection that was up: the session may have ended there.
+  if (has(u"closed by remote host")) return failure(F::ClosedByRelay);
+  if (has(u"not responding") || has(u"Connection closed") || has(u"Broken pipe") ||
+      has(u"Connection reset"))
     return failure(F::Lost);
   return {};
 }
@@ -60,6 +66,7 @@ bool isWorthRetrying(TunnelFailure failure, bool reconnecting) {
   switch (failure) {
     case TunnelFailure::HostKey:
     case TunnelFailure::CredentialRefused:
+    case TunnelFailure::RegistrationRefused:
       return false;
     case TunnelFailure::PortRefused:
       return reconnecting;
@@ -67,6 +74,7 @@ bool isWorthRetrying(TunnelFailure failure, bool reconnecting) {
     case TunnelFailure::Unreachable:
     case TunnelFailure::NoAnswer:
     case TunnelFailure::Lost:
+    case TunnelFailure::ClosedByRelay:
     case TunnelFailure::Other:
       return true;
   }
@@ -130,7 +138,8 @@ bool Tunnel::prepare(const QString& folder, const QString& socket, TunnelLogin l
   bool ok = !login_.relays.empty() &&
             write(folder + "/config", tunnelConfiguration(login_, folder).toUtf8(), 0600) &&
             write(folder + "/known_hosts", knownHosts, 0600);
-  if (ok && login_.credential.kind == Credential::Kind::Key)
+  // A registered session's key is made when it registers.
+  if (ok && login_.credential.kind == Credential::Kind::Key && !login_.registerFirst)
     ok = write(folder + "/id", login_.credential.secret, 0600);
   if (ok && login_.credential.kind == Credential::Kind::Password)
     ok = write(folder + "/askpass", "#!/bin/sh\nexec cat \"$TVL_DIR/relay.pw\"\n", 0700);
@@ -140,7 +149,79 @@ bool Tunnel::prepare(const QString& folder, const QString& socket, TunnelLogin l
 
 bool Tunnel::open(int port, EndCause* problem) {
   askedPort_ = port;
-  return attempt(0, problem);
+  if (login_.registerFirst && !registered_) return registerSession(problem);
+  // A registered session's port is on the relay that granted it.
+  return attempt(registered_ ? relay_ : 0, problem);
+}
+
+bool Tunnel::registerSession(EndCause* problem) {
+  close();
+  const QString keygen = QStandardPaths::findExecutable("ssh-keygen");
+  if (keygen.isEmpty()) {
+    *problem = {Problem::SshMissing, {}};
+    return false;
+  }
+  // The session's own key, made for it and gone with its folder.
+  const QString key = folder_ + "/id";
+  QFile::remove(key);
+  QFile::remove(key + ".pub");
+  QFile publicKey(key + ".pub");
+  if (QProcess::execute(
+          keygen, {"-q", "-t", "ed25519", "-N", "", "-C", "tovalo-session", "-f", key}) != 0 ||
+      !publicKey.open(QIODevice::ReadOnly)) {
+    *problem = {Problem::FilesNotWritten, {}};
+    return false;
+  }
+  registration_ = std::make_unique<mainapp::RelayRequest>();
+  connect(registration_.get(), &mainapp::RelayRequest::finished, this,
+          [this](const mainapp::RelayRequest::Outcome& o) {
+            registration_.release()->deleteLater();
+            detail_ = o.failure;
+            const int port = o.ok ? mainapp::grantedPort(o.answer) : 0;
+            qsizetype relay = -1;
+            for (qsizetype i = 0; i < login_.organisation.size(); ++i)
+              if (login_.organisation[i].name == o.relayName) relay = i;
+            if (port == 0 || relay < 0) {
+              if (o.ok) detail_ = QString::fromUtf8(o.answer.left(200)).trimmed();
+              emit failed(o.unreachable ? TunnelFailure::Unreachable
+                                        : TunnelFailure::RegistrationRefused);
+              return;
+            }
+            registered_ = true;
+            askedPort_ = port;
+            EndCause problem;
+            if (!attempt(size_t(relay), &problem)) emit failed(TunnelFailure::Other);
+          });
+  registration_->start(login_.organisation, QString("register %1").arg(login_.minutes),
+                       publicKey.readAll());
+  return true;
+}
+
+QString Tunnel::relayName() const {
+  return relay_ < size_t(login_.organisation.size()) ? login_.organisation[qsizetype(relay_)].name
+                                                     : QString();
+}
+
+void Tunnel::endOnRelay() {
+  // Only a credential the relay has seen: a link that never logged in stays usable.
+  if (!login_.sessionCredential || !(registered_ || wasOpen_) || folder_.isEmpty()) return;
+  QFile key(folder_ + "/id");
+  if (!key.open(QIODevice::ReadOnly)) return;
+  // The session's folder goes now; this folder goes with the process that uses it.
+  QTemporaryDir dir(QFileInfo(folder_).path() + "/.tvl-end-XXXXXX");
+  if (!dir.isValid()) return;
+  dir.setAutoRemove(false);
+  const QString path = dir.path();
+  const RelayEndpoint& relay = login_.relays[relay_];
+  const QByteArray knownHosts = (relayAlias(relay_) + " " + relay.hostKey + "\n").toUtf8();
+  if (!write(path + "/config", tunnelConfiguration(login_, path).toUtf8(), 0600) ||
+      !write(path + "/known_hosts", knownHosts, 0600) ||
+      !write(path + "/id", key.readAll(), 0600) ||
+      !QProcess::startDetached(
+          "/bin/sh",
+          {"-c", "ssh -F \"$1/config\" \"$2\" end </dev/null >/dev/null 2>&1; rm -rf \"$1\"", "sh",
+           path, relayAlias(relay_)}))
+    dir.remove();
 }
 
 bool Tunnel::attempt(size_t relay, EndCause* problem) {
@@ -195,6 +276,10 @@ void Tunnel::readLines() {
   while (ssh_ && ssh_->canReadLine()) {
     const QString line = QString::fromUtf8(ssh_->readLine()).trimmed();
     const TunnelEvent e = parseSshLine(line);
+    if (!line.isEmpty() && !line.startsWith("debug")) {
+      lines_ << line.left(300);
+      if (lines_.size() > 20) lines_.removeFirst();
+    }
     switch (e.kind) {
       case TunnelEvent::Kind::None:
         break;
@@ -211,7 +296,7 @@ void Tunnel::readLines() {
         // For port 0 the success line says "listen 0": the allocated port is the one.
         if (open_ || e.port == 0 || (e.kind == TunnelEvent::Kind::Forwarded && askedPort_ == 0))
           break;
-        open_ = true;
+        open_ = wasOpen_ = true;
         port_ = e.port;
         if (deadline_) deadline_->invalidate();
         emit opened(port_);
@@ -229,8 +314,10 @@ void Tunnel::ended() {
 void Tunnel::fail(TunnelFailure failure) {
   const bool before = !open_ && !loggedIn_;
   close();
-  // A relay out of reach: the next one of the login's, if there is one.
-  if (before && (failure == TunnelFailure::Unreachable || failure == TunnelFailure::NoAnswer) &&
+  // A relay out of reach: the next one of the login's, if there is one (a registered
+  // session's port is on its own relay).
+  if (before && !registered_ &&
+      (failure == TunnelFailure::Unreachable || failure == TunnelFailure::NoAnswer) &&
       relay_ + 1 < login_.relays.size()) {
     EndCause problem;
     if (attempt(relay_ + 1, &problem)) return;
@@ -239,6 +326,7 @@ void Tunnel::fail(TunnelFailure failure) {
 }
 
 void Tunnel::close() {
+  registration_.reset();
   if (deadline_) deadline_->invalidate();
   open_ = false;
   if (!ssh_) return;

@@ -13,13 +13,19 @@
 #include <QObject>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 #include <QStringView>
 
 #include <memory>
 #include <vector>
 
+#include "mainapp/RelaySettings.h"
 #include "mainapp/session/SessionProblem.h"
 #include "platform/ui/Timer.h"
+
+namespace tvl::mainapp {
+class RelayRequest;
+}
 
 namespace tvl::session {
 
@@ -44,18 +50,31 @@ struct TunnelLogin {
   std::vector<RelayEndpoint> relays;  // tried in this order until one answers
   Credential credential;
   int port = 0;  // the relay port asked for; 0: the relay picks one
+  // Registration first (a session started here, on relays with the relay package): a fresh
+  // Ed25519 key of the session's own is registered with the organisation's key (each
+  // relay's identity, in the same order as relays) for `minutes`, and the port the relay
+  // grants is forwarded with that key. credential is then unused.
+  bool registerFirst = false;
+  QList<mainapp::RelaySettings> organisation;
+  int minutes = 30;
+  // The credential is the session's own on a relay with the relay package (a registered
+  // key, a link's key): the relay refuses it once the session ended there, and `end` with
+  // it ends the session there.
+  bool sessionCredential = false;
 };
 
 // Why a tunnel ended, from ssh's own words.
 enum class TunnelFailure {
   None,
-  HostKey,            // the relay showed another host key (or none is known)
-  CredentialRefused,  // the relay refused the key or the password
-  PortRefused,        // the relay refused to listen on the port
-  Unreachable,        // no connection to the relay
-  NoAnswer,           // logged in or not, no port within the deadline
-  Lost,               // the connection to the relay went away
-  Other,              // ssh ended without saying why
+  HostKey,              // the relay showed another host key (or none is known)
+  CredentialRefused,    // the relay refused the key or the password
+  RegistrationRefused,  // the relay's registration command said no (detail(): its words)
+  PortRefused,          // the relay refused to listen on the port
+  Unreachable,          // no connection to the relay
+  NoAnswer,             // logged in or not, no port within the deadline
+  Lost,                 // the connection to the relay went away
+  ClosedByRelay,        // the relay closed the connection (it ended the session, or restarted)
+  Other,                // ssh ended without saying why
 };
 
 struct TunnelEvent {
@@ -100,17 +119,30 @@ class Tunnel : public QObject {
   // Writes the tunnel's files into the session's folder; false with the problem.
   bool prepare(const QString& folder, const QString& socket, TunnelLogin login, EndCause* problem);
   // Starts ssh for the port (0: the relay picks), relay after relay in the login's order
-  // while one is out of reach. opened() follows once the relay listens, failed() when
-  // ssh ends or the port is not open within two connect timeouts and ten seconds.
+  // while one is out of reach. With registerFirst, the first open registers the session
+  // first (the relay that grants the port is the session's from then on); later opens, to
+  // reconnect, go to that relay and port with the same key. opened() follows once the relay
+  // listens, failed() when ssh ends or the port is not open within two connect timeouts and ten
+  // seconds.
   bool open(int port, EndCause* problem);
   // Ends ssh (SIGTERM, SIGKILL after 2 s); safe to call twice; no signal follows.
   void close();
+  // Ends the session on the relay too: `end` with the session's own credential, from a
+  // process of its own that outlives the session's folder. Only for a session credential.
+  void endOnRelay();
 
   bool isOpen() const { return open_; }
   int port() const { return port_; }
   qint64 processId() const;
   // Whether the relay accepted the credential at the last attempt.
   bool loggedIn() const { return loggedIn_; }
+  bool hasSessionCredential() const { return login_.sessionCredential; }
+  // The name of the relay that serves the session ("" for [relay]).
+  QString relayName() const;
+  // ssh's last lines that are not debug output, newest last.
+  const QStringList& lastLines() const { return lines_; }
+  // The relay's words for a RegistrationRefused.
+  QString detail() const { return detail_; }
 
  signals:
   void opened(int port);
@@ -118,6 +150,7 @@ class Tunnel : public QObject {
 
  private:
   bool attempt(size_t relay, EndCause* problem);
+  bool registerSession(EndCause* problem);
   void readLines();
   void ended();
   void fail(TunnelFailure failure);
@@ -131,6 +164,10 @@ class Tunnel : public QObject {
   int askedPort_ = 0, port_ = 0;
   bool open_ = false, loggedIn_ = false;
   TunnelFailure failure_ = TunnelFailure::None;  // the last one ssh named
+  bool registered_ = false, wasOpen_ = false;
+  QString detail_;
+  QStringList lines_;
+  std::unique_ptr<mainapp::RelayRequest> registration_;
 };
 
 }  // namespace tvl::session

@@ -129,7 +129,7 @@ TEST(TunnelParser, Ssh) {
       {"ssh: connect to host 127.0.0.1 port 9: Connection refused",
        {T::Failure, 0, F::Unreachable}},
       {"Timeout, server 127.0.0.1 not responding.", {T::Failure, 0, F::Lost}},
-      {"Connection to 127.0.0.1 closed by remote host.", {T::Failure, 0, F::Lost}},
+      {"Connection to 127.0.0.1 closed by remote host.", {T::Failure, 0, F::ClosedByRelay}},
       {"client_loop: send disconnect: Broken pipe", {T::Failure, 0, F::Lost}},
       // Debug lines say the same words about every address tried: not a failure yet.
       {"debug1: connect to address 10.9.9.2 port 22022: Network is unreachable", {}},
@@ -146,13 +146,13 @@ TEST(TunnelParser, Ssh) {
 
 TEST(TunnelParser, RefusalsAreNotRetriedButAReconnectionsOwnPortIs) {
   using F = TunnelFailure;
-  for (F f : {F::HostKey, F::CredentialRefused}) {
+  for (F f : {F::HostKey, F::CredentialRefused, F::RegistrationRefused}) {
     EXPECT_FALSE(isWorthRetrying(f, false));
     EXPECT_FALSE(isWorthRetrying(f, true));
   }
   EXPECT_FALSE(isWorthRetrying(F::PortRefused, false));
   EXPECT_TRUE(isWorthRetrying(F::PortRefused, true));
-  for (F f : {F::Unreachable, F::NoAnswer, F::Lost, F::Other})
+  for (F f : {F::Unreachable, F::NoAnswer, F::Lost, F::ClosedByRelay, F::Other})
     EXPECT_TRUE(isWorthRetrying(f, true));
 }
 

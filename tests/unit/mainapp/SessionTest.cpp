@@ -34,7 +34,7 @@ TEST(RelaySettings, UserFileOverridesTheSystemFileKeyByKey) {
   QString system = f.write("system.conf", QByteArray("[relay]\nhost=relay.example.org\nport=2222\n"
                                                      "user=tvlrelay\nhostkey=") +
                                               kKey + "\n");
-  QString user = f.write("user.conf", "[relay]\nport=22022\nconnecttimeout=3\n");
+  QString user = f.write("user.conf", "[relay]\nport=22022\nconnecttimeout=3\nlogin=forward\n");
   auto r = loadRelaySettings({system, f.dir.path() + "/missing.conf", user});
   ASSERT_EQ(r.error, "");
   EXPECT_EQ(r.settings.host, "relay.example.org");
@@ -42,6 +42,8 @@ TEST(RelaySettings, UserFileOverridesTheSystemFileKeyByKey) {
   EXPECT_EQ(r.settings.user, "tvlrelay");
   EXPECT_EQ(r.settings.hostKey, kKey);
   EXPECT_EQ(r.settings.connectTimeout, 3);
+  EXPECT_FALSE(r.settings.registers);
+  EXPECT_TRUE(loadRelaySettings({system}).settings.registers);
 
   EXPECT_NE(loadRelaySettings({f.dir.path() + "/missing.conf"}).error.indexOf("No support relay"),
             -1);
@@ -51,7 +53,7 @@ TEST(RelaySettings, ValuesThatWouldChangeTheTunnelsConfigurationAreRefused) {
   const QByteArray good = QByteArray("host=relay\nuser=tvlrelay\nhostkey=") + kKey + "\n";
   for (const char* bad : {"host=relay ProxyCommand=sh\n", "host=-oProxyCommand=x\n",
                           "user=tvl relay\n", "hostkey=ssh-ed25519\n", "port=0\n", "port=22x\n",
-                          "identity=relative/key\n", "connecttimeout=0\n"}) {
+                          "identity=relative/key\n", "connecttimeout=0\n", "login=password\n"}) {
     Files f;
     auto r = loadRelaySettings({f.write("r.conf", "[relay]\n" + good + bad)});
     EXPECT_NE(r.error.indexOf("invalid"), -1) << bad;
