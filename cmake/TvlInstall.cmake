@@ -99,3 +99,15 @@ function(tvl_install_product)
     include(\"${CMAKE_SOURCE_DIR}/cmake/TvlInstallEntries.cmake\")
   ")
 endfunction()
+
+# tvl_gzip_for_package(SOURCE OUTPUT): a rule that compresses SOURCE (a changelog, a manual
+# page) to OUTPUT as Debian's policy wants it: no name or time stamp in the gzip header, so
+# that the package is reproducible.
+function(tvl_gzip_for_package source output)
+  get_filename_component(dir ${output} DIRECTORY)
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
+    COMMAND sh -c "gzip -9n -c \"$1\" > \"$2\"" sh ${source} ${output}
+    DEPENDS ${source}
+    VERBATIM)
+endfunction()

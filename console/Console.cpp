@@ -13,17 +13,11 @@
 #include <stdexcept>
 
 #include "relay/PublicKey.h"
+#include "relay/RelayConfig.h"
 
 namespace tvl::console {
 
 namespace {
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
-    s.remove_suffix(1);
-  return s;
-}
 
 bool toInt(std::string_view text, int min, int max, int& out) {
   int v = 0;
@@ -71,7 +65,7 @@ SettingsResult parseSettings(std::string_view text) {
   static const std::regex hostKey(R"([a-z0-9@.-]+ [A-Za-z0-9+/]+=*)");
   for (std::string raw; std::getline(in, raw);) {
     ++number;
-    std::string_view line = trim(raw);
+    std::string_view line = relay::trimBlanks(raw);
     if (line.empty() || line.front() == '#' || line.front() == ';') continue;
     if (line.front() == '[') {
       if (line.back() != ']') return fail("a section without ]");
@@ -88,8 +82,8 @@ SettingsResult parseSettings(std::string_view text) {
     }
     auto eq = line.find('=');
     if (eq == std::string_view::npos) return fail("not name=value");
-    std::string key(trim(line.substr(0, eq)));
-    std::string value(trim(line.substr(eq + 1)));
+    std::string key(relay::trimBlanks(line.substr(0, eq)));
+    std::string value(relay::trimBlanks(line.substr(eq + 1)));
     if (console && key == "viewer") {
       r.settings.viewer = value;
       continue;

@@ -7,16 +7,12 @@
 
 namespace tvl::relay {
 
-namespace {
-
-std::string_view trim(std::string_view s) {
+std::string_view trimBlanks(std::string_view s) {
   while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
   while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r'))
     s.remove_suffix(1);
   return s;
 }
-
-}  // namespace
 
 bool validName(std::string_view name) {
   if (name.empty() || name.size() > 32) return false;
@@ -50,13 +46,13 @@ ConfigResult parseRelayConfig(std::string_view text) {
   int number = 0;
   for (std::string raw; std::getline(in, raw);) {
     ++number;
-    std::string_view line = trim(raw);
+    std::string_view line = trimBlanks(raw);
     if (line.empty() || line.front() == '#') continue;
     auto eq = line.find('=');
-    std::string_view name = trim(line.substr(0, eq));
+    std::string_view name = trimBlanks(line.substr(0, eq));
     auto field = fields.find(name);
     int value = 0;
-    std::string_view v = eq == std::string_view::npos ? "" : trim(line.substr(eq + 1));
+    std::string_view v = eq == std::string_view::npos ? "" : trimBlanks(line.substr(eq + 1));
     auto [end, ec] = std::from_chars(v.data(), v.data() + v.size(), value);
     if (field == fields.end() || v.empty() || ec != std::errc() || end != v.data() + v.size() ||
         value < field->second.min || value > field->second.max) {

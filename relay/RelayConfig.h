@@ -20,6 +20,10 @@ inline constexpr char kStateDir[] = "/var/lib/tovalo-relay";
 inline constexpr char kCustomerAccount[] = "tvlrelay";
 inline constexpr char kSupporterAccount[] = "tvlsupport";
 
+// A settings line's text without the blanks around it (and a CR left by Windows editors):
+// relay.conf here, support.conf in the console.
+std::string_view trimBlanks(std::string_view s);
+
 struct RelayLimits {
   int firstPort = 40000;
   int lastPort = 40999;

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "support/Files.h"
+#include "support/Shell.h"
 
 using testsupport::readFile;
 
@@ -22,23 +23,9 @@ namespace installtest {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-  int status = -1;
-  std::string output;  // standard output and standard error together
-};
-
-// Runs command through /bin/sh; stderr joins stdout.
-inline Outcome run(const std::string& command) {
-  Outcome r;
-  FILE* p = ::popen((command + " 2>&1").c_str(), "r");
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) r.output.append(buf, n);
-  int s = ::pclose(p);
-  r.status = WIFEXITED(s) ? WEXITSTATUS(s) : 128;
-  return r;
-}
+using testsupport::Outcome;
+using testsupport::run;
+using testsupport::shellWord;
 
 // Runs a command that starts programs which outlive it: they must not hold the pipe that
 // run() reads to its end, so the output goes through a file.
@@ -49,13 +36,6 @@ inline Outcome launch(const std::string& command, const fs::path& log) {
   s << in.rdbuf();
   r.output = s.str();
   return r;
-}
-
-// A path as one word for /bin/sh.
-inline std::string quoted(const std::string& s) {
-  std::string q = "'";
-  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-  return q + "'";
 }
 
 // Runs an installation command (cmake --install, cpack) of the build. Either rewrites the
@@ -84,9 +64,10 @@ inline Outcome keepingInstallManifest(const fs::path& build, const std::string& 
 // `cmake --install build --component desktop --prefix prefix` with env's settings (arguments
 // of `env`): the desktop side, what the tovalo-desktop package holds.
 inline Outcome cmakeInstall(const fs::path& build, const fs::path& prefix, const std::string& env) {
-  return keepingInstallManifest(
-      build, "env " + env + " " + quoted(CMAKE_COMMAND) + " --install " + quoted(build.string()) +
-                 " --component desktop --prefix " + quoted(prefix.string()));
+  return keepingInstallManifest(build, "env " + env + " " + shellWord(CMAKE_COMMAND) +
+                                           " --install " + shellWord(build.string()) +
+                                           " --component desktop --prefix " +
+                                           shellWord(prefix.string()));
 }
 
 // Every file and link below root (relative path -> mode bits incl. set-user-ID), and the

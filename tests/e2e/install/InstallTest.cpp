@@ -203,7 +203,7 @@ TEST_F(Installed, DesktopEntriesValidateAndNameTheInstalledProgramsAndIcons) {
            {kAutostartEntry, "", "mac-tovalo-menu", tvlqc, "com.nrvk.tvl", false},
            {kMenuEntry, "Mac Tovalo Menu", "mac-tovalo-menu", tvlqc, "com.nrvk.tvl", false}}) {
     SCOPED_TRACE(e.entry);
-    Outcome validate = run("desktop-file-validate " + quoted((prefix() / e.entry).string()));
+    Outcome validate = run("desktop-file-validate " + shellWord((prefix() / e.entry).string()));
     EXPECT_EQ(validate.status, 0);
     EXPECT_EQ(validate.output, "");
     std::string entry = readFile(prefix() / e.entry);
@@ -222,12 +222,12 @@ TEST_F(Installed, DesktopEntriesValidateAndNameTheInstalledProgramsAndIcons) {
     for (int size : kIconSizes) {
       std::string n = std::to_string(size);
       fs::path png = prefix() / ("share/icons/hicolor/" + n + "x" + n + "/apps") / (icon + ".png");
-      EXPECT_EQ(run("identify -format '%m %wx%h' " + quoted(png.string())).output,
+      EXPECT_EQ(run("identify -format '%m %wx%h' " + shellWord(png.string())).output,
                 "PNG " + n + "x" + n)
           << png;
     }
     fs::path svg = prefix() / "share/icons/hicolor/scalable/apps" / (icon + ".svg");
-    EXPECT_EQ(run("rsvg-convert -w 512 -h 512 " + quoted(svg.string()) +
+    EXPECT_EQ(run("rsvg-convert -w 512 -h 512 " + shellWord(svg.string()) +
                   " | identify -format '%m %wx%h' -")
                   .output,
               "PNG 512x512");
@@ -312,7 +312,7 @@ TEST_F(InstalledInTheSession, AtLoginTheControllerOfTheInstalledMacTovaloShowsIt
   })) << "no tray host";
 
   // The session starts the autostart entry as it stands.
-  Outcome login = launch("gio launch " + quoted((prefix() / kAutostartEntry).string()),
+  Outcome login = launch("gio launch " + shellWord((prefix() / kAutostartEntry).string()),
                          log_.path() / "gio.log");
   ASSERT_EQ(login.status, 0) << login.output;
   pid_t controller = 0;
@@ -339,12 +339,12 @@ TEST_F(InstalledInTheSession, AtLoginTheControllerOfTheInstalledMacTovaloShowsIt
   };
   ASSERT_FALSE(menuWindowShows()) << "a menu window beside the tray";
   Outcome reopen =
-      launch("gio launch " + quoted((prefix() / kMenuEntry).string()), log_.path() / "gio2.log");
+      launch("gio launch " + shellWord((prefix() / kMenuEntry).string()), log_.path() / "gio2.log");
   ASSERT_EQ(reopen.status, 0) << reopen.output;
   EXPECT_TRUE(eventually(menuWindowShows)) << "the applications menu's entry opened no menu window";
   // The second start has handed over and ended: one controller of this installation is left.
   const std::string controllers =
-      "pgrep -c -f " + quoted((prefix() / "bin/mac-tovalo-menu").string() + "$");
+      "pgrep -c -f " + shellWord((prefix() / "bin/mac-tovalo-menu").string() + "$");
   EXPECT_TRUE(eventually([&] { return run(controllers).output == "1\n"; }))
       << run(controllers).output;
   EXPECT_EQ(busNameOwner("com.nrvk.tvlqc"), controller);

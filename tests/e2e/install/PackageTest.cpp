@@ -26,7 +26,7 @@ fs::path sourceDir() {
 }
 
 std::string field(const fs::path& deb, const std::string& name) {
-  std::string v = run("dpkg-deb -f " + quoted(deb.string()) + " " + name).output;
+  std::string v = run("dpkg-deb -f " + shellWord(deb.string()) + " " + name).output;
   while (!v.empty() && v.back() == '\n') v.pop_back();
   return v;
 }
@@ -81,10 +81,10 @@ class Package : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     dir_ = new testsupport::TempDir;
-    pack_ = new Outcome(
-        keepingInstallManifest(buildDir(), quoted(CPACK_COMMAND) + " -G DEB --config " +
-                                               quoted((buildDir() / "CPackConfig.cmake").string()) +
-                                               " -B " + quoted((dir_->path() / "out").string())));
+    pack_ = new Outcome(keepingInstallManifest(
+        buildDir(), shellWord(CPACK_COMMAND) + " -G DEB --config " +
+                        shellWord((buildDir() / "CPackConfig.cmake").string()) + " -B " +
+                        shellWord((dir_->path() / "out").string())));
     for (auto& e : fs::directory_iterator(dir_->path() / "out"))
       if (e.path().filename().string().rfind("tovalo-desktop_", 0) == 0 &&
           e.path().extension() == ".deb")
@@ -152,8 +152,8 @@ TEST_F(Package, ControlFieldsAndDependenciesThisMachineSatisfies) {
 // What a user's `apt-get install ./tovalo-desktop_*.deb` brings to a fresh Debian 12
 // (minbase), with Recommends, by apt's simulation; the figures are in docs/install.md.
 TEST_F(Package, ADefaultInstallBringsNoDesktopShellAndNoMoreThanKrfb) {
-  Outcome closure = run(quoted((sourceDir() / "tests/e2e/install/install-closure").string()) + " " +
-                        quoted(deb().string()) + " 2>/dev/null");
+  Outcome closure = run(shellWord((sourceDir() / "tests/e2e/install/install-closure").string()) +
+                        " " + shellWord(deb().string()) + " 2>/dev/null");
   if (closure.status == 77) GTEST_SKIP() << "no package lists here (apt-get update)";
   ASSERT_EQ(closure.status, 0) << closure.output;
   auto f = facts(closure.output);
@@ -187,8 +187,8 @@ TEST_F(Package, ADefaultInstallBringsNoDesktopShellAndNoMoreThanKrfb) {
 TEST_F(Package, ContentsAreTheInstallationForUsrOwnedByRoot) {
   // What `cmake --install` gives for /usr, staged.
   fs::path staged = scratch() / "staged";
-  Outcome install =
-      cmakeInstall(buildDir(), "/usr", "-u TVL_AUTOSTART_DIR DESTDIR=" + quoted(staged.string()));
+  Outcome install = cmakeInstall(buildDir(), "/usr",
+                                 "-u TVL_AUTOSTART_DIR DESTDIR=" + shellWord(staged.string()));
   ASSERT_EQ(install.status, 0) << install.output;
   std::map<std::string, unsigned> expected;
   for (auto& [name, mode] : tree(staged)) {
@@ -201,7 +201,7 @@ TEST_F(Package, ContentsAreTheInstallationForUsrOwnedByRoot) {
 
   // dpkg-deb -c: "-rwxr-xr-x root/root 123 2026-12-08 06:00 ./usr/lib/..."
   std::map<std::string, unsigned> packed;
-  std::istringstream listing(run("dpkg-deb -c " + quoted(deb().string())).output);
+  std::istringstream listing(run("dpkg-deb -c " + shellWord(deb().string())).output);
   std::regex line(R"(^([-dlrwxsStT]{10}) (\S+)\s+\d+ \S+ \S+ (.*)$)");
   for (std::string l; std::getline(listing, l);) {
     std::smatch m;
@@ -220,7 +220,8 @@ TEST_F(Package, ContentsAreTheInstallationForUsrOwnedByRoot) {
 
 TEST_F(Package, EntriesNameUsrProgramsAreStrippedAutostartIsAConffile) {
   fs::path root = scratch() / "extracted";
-  ASSERT_EQ(run("dpkg-deb -x " + quoted(deb().string()) + " " + quoted(root.string())).status, 0);
+  ASSERT_EQ(run("dpkg-deb -x " + shellWord(deb().string()) + " " + shellWord(root.string())).status,
+            0);
   // The entries start the commands in PATH, which lead into /usr/lib/tovalo.
   const std::string app = "/usr/lib/tovalo/Applications/";
   const std::string menu = "Mac Tovalo.app/Contents/Resources/TVLQC.app/Contents/MacOS/TVLQC";
@@ -253,20 +254,20 @@ TEST_F(Package, EntriesNameUsrProgramsAreStrippedAutostartIsAConffile) {
   fs::path tvlqc = root /
                    "usr/lib/tovalo/Applications/Mac "
                    "Tovalo.app/Contents/Resources/TVLQC.app/Contents/MacOS/TVLQC";
-  EXPECT_EQ(run("readelf -S " + quoted(tvlqc.string()) + " | grep -c debug_info").output, "0\n");
+  EXPECT_EQ(run("readelf -S " + shellWord(tvlqc.string()) + " | grep -c debug_info").output, "0\n");
 
-  EXPECT_EQ(run("dpkg-deb -I " + quoted(deb().string()) + " conffiles").output,
+  EXPECT_EQ(run("dpkg-deb -I " + shellWord(deb().string()) + " conffiles").output,
             "/etc/xdg/autostart/com.nrvk.tvlqc.desktop\n");
   // No maintainer scripts: the triggers of desktop-file-utils and the icon theme do the rest.
   for (const char* script : {"preinst", "postinst", "prerm", "postrm"})
-    EXPECT_NE(run("dpkg-deb -I " + quoted(deb().string()) + " " + script).status, 0) << script;
+    EXPECT_NE(run("dpkg-deb -I " + shellWord(deb().string()) + " " + script).status, 0) << script;
 }
 
 // Hardening as Debian's hardening-check reads it from the ELF file: a position-independent
 // executable, relocations read-only (RELRO) and bound at start-up (BIND_NOW), the stack
 // protector, and fortified C library calls.
 std::string hardeningOf(const fs::path& program) {
-  const std::string q = quoted(program.string());
+  const std::string q = shellWord(program.string());
   const std::string header = run("readelf -hW " + q).output;
   const std::string dynamic = run("readelf -dW " + q).output;
   const std::string symbols = run("readelf --dyn-syms -W " + q).output;
@@ -282,7 +283,8 @@ std::string hardeningOf(const fs::path& program) {
 
 TEST_F(Package, EveryProgramIsHardenedAndAnswersHelpAndVersion) {
   fs::path root = scratch() / "programs";
-  ASSERT_EQ(run("dpkg-deb -x " + quoted(deb().string()) + " " + quoted(root.string())).status, 0);
+  ASSERT_EQ(run("dpkg-deb -x " + shellWord(deb().string()) + " " + shellWord(root.string())).status,
+            0);
   const std::string upstream =
       std::string(TVL_VERSION).substr(0, std::string(TVL_VERSION).rfind('-'));
   std::vector<fs::path> programs;
@@ -303,7 +305,7 @@ TEST_F(Package, EveryProgramIsHardenedAndAnswersHelpAndVersion) {
   EXPECT_EQ(programs.size(), 16u);
   for (const fs::path& program : programs) {
     SCOPED_TRACE(program);
-    const std::string q = "env -i PATH=/usr/bin:/bin timeout 20 " + quoted(program.string());
+    const std::string q = "env -i PATH=/usr/bin:/bin timeout 20 " + shellWord(program.string());
     Outcome help = run(q + " --help");
     EXPECT_EQ(help.status, 0) << help.output;
     EXPECT_EQ(help.output.rfind("Usage: ", 0), 0u) << help.output;
@@ -313,17 +315,18 @@ TEST_F(Package, EveryProgramIsHardenedAndAnswersHelpAndVersion) {
         << version.output;
   }
   // The helper tool started by hand says why it does nothing.
-  Outcome tool = run("env -i " +
-                     quoted((root / "usr/lib/tovalo/Applications/Mac Tovalo.app/Contents/Resources/"
-                                    "TVLQC.app/Contents/MacOS/TVLQCSecureToolTemplate")
-                                .string()) +
-                     " </dev/null");
+  Outcome tool =
+      run("env -i " +
+          shellWord((root / "usr/lib/tovalo/Applications/Mac Tovalo.app/Contents/Resources/"
+                            "TVLQC.app/Contents/MacOS/TVLQCSecureToolTemplate")
+                        .string()) +
+          " </dev/null");
   EXPECT_NE(tool.status, 0);
   EXPECT_NE(tool.output.find("TVLQC"), std::string::npos) << tool.output;
   // Each edition names itself.
-  EXPECT_EQ(run(quoted((root / "usr/bin/mac-brisca").string()) + " --version").output,
+  EXPECT_EQ(run(shellWord((root / "usr/bin/mac-brisca").string()) + " --version").output,
             "Mac Brisca " + upstream + "\n");
-  EXPECT_EQ(run(quoted((root / "usr/bin/mac-tovalo").string()) + " --version").output,
+  EXPECT_EQ(run(shellWord((root / "usr/bin/mac-tovalo").string()) + " --version").output,
             "Mac Tovalo " + upstream + "\n");
 }
 
@@ -331,7 +334,7 @@ TEST_F(Package, LintianPedanticFindsOnlyTheJustifiedTags) {
   // Every tag down to the pedantic ones; the justifications are in docs/install.md.
   const std::set<std::string> justified{"initial-upload-closes-no-bugs", "image-file-in-usr-lib",
                                         "repeated-path-segment"};
-  Outcome lint = run("lintian --pedantic --info --fail-on error " + quoted(deb().string()));
+  Outcome lint = run("lintian --pedantic --info --fail-on error " + shellWord(deb().string()));
   EXPECT_EQ(lint.status, 0) << lint.output;
   std::istringstream lines(lint.output);
   std::regex tag(R"(^[EWIPX]: tovalo-desktop: (\S+))");
@@ -347,9 +350,10 @@ TEST_F(Package, LintianPedanticFindsOnlyTheJustifiedTags) {
 
 TEST_F(Package, SoftwareCentresReadItsAppStreamDescriptionAndItsCopyright) {
   fs::path root = scratch() / "metadata";
-  ASSERT_EQ(run("dpkg-deb -x " + quoted(deb().string()) + " " + quoted(root.string())).status, 0);
+  ASSERT_EQ(run("dpkg-deb -x " + shellWord(deb().string()) + " " + shellWord(root.string())).status,
+            0);
   fs::path metainfo = root / "usr/share/metainfo/com.nrvk.tvl.metainfo.xml";
-  Outcome validate = run("appstreamcli validate --no-net " + quoted(metainfo.string()));
+  Outcome validate = run("appstreamcli validate --no-net " + shellWord(metainfo.string()));
   EXPECT_EQ(validate.status, 0) << validate.output;
   // The description launches the entry that the package installs, with its icon.
   std::string xml = readFile(metainfo);
@@ -359,7 +363,7 @@ TEST_F(Package, SoftwareCentresReadItsAppStreamDescriptionAndItsCopyright) {
   EXPECT_TRUE(fs::exists(root / "usr/share/icons/hicolor/scalable/apps/com.nrvk.tvl.svg"));
   // The changelog is compressed for the doc folder and names this version.
   fs::path doc = root / "usr/share/doc/tovalo-desktop";
-  EXPECT_EQ(run("zcat " + quoted((doc / "changelog.Debian.gz").string()) + " | head -1")
+  EXPECT_EQ(run("zcat " + shellWord((doc / "changelog.Debian.gz").string()) + " | head -1")
                 .output.find(std::string("tovalo-desktop (") + TVL_VERSION + ")"),
             0u);
   EXPECT_EQ(
@@ -372,9 +376,10 @@ TEST_F(Package, AptInstallsRemovesAndPurgesItOfflineLeavingTheMachineUntouched) 
   if (::geteuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
   std::string hostStatus = run("dpkg-query -W -f='${Status}' tovalo-desktop").output;
 
-  Outcome life = run(quoted((sourceDir() / "tests/support/with-private-packages").string()) + " " +
-                     quoted((sourceDir() / "tests/e2e/install/package-lifecycle").string()) + " " +
-                     quoted(deb().string()));
+  Outcome life =
+      run(shellWord((sourceDir() / "tests/support/with-private-packages").string()) + " " +
+          shellWord((sourceDir() / "tests/e2e/install/package-lifecycle").string()) + " " +
+          shellWord(deb().string()));
   const std::string& log = life.output;
   ASSERT_EQ(life.status, 0) << log;
   auto f = facts(life.output);

@@ -44,14 +44,19 @@ struct Lines {
   }
 };
 
+// The VNC password a test gives the server, in a file of dir as the session writes it; the
+// file's path, empty when it could not be written.
+inline QString writePasswordFile(const QTemporaryDir& dir) {
+  QFile pw(dir.filePath("vnc.pw"));
+  if (!pw.open(QIODevice::WriteOnly) || pw.write("sEcr3t42\n") != 9) return {};
+  return pw.fileName();
+}
+
 class PortalVnc : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(dir.isValid());
-    QFile pw(dir.filePath("vnc.pw"));
-    ASSERT_TRUE(pw.open(QIODevice::WriteOnly));
-    pw.write("sEcr3t42\n");
-    pw.close();
+    ASSERT_FALSE(writePasswordFile(dir).isEmpty());
     vnc.start(server(), arguments());
     ASSERT_TRUE(vnc.waitForStarted());
   }

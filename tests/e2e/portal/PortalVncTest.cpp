@@ -140,10 +140,7 @@ TEST_F(PortalVnc, BothMonitorsAreOnePicture) {
 // Run on a desktop whose bus has no portal (with-mutter --no-portal).
 TEST(PortalVncWithoutPortal, IsRefusedInWords) {
   QTemporaryDir dir;
-  QFile pw(dir.filePath("vnc.pw"));
-  ASSERT_TRUE(pw.open(QIODevice::WriteOnly));
-  pw.write("sEcr3t42\n");
-  pw.close();
+  ASSERT_FALSE(writePasswordFile(dir).isEmpty());
   QProcess vnc;
   vnc.start(server(), {"--unix-socket", dir.filePath("vnc.sock"), "--password-file",
                        dir.filePath("vnc.pw"), "--restore-token-file", dir.filePath("token")});

@@ -85,10 +85,7 @@ TEST_F(WlrootsVnc, BothOutputsAreOnePictureAndTakeInput) {
 // A desktop it cannot reach is refused in words, as the session expects, not waited on.
 TEST(WlrootsVncWithoutCompositor, IsRefusedInWords) {
   QTemporaryDir dir;
-  QFile pw(dir.filePath("vnc.pw"));
-  ASSERT_TRUE(pw.open(QIODevice::WriteOnly));
-  pw.write("sEcr3t42\n");
-  pw.close();
+  ASSERT_FALSE(writePasswordFile(dir).isEmpty());
   QProcess vnc;
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
   env.insert("WAYLAND_DISPLAY", dir.filePath("no-such-display"));
