@@ -22,7 +22,7 @@ class RelayRequest;
 struct ReportFacts {
   QString product;       // "Mac Tovalo 1.0.0"
   QString desktop;       // the session: X11 or Wayland, the desktop's name
-  QString route;         // how the screen was shared (x11vnc, wayvnc, tvl-portal-vnc)
+  QString route;         // how the screen was shared (x11vnc, tvl-portal-vnc --wlroots, tvl-portal-vnc)
   QString failure;       // what the user read
   QStringList logLines;  // the programs' own lines, newest last
   QStringList secrets;   // words that must not appear (the session's secret, its code...)

@@ -22,7 +22,6 @@ enum class Problem {
   FilesNotWritten,
   ServerMissing,  // detail: the program's name
   ServerNotStarted,
-  CertificateFailed,
   NoSessionKey,  // the relay settings have no key for sessions started here
   KeyUnreadable,
   SshMissing,

@@ -53,8 +53,6 @@ QString describe(const EndCause& cause) {
                  : localized("The screen-sharing server (%1) is not installed.").arg(cause.detail);
     case Problem::ServerNotStarted:
       return localized("The screen-sharing server could not be started.");
-    case Problem::CertificateFailed:
-      return localized("The screen-sharing server's certificate could not be made.");
     case Problem::NoSessionKey:
       return localized(
           "Your support organisation's settings have no key for sessions started here.");
