@@ -124,13 +124,57 @@ int settings(bool desktop, int argc, char** argv) {
   return 0;
 }
 
+// Reserves relay.conf's port range from the kernel's outgoing ports, now and at every boot
+// (a sysctl.d file that also records the range, so that a changed range replaces the old).
+int reservePorts() {
+  const std::string conf = std::string(kConfigDir) + "/relay.conf";
+  auto text = readSmallFile(conf);
+  ConfigResult config = text ? parseRelayConfig(*text) : ConfigResult{};
+  if (!config.error.empty()) throw std::runtime_error(conf + ": " + config.error);
+  const std::string ours =
+      std::to_string(config.limits.firstPort) + "-" + std::to_string(config.limits.lastPort);
+  const std::string marker = "# tovalo-relay reserves ";
+  std::string previous;
+  if (auto old = readSmallFile(kReservedPortsFile, 64 * 1024)) {
+    std::istringstream lines(*old);
+    for (std::string line; std::getline(lines, line);)
+      if (line.starts_with(marker)) previous = line.substr(marker.size());
+  }
+  const char* proc = "/proc/sys/net/ipv4/ip_local_reserved_ports";
+  auto current = readSmallFile(proc, 1 << 16);
+  if (!current) throw std::runtime_error(std::string("cannot read ") + proc);
+  const std::string wanted = reservedPortsAfter(*current, previous, ours);
+  {
+    std::ofstream out(proc);
+    if (!(out << wanted << '\n').flush())
+      throw std::runtime_error(std::string("the kernel refused ") + wanted + " in " + proc);
+  }
+  // The kernel's own spelling of the list, as the next boot should have it.
+  auto now = readSmallFile(proc, 1 << 16);
+  std::string canonical = now ? std::string(trimBlanks(now->substr(0, now->find('\n')))) : wanted;
+  const std::string temporary = std::string(kReservedPortsFile) + ".new";
+  {
+    std::ofstream out(temporary, std::ios::trunc);
+    out << "# Written by tovalo-relay-admin reserve-ports from " << conf << ": outgoing\n"
+        << "# connections never take the relay's session ports.\n"
+        << marker << ours << "\n"
+        << "net.ipv4.ip_local_reserved_ports = " << canonical << "\n";
+    if (!out.flush()) throw std::runtime_error("cannot write " + temporary);
+  }
+  ::chmod(temporary.c_str(), 0644);
+  std::filesystem::rename(temporary, kReservedPortsFile);
+  std::cout << "reserved ports " << ours << " (" << kReservedPortsFile << ")\n";
+  return 0;
+}
+
 int usage() {
   std::cerr << "usage: tovalo-relay-admin\n"
                "  add-supporter NAME PUBLIC-KEY-FILE | remove-supporter NAME\n"
                "  new-organisation-key NAME FOLDER | add-organisation-key NAME PUBLIC-KEY-FILE |"
                " remove-organisation-key NAME\n"
                "  desktop-settings HOST [--port P] [--name RELAY] |"
-               " console-settings HOST [--port P] [--name RELAY]\n";
+               " console-settings HOST [--port P] [--name RELAY]\n"
+               "  reserve-ports\n";
   return 2;
 }
 
@@ -156,6 +200,7 @@ int adminMain(int argc, char** argv) {
   if (what == "new-organisation-key" && argc == 4) return newOrganisationKey(argv[2], argv[3]);
   if (what == "desktop-settings") return settings(true, argc, argv);
   if (what == "console-settings") return settings(false, argc, argv);
+  if (what == "reserve-ports" && argc == 2) return reservePorts();
   return usage();
 }
 

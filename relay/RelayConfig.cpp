@@ -65,6 +65,19 @@ ConfigResult parseRelayConfig(std::string_view text) {
   return r;
 }
 
+std::string reservedPortsAfter(std::string_view current, std::string_view previous,
+                               std::string_view ours) {
+  std::string list, text(current);
+  std::erase(text, '\n');
+  std::istringstream in{text};
+  for (std::string entry; std::getline(in, entry, ',');) {
+    std::string_view e = trimBlanks(entry);
+    if (e.empty() || e == previous || e == ours) continue;
+    list.append(e).push_back(',');
+  }
+  return list.append(ours);
+}
+
 std::vector<NamedKey> parseKeyList(std::string_view text) {
   std::vector<NamedKey> keys;
   std::istringstream in{std::string(text)};

@@ -15,6 +15,7 @@ namespace tvl::relay {
 
 inline constexpr char kConfigDir[] = "/etc/tovalo-relay";
 inline constexpr char kStateDir[] = "/var/lib/tovalo-relay";
+inline constexpr char kReservedPortsFile[] = "/etc/sysctl.d/60-tovalo-relay.conf";
 // The accounts of the package: customers' machines log in as the first, supporters as the
 // second. Both are answered by our AuthorizedKeysCommand, which runs as the first.
 inline constexpr char kCustomerAccount[] = "tvlrelay";
@@ -45,6 +46,14 @@ struct ConfigResult {
 // Unknown names, values out of range and malformed lines are errors: a relay that would
 // run with bounds other than those its administrator wrote does not run.
 ConfigResult parseRelayConfig(std::string_view text);
+
+// The kernel's reserved ports (net.ipv4.ip_local_reserved_ports, "A-B,C,..."), never handed
+// to outgoing connections: the session ports must be among them, as a supporter's connection
+// from 127.0.0.1:PORT keeps a session's listener off that address. The list after this relay
+// reserves ours ("first-last") in place of what it reserved before (previous, or ""), every
+// other reservation kept.
+std::string reservedPortsAfter(std::string_view current, std::string_view previous,
+                               std::string_view ours);
 
 struct NamedKey {
   std::string name;

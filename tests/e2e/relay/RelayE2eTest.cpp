@@ -3,6 +3,8 @@
 // session's key, an old link's key.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -83,6 +85,32 @@ TEST(RelayPackage, PortsAreBoundedInTotal) {
   testsupport::writeFile("/etc/tovalo-relay/relay.conf", "");
   EXPECT_EQ(granted, 3);
   EXPECT_NE(last.output.find("as many sessions as it takes"), std::string::npos) << last.output;
+}
+
+// The package keeps the session ports (40000-40999) from outgoing connections: with the
+// kernel's outgoing ports narrowed to 39990-41010 every connection must come from the 21
+// ports around them.
+TEST(RelayPackage, OutgoingConnectionsNeverTakeASessionPort) {
+  const std::string range = "/proc/sys/net/ipv4/ip_local_port_range";
+  const std::string saved = testsupport::readFile(range);
+  testsupport::writeFile(range, "39990 41010\n");
+  std::vector<int> sockets;
+  for (int i = 0; i < 10; ++i) {
+    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(22);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0) << i;
+    sockaddr_in from{};
+    socklen_t size = sizeof from;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&from), &size);
+    const int port = ntohs(from.sin_port);
+    EXPECT_TRUE(port < 40000 || port > 40999) << "an outgoing connection from session port " << port;
+    sockets.push_back(fd);
+  }
+  for (int fd : sockets) ::close(fd);
+  testsupport::writeFile(range, saved);
 }
 
 TEST(RelayPackage, LinksWorkSideBySideAndEndWithTheirSession) {

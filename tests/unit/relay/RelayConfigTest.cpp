@@ -30,6 +30,19 @@ TEST(RelayConfig, KeyListsSkipWhatIsNotANamedKey) {
   EXPECT_EQ(keys[1].name, "carol");
 }
 
+TEST(RelayConfig, ReservedPortsKeepOthersAndReplaceOurOldRange) {
+  struct Case {
+    const char *current, *previous, *ours, *after;
+  } cases[] = {
+      {"\n", "", "40000-40999", "40000-40999"},
+      {"8080,41900-42099\n", "", "40000-40999", "8080,41900-42099,40000-40999"},
+      {"8080,40000-40999\n", "40000-40999", "30000-30099", "8080,30000-30099"},
+      {"40000-40999\n", "40000-40999", "40000-40999", "40000-40999"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(reservedPortsAfter(c.current, c.previous, c.ours), c.after) << c.current;
+}
+
 TEST(Processes, TcpTableGivesListenersAndConnectionsByLocalPort) {
   PortUse use;
   parseTcpTable(
