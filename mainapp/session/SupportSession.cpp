@@ -7,6 +7,7 @@
 #include <QStandardPaths>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdarg>
 #include <utility>
 
@@ -125,12 +126,15 @@ QString generateSessionSecret() {
 }
 
 int sessionLengthMinutes(const QString& maxtime) {
+  // Digits with at most one decimal point: no sign, exponent, "inf" or "nan".
   const QString text = maxtime.trimmed();
-  bool ok = !text.isEmpty() &&
-            std::all_of(text.begin(), text.end(), [](QChar c) { return c >= u'0' && c <= u'9'; });
-  const qlonglong minutes = ok ? text.toLongLong(&ok) : 0;
-  if (!ok || minutes < 1) return kDefaultLengthMinutes;
-  return int(std::min<qlonglong>(minutes, kLongestLengthMinutes));
+  bool ok = !text.isEmpty() && text.count(u'.') <= 1 &&
+            std::all_of(text.begin(), text.end(),
+                        [](QChar c) { return (c >= u'0' && c <= u'9') || c == u'.'; });
+  const double minutes = ok ? text.toDouble(&ok) : 0;
+  if (!ok || !(minutes > 0)) return kDefaultLengthMinutes;
+  // A part of a minute counts as one: a positive length never ends a session at once.
+  return int(std::clamp<double>(std::round(minutes), 1, kLongestLengthMinutes));
 }
 
 double reconnectDelaySeconds(int attempt, double jitter) {

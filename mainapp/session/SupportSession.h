@@ -32,8 +32,8 @@ class RfbGate;
 // from an alphabet without look-alikes, from the system's random source.
 QString generateSessionSecret();
 
-// The preferences' "maxtime" as a session length in minutes: a whole number from 1 on
-// (a week at most); anything else reads as 30.
+// The preferences' "maxtime" as a session length in minutes: a positive number, rounded to
+// whole minutes (at least one, a week at most); anything else reads as 30.
 int sessionLengthMinutes(const QString& maxtime);
 
 // After the connection to the relay was lost: the wait before attempt n (from 0), in

@@ -237,7 +237,8 @@ TEST(SessionLength, OnlyAPositiveNumberOfMinutesCounts) {
   const std::vector<std::pair<const char*, int>> table = {
       {"30", 30},       {"1", 1},    {" 45 ", 45}, {"120", 120},
       {"", 30},         {"0", 30},   {"-5", 30},   {"abc", 30},
-      {"1.5", 30},      {"15m", 30}, {"+15", 30},  {"99999999999999999999", 30},
+      {"45.5", 46},     {"0.2", 1},  {".", 30},    {"1.2.3", 30},
+      {"15m", 30},      {"+15", 30}, {"1e3", 30},  {"99999999999999999999", 10080},
       {"20160", 10080},  // longer than a week: a week
   };
   for (const auto& [text, minutes] : table) EXPECT_EQ(sessionLengthMinutes(text), minutes) << text;
