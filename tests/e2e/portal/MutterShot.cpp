@@ -54,8 +54,20 @@ int main(int argc, char** argv) {
   Recorder rec;
   QDBusConnection::sessionBus().connect(kService, streamPath, kService + ".Stream",
                                         "PipeWireStreamAdded", &rec, SLOT(onStreamAdded(uint)));
-  call(session, kService + ".Session", "Start");
-  while (rec.node == 0) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  r = call(session, kService + ".Session", "Start");
+  if (r.type() != QDBusMessage::ReplyMessage) {
+    std::fprintf(stderr, "mutter-shot: Start: %s\n", qPrintable(r.errorMessage()));
+    return 1;
+  }
+  QTimer noStream;
+  noStream.setSingleShot(true);
+  noStream.start(10000);
+  while (rec.node == 0 && noStream.isActive())
+    QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+  if (rec.node == 0) {
+    std::fprintf(stderr, "mutter-shot: mutter announced no stream\n");
+    return 1;
+  }
 
   screencast::PipeWireStream stream;
   int status = 1;
@@ -87,7 +99,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "mutter-shot: %s\n", qPrintable(why));
     return 1;
   }
-  QTimer::singleShot(10000, &app, [&] { app.exit(1); });
+  QTimer::singleShot(10000, &app, [&] {
+    std::fprintf(stderr, "mutter-shot: no frame within 10 s\n");
+    app.exit(1);
+  });
   status = app.exec();
   stream.close();
   call(session, kService + ".Session", "Stop");
