@@ -29,3 +29,35 @@ function(tvl_add_test)
   set_tests_properties(${T_NAME} PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT}
     ENVIRONMENT "TVL_BUILD_DIR=${CMAKE_BINARY_DIR};TVL_SOURCE_DIR=${CMAKE_SOURCE_DIR}")
 endfunction()
+
+# tvl_add_fuzzer(NAME <name> SOURCES <files...> [PKG <pkg-config modules...>]
+#                [OPTIONS <libFuzzer options...>])
+#
+# A libFuzzer target and its CTest test (label fuzz, 60 s). libFuzzer needs clang while the
+# project builds with g++, so the target is compiled by clang++ straight from the sources,
+# in the plain build only (the fuzzer brings its own AddressSanitizer and UBSan). The seed
+# corpus is the folder's corpus/; what a run grows goes to the build tree.
+function(tvl_add_fuzzer)
+  cmake_parse_arguments(F "" "NAME" "SOURCES;PKG;OPTIONS" ${ARGN})
+  find_program(TVL_CLANGXX NAMES clang++ clang++-14)
+  if(NOT TVL_CLANGXX OR TVL_SANITIZE)
+    return()
+  endif()
+  pkg_check_modules(${F_NAME}_DEPS REQUIRED ${F_PKG})
+  file(GLOB headers ${CMAKE_SOURCE_DIR}/*/*.h ${CMAKE_SOURCE_DIR}/platform/*/*.h)
+  set(fuzzer ${CMAKE_CURRENT_BINARY_DIR}/${F_NAME}.bin)
+  add_custom_command(OUTPUT ${fuzzer}
+    COMMAND ${TVL_CLANGXX} -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined
+            -fno-sanitize-recover=undefined -I${CMAKE_SOURCE_DIR} ${${F_NAME}_DEPS_CFLAGS}
+            ${F_SOURCES} ${${F_NAME}_DEPS_LDFLAGS} -o ${fuzzer}
+    DEPENDS ${F_SOURCES} ${headers}
+    COMMENT "Building ${F_NAME} with clang"
+    VERBATIM)
+  add_custom_target(${F_NAME} ALL DEPENDS ${fuzzer})
+  file(MAKE_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}/corpus)
+  add_test(NAME ${F_NAME}
+    COMMAND ${fuzzer} -max_total_time=60 -max_len=4096 -timeout=10 -rss_limit_mb=2048
+            -print_final_stats=1 ${F_OPTIONS}
+            ${CMAKE_CURRENT_BINARY_DIR}/corpus ${CMAKE_CURRENT_SOURCE_DIR}/corpus)
+  set_tests_properties(${F_NAME} PROPERTIES LABELS fuzz TIMEOUT 180)
+endfunction()
