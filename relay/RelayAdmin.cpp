@@ -30,18 +30,22 @@ std::string listPath(const std::string& list) {
   return std::string(kConfigDir) + "/" + list;
 }
 
-// Writes the list anew beside the old one and renames it into place: sshd's command never
-// reads half a file.
-void writeList(const std::string& list, const std::vector<NamedKey>& keys) {
-  const std::string path = listPath(list), temporary = path + ".new";
+// Writes the file anew beside the old one (0644) and renames it into place: sshd's command
+// and the boot's sysctl never read half a file.
+void replaceFile(const std::string& path, const std::string& text) {
+  const std::string temporary = path + ".new";
   {
     std::ofstream out(temporary, std::ios::trunc);
-    out << "# NAME TYPE KEY, written by tovalo-relay-admin\n";
-    for (auto& k : keys) out << k.name << ' ' << k.key << '\n';
-    if (!out.flush()) throw std::runtime_error("cannot write " + temporary);
+    if (!(out << text).flush()) throw std::runtime_error("cannot write " + temporary);
   }
   ::chmod(temporary.c_str(), 0644);
   std::filesystem::rename(temporary, path);
+}
+
+void writeList(const std::string& list, const std::vector<NamedKey>& keys) {
+  std::string text = "# NAME TYPE KEY, written by tovalo-relay-admin\n";
+  for (auto& k : keys) text += k.name + ' ' + k.key + '\n';
+  replaceFile(listPath(list), text);
 }
 
 std::vector<NamedKey> readList(const std::string& list) {
@@ -149,20 +153,10 @@ int reservePorts() {
     if (!(out << wanted << '\n').flush())
       throw std::runtime_error(std::string("the kernel refused ") + wanted + " in " + proc);
   }
-  // The kernel's own spelling of the list, as the next boot should have it.
-  auto now = readSmallFile(proc, 1 << 16);
-  std::string canonical = now ? std::string(trimBlanks(now->substr(0, now->find('\n')))) : wanted;
-  const std::string temporary = std::string(kReservedPortsFile) + ".new";
-  {
-    std::ofstream out(temporary, std::ios::trunc);
-    out << "# Written by tovalo-relay-admin reserve-ports from " << conf << ": outgoing\n"
-        << "# connections never take the relay's session ports.\n"
-        << marker << ours << "\n"
-        << "net.ipv4.ip_local_reserved_ports = " << canonical << "\n";
-    if (!out.flush()) throw std::runtime_error("cannot write " + temporary);
-  }
-  ::chmod(temporary.c_str(), 0644);
-  std::filesystem::rename(temporary, kReservedPortsFile);
+  // The comment line says which range is ours, for the next run.
+  replaceFile(kReservedPortsFile, "# Written by tovalo-relay-admin reserve-ports from " + conf +
+                                      "\n" + marker + ours +
+                                      "\nnet.ipv4.ip_local_reserved_ports = " + wanted + "\n");
   std::cout << "reserved ports " << ours << " (" << kReservedPortsFile << ")\n";
   return 0;
 }
