@@ -24,6 +24,12 @@ QDBusMessage call(const QString& path, const QString& iface, const QString& meth
   m.setArguments(args);
   return QDBusConnection::sessionBus().call(m, QDBus::Block, 10000);
 }
+
+// Says why mutter-shot has no picture; its exit status.
+int said(const QString& why) {
+  std::fprintf(stderr, "mutter-shot: %s\n", qPrintable(why));
+  return 1;
+}
 }  // namespace
 
 class Recorder : public QObject {
@@ -39,42 +45,27 @@ int main(int argc, char** argv) {
   const QString out = argv[1];
   const QString monitor = argc > 2 ? argv[2] : "";
   QDBusMessage r = call("/org/gnome/Mutter/ScreenCast", kService, "CreateSession", {QVariantMap{}});
-  if (r.type() != QDBusMessage::ReplyMessage) {
-    std::fprintf(stderr, "mutter-shot: %s\n", qPrintable(r.errorMessage()));
-    return 1;
-  }
+  if (r.type() != QDBusMessage::ReplyMessage) return said(r.errorMessage());
   const QString session = r.arguments().at(0).value<QDBusObjectPath>().path();
   r = call(session, kService + ".Session", "RecordMonitor",
            {monitor, QVariantMap{{"cursor-mode", QVariant::fromValue(uint(1))}}});
-  if (r.type() != QDBusMessage::ReplyMessage) {
-    std::fprintf(stderr, "mutter-shot: %s\n", qPrintable(r.errorMessage()));
-    return 1;
-  }
+  if (r.type() != QDBusMessage::ReplyMessage) return said(r.errorMessage());
   const QString streamPath = r.arguments().at(0).value<QDBusObjectPath>().path();
   Recorder rec;
   QDBusConnection::sessionBus().connect(kService, streamPath, kService + ".Stream",
                                         "PipeWireStreamAdded", &rec, SLOT(onStreamAdded(uint)));
   r = call(session, kService + ".Session", "Start");
-  if (r.type() != QDBusMessage::ReplyMessage) {
-    std::fprintf(stderr, "mutter-shot: Start: %s\n", qPrintable(r.errorMessage()));
-    return 1;
-  }
+  if (r.type() != QDBusMessage::ReplyMessage) return said(r.errorMessage());
   QTimer noStream;
   noStream.setSingleShot(true);
   noStream.start(10000);
   while (rec.node == 0 && noStream.isActive())
     QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-  if (rec.node == 0) {
-    std::fprintf(stderr, "mutter-shot: mutter announced no stream\n");
-    return 1;
-  }
+  if (rec.node == 0) return said("mutter announced no stream");
 
   screencast::PipeWireStream stream;
   int status = 1;
-  stream.onError([&](const QString& why) {
-    std::fprintf(stderr, "mutter-shot: %s\n", qPrintable(why));
-    app.exit(1);
-  });
+  stream.onError([&](const QString& why) { app.exit(said(why)); });
   stream.onFrame([&](const screencast::Frame& f) {
     QFile file(out);
     if (file.open(QIODevice::WriteOnly)) {
@@ -95,14 +86,8 @@ int main(int argc, char** argv) {
     app.exit(status);
   });
   QString why;
-  if (!stream.open(-1, rec.node, &why)) {
-    std::fprintf(stderr, "mutter-shot: %s\n", qPrintable(why));
-    return 1;
-  }
-  QTimer::singleShot(10000, &app, [&] {
-    std::fprintf(stderr, "mutter-shot: no frame within 10 s\n");
-    app.exit(1);
-  });
+  if (!stream.open(-1, rec.node, &why)) return said(why);
+  QTimer::singleShot(10000, &app, [&] { app.exit(said("no frame within 10 s")); });
   status = app.exec();
   stream.close();
   call(session, kService + ".Session", "Stop");
