@@ -11,6 +11,7 @@
 #include <poll.h>
 
 #include <atomic>
+#include <cstring>
 #include <iostream>
 #include <thread>
 
@@ -96,18 +97,14 @@ TEST(RelayPackage, OutgoingConnectionsNeverTakeASessionPort) {
   testsupport::writeFile(range, "39990 41010\n");
   std::vector<int> sockets;
   for (int i = 0; i < 10; ++i) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(22);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0) << i;
-    sockaddr_in from{};
-    socklen_t size = sizeof from;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&from), &size);
-    const int port = ntohs(from.sin_port);
-    EXPECT_TRUE(port < 40000 || port > 40999) << "an outgoing connection from session port " << port;
-    sockets.push_back(fd);
+    sockaddr_in a{AF_INET, htons(22), {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t size = sizeof a;
+    sockets.push_back(::socket(AF_INET, SOCK_STREAM, 0));
+    if (::connect(sockets.back(), reinterpret_cast<sockaddr*>(&a), size) != 0 ||
+        ::getsockname(sockets.back(), reinterpret_cast<sockaddr*>(&a), &size) != 0)
+      ADD_FAILURE() << "connection " << i << ": " << std::strerror(errno);
+    else if (int port = ntohs(a.sin_port); port >= 40000 && port <= 40999)
+      ADD_FAILURE() << "an outgoing connection from session port " << port;
   }
   for (int fd : sockets) ::close(fd);
   testsupport::writeFile(range, saved);
